@@ -1,0 +1,32 @@
+# Entry points; the work is done by CMake and the scripts under scripts/.
+BUILD     ?= build
+SANBUILD  ?= build-san
+JOBS      ?= $(shell nproc)
+
+.PHONY: all deps configure build run test test-unit test-san bench fuzz clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+test: build
+	@bash scripts/test.sh $(BUILD) $(SANBUILD)
+
+bench: build
+	@bash scripts/bench.sh $(BUILD)
+
+fuzz: deps
+	@bash scripts/fuzz.sh $(SANBUILD) 600
+
+clean:
+	rm -rf $(BUILD) $(SANBUILD)
