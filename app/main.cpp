@@ -324,6 +324,10 @@ bool TMainForm::event(QEvent* Event)
 
 void TMainForm::FormShow()
 {
+    struct TDone {
+        bool& Flag;
+        ~TDone() { Flag = true; }
+    } Done{FStartupDone};
     bool Loaded = true;
     if (FileExists(FProjectFileName)) {
         Loaded = Protect([&] { FManager->LoadFromFile(FProjectFileName); });

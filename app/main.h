@@ -89,6 +89,7 @@ public:
     bool NoProject() const { return FNoProject; }
     bool StartedWithSwitch() const { return FStartedWithSwitch; }
     bool CloseDone() const { return FCloseDone; }
+    bool StartupDone() const { return FStartupDone; }
     const TShellEnvironment& Environment() const { return FEnvironment; }
     TRxTrayIcon* RxTrayIcon1() const { return FRxTrayIcon1; }
 
@@ -136,6 +137,7 @@ private:
     // start-up prompt is open) a close has nothing to save.
     bool FProjectReady = false;
     bool FShown = false;
+    bool FStartupDone = false;
     bool FCloseDone = false;
     bool FInClose = false;
     bool FSessionEnding = false;

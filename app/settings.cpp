@@ -53,8 +53,10 @@ std::string ExtractRelativePath(std::string_view Base, std::string_view Dest)
     const bool DestAbsolute = !Dest.empty() && Dest.front() == '/';
     if (BaseAbsolute != DestAbsolute)
         return std::string(Dest);
-    const auto BaseNames = FolderNames(ExtractFilePath(Base));
-    const auto DestNames = FolderNames(ExtractFilePath(Dest));
+    const std::string BaseFolder = ExtractFilePath(Base);
+    const std::string DestFolder = ExtractFilePath(Dest);
+    const auto BaseNames = FolderNames(BaseFolder);
+    const auto DestNames = FolderNames(DestFolder);
     size_t Common = 0;
     while (Common < BaseNames.size() && Common < DestNames.size() && BaseNames[Common] == DestNames[Common])
         ++Common;

@@ -1,6 +1,7 @@
 #include "app/trayicon.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -88,10 +89,21 @@ void TRxTrayIcon::SetActive(bool Value)
     // With an empty icon there is nothing to show, as with a program file without icon.
     if (FIcon.isNull())
         return;
-    if (QSystemTrayIcon::isSystemTrayAvailable())
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
         FTray->show();
-    else
+        NameIconWindow();
+    } else
         ShowFallback();
+}
+
+void TRxTrayIcon::NameIconWindow()
+{
+    // An embedded X11 icon is a window of its own; giving it the tooltip as
+    // its name lets desktop tools and scripts find it by that text.
+    for (QWidget* Window : QApplication::topLevelWidgets()) {
+        if (qstrcmp(Window->metaObject()->className(), "QSystemTrayIconSys") == 0)
+            Window->setWindowTitle(TipOf(FHint));
+    }
 }
 
 void TRxTrayIcon::Activated(QSystemTrayIcon::ActivationReason Reason)

@@ -2,6 +2,7 @@
 // The notification-area icon of the timing mode.
 
 #include <QIcon>
+#include <QMenu>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -44,6 +45,7 @@ public:
 private:
     void Activated(QSystemTrayIcon::ActivationReason Reason);
     void RunDefaultItem();
+    void NameIconWindow();
     void ShowFallback();
     void HideFallback();
 
