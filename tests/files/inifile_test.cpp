@@ -19,6 +19,7 @@ struct TReadCase {
   const char* Key;
   std::string Expected;
 };
+void PrintTo(const TReadCase& C, std::ostream* Os) { *Os << C.Name; }
 
 class IniRead : public testing::TestWithParam<TReadCase> {};
 
@@ -65,6 +66,7 @@ struct TWriteCase {
   std::string Before;
   std::string After;
 };
+void PrintTo(const TWriteCase& C, std::ostream* Os) { *Os << C.Name; }
 
 class IniWrite : public testing::TestWithParam<TWriteCase> {};
 
