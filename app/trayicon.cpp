@@ -89,10 +89,11 @@ void TRxTrayIcon::SetActive(bool Value)
     // With an empty icon there is nothing to show, as with a program file without icon.
     if (FIcon.isNull())
         return;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        FTray->show();
-        NameIconWindow();
-    } else
+    // The icon is put up in any case: a notification area that starts later
+    // still receives it. Without one now, the stand-in window appears too.
+    FTray->show();
+    NameIconWindow();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
         ShowFallback();
 }
 

@@ -187,4 +187,39 @@ expect_exit 0
 [ "$(cat "$work/prog/chronark.ini")" = "$(printf '[Main]\n; kept\nProject=woche.crf')" ] \
   || fail "settings file not written: $(cat "$work/prog/chronark.ini")"
 
+# --- 4: "Starten", then SIGTERM while timing.
+echo "== Starten, SIGTERM"
+before=$(size)
+start_program
+wait_for 20 find_main_window || fail "the main window did not appear"
+click_glyph "$start_glyph"
+wait_for 10 window_unmapped "$main_window" || fail "the main window stayed mapped after Starten"
+wait_for 10 find_tray_icon || fail "no tray icon"
+rm -f "$work/prog/chronark.ini"
+kill -TERM "$app_pid"
+expect_exit 0
+[ "$(size)" -eq $((before + 280)) ] || fail "the running interval was not saved ($(size) bytes)"
+grep -qx 'Project=woche.crf' "$work/prog/chronark.ini" || fail "settings file not written"
+
+# --- 5: without a notification area the stand-in window offers the menu.
+echo "== no notification area: the stand-in window"
+stop_pid "$tray_pid"
+tray_pid=''
+before=$(size)
+start_program
+wait_for 20 find_main_window || fail "the main window did not appear"
+click_glyph "$start_glyph"
+wait_for 10 window_unmapped "$main_window" || fail "the main window stayed mapped after Starten"
+stand_in=''
+find_stand_in() {
+  stand_in=$(xwininfo -root -tree | awk '$2 == "\"Chronark\":" { print $1; exit }')
+  [ -n "$stand_in" ] && window_mapped "$stand_in"
+}
+wait_for 10 find_stand_in || fail "no stand-in window"
+# Its buttons from left to right: the icon, "Stop", "Stop und Beenden".
+eval "$(xdotool getwindowgeometry --shell "$stand_in")"
+xdotool mousemove --window "$stand_in" $((WIDTH - 30)) $((HEIGHT / 2)) click 1
+expect_exit 0
+[ "$(size)" -eq $((before + 280)) ] || fail "the file has $(size) bytes, expected $((before + 280))"
+
 echo "PASS"
