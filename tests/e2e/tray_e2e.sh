@@ -98,11 +98,13 @@ find_tray_icon() {
 }
 no_tray_icon() { ! find_tray_icon; }
 
-# Clicks the toolbar button whose glyph shows the colour $1.
+# Clicks the toolbar button whose glyph shows the colour $1, once it is painted.
+glyph_at=''
+locate_glyph() { glyph_at=$(import -window root -depth 8 ppm:- | python3 "$here/find_color.py" "$1"); }
 click_glyph() {
+  wait_for 10 locate_glyph "$1" || fail "no glyph of colour $1 on screen"
   local x y
-  read -r x y < <(import -window root -depth 8 ppm:- | python3 "$here/find_color.py" "$1") \
-    || fail "no glyph of colour $1 on screen"
+  read -r x y <<<"$glyph_at"
   xdotool mousemove "$x" "$y" click 1
 }
 start_glyph=2e9e45   # "Starten"
@@ -119,12 +121,22 @@ expect_exit() {
   [ "$code" -eq "$1" ] || fail "exit code $code, expected $1"
 }
 
+# Opens the icon's menu and clicks its last item, "Stop und Beenden".
+menu_window=''
+find_menu() {
+  local w
+  for w in $(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null); do
+    [ "$(printf '0x%x' "$w")" = "$tray_icon" ] && continue
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    if [ "$HEIGHT" -gt 30 ]; then menu_window=$w; return 0; fi
+  done
+  return 1
+}
 open_tray_menu_and_choose_last() {
   xdotool mousemove --window "$tray_icon" 8 8 click 3
-  menu_open() { [ "$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | wc -l)" -ge 2 ]; }
-  wait_for 5 menu_open || fail "the tray menu did not open"
-  # Down to "Stop", over the separator to "Stop und Beenden".
-  xdotool key --delay 60 Down Down Return
+  wait_for 5 find_menu || fail "the tray menu did not open"
+  eval "$(xdotool getwindowgeometry --shell "$menu_window")"
+  xdotool mousemove --window "$menu_window" $((WIDTH / 2)) $((HEIGHT - 12)) click 1
 }
 
 printf '[Main]\nProject = woche.crf\n' >"$work/prog/chronark.ini"
