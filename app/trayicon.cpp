@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -154,6 +155,11 @@ void TRxTrayIcon::ShowFallback()
     }
     FFallback = Window;
     Window->adjustSize();
+    // Where a notification area would be: the lower right corner.
+    if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
+        const QRect Area = Screen->availableGeometry();
+        Window->move(Area.right() - Window->width() - 16, Area.bottom() - Window->height() - 48);
+    }
     Window->show();
 }
 
