@@ -644,6 +644,24 @@ TEST(WSocket, WaitForCloseBlocksUntilThePeerCloses) {
   Loop.DestroyTarget(T);
 }
 
+TEST(WSocket, SessionClosedHandlerMayConnectAgain) {
+  TTestServer Server;
+  TWSocket S;
+  int Connections = 0;
+  int Closes = 0;
+  S.OnSessionConnected = [&](TWSocket& Sock, uint16_t) {
+    if (++Connections == 1) Sock.Close();
+  };
+  S.OnSessionClosed = [&](TWSocket& Sock, uint16_t) {
+    if (++Closes == 1) ConnectTo(Sock, Server.Port());  // the next leg, from inside the event
+  };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return Connections == 2; }));
+  EXPECT_EQ(S.State(), wsConnected);
+  EXPECT_EQ(S.Port(), Server.Port());
+  EXPECT_EQ(Closes, 1);
+}
+
 // --- Datagrams ---------------------------------------------------------------
 
 TEST(WSocketUdp, DatagramsGoBothWaysWhole) {
