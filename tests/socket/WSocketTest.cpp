@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -660,6 +661,42 @@ TEST(WSocket, SessionClosedHandlerMayConnectAgain) {
   EXPECT_EQ(S.State(), wsConnected);
   EXPECT_EQ(S.Port(), Server.Port());
   EXPECT_EQ(Closes, 1);
+}
+
+TEST(WSocket, BindFailureAtConnectRaisesAndLeavesNoDescriptor) {
+  TTestServer Server;
+  int Before = OpenFdCount();
+  TWSocket S;
+  S.SetLocalAddr("127.0.0.1");
+  S.SetLocalPort(Server.Port());  // taken by the listener
+  EXPECT_EQ(RaisedText([&] { ConnectTo(S, Server.Port()); }), "winsock.bind failed, error #10048");
+  EXPECT_EQ(S.State(), wsClosed);
+  EXPECT_EQ(S.HSocket(), -1);
+  EXPECT_EQ(OpenFdCount(), Before);
+}
+
+TEST(WSocket, ADescriptorIsClosedOnceAndNeverAgain) {
+  TTestServer Server;
+  int Reused = -1;
+  {
+    TWSocket S;
+    ConnectTo(S, Server.Port());
+    ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected; }));
+    int Fd = S.HSocket();
+    S.Close();
+    // The number is free again: whatever takes it now must survive the socket.
+    Reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (Reused != Fd) {
+      close(Reused);
+      Reused = -1;
+    }
+    S.Close();
+    S.Abort();
+    PumpIdle(10ms);
+  }
+  if (Reused < 0) GTEST_SKIP() << "the number was not reused";
+  EXPECT_NE(fcntl(Reused, F_GETFD), -1) << "someone closed the number a second time";
+  close(Reused);
 }
 
 // --- Datagrams ---------------------------------------------------------------
