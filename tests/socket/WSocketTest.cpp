@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -697,6 +698,36 @@ TEST(WSocket, ADescriptorIsClosedOnceAndNeverAgain) {
   if (Reused < 0) GTEST_SKIP() << "the number was not reused";
   EXPECT_NE(fcntl(Reused, F_GETFD), -1) << "someone closed the number a second time";
   close(Reused);
+}
+
+TEST(WSocket, ASocketOnAnotherThreadRunsOnThatThreadsOwnLoop) {
+  TTestServer Server;
+  auto MainLoop = TEventLoop::CurrentShared();
+  std::string Port = Server.Port();
+  bool Done = false;
+  THandle Wake = MainLoop->AllocateTarget([&](const TMessage&) { Done = true; });
+  std::string Reply;
+  Server.OnAccept = [](TWSocket& C) { C.SendStr("to the worker"); };
+  std::thread Worker([&] {
+    TWSocket S;
+    S.SetMultiThreaded(true);
+    S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+      char B[100];
+      int N = Sock.Receive(B, sizeof B);
+      if (N > 0) Reply.append(B, static_cast<size_t>(N));
+    };
+    ConnectTo(S, Port);
+    bool Got = false;
+    THandle Check = TEventLoop::Current().AllocateTarget([](const TMessage&) {});
+    TEventLoop::Current().SetTimer(Check, 1, 10s);
+    TEventLoop::Current().PumpUntil([&] { return Got = Reply == "to the worker"; });
+    (void)Got;
+    MainLoop->PostMessage(Wake, 1);  // wakes the main thread's blocked wait
+  });
+  ASSERT_TRUE(PumpFor([&] { return Done; }));
+  Worker.join();
+  EXPECT_EQ(Reply, "to the worker");
+  MainLoop->DestroyTarget(Wake);
 }
 
 // --- Datagrams ---------------------------------------------------------------
