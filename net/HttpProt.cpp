@@ -323,6 +323,8 @@ void THttpCli::WaitForEvents()
         TEventLoop::Current().WaitOne();
 }
 
+void THttpCli::ProcessPending() { TEventLoop::Current().ProcessMessages(); }
+
 // ---- the private messages --------------------------------------------------
 
 void THttpCli::HandleMessage(uint32_t Msg, uintptr_t WParam)
@@ -435,8 +437,16 @@ void THttpCli::BlockingRequest(THttpRequest Rq)
 {
     const std::shared_ptr<bool> Alive = FAlive;
     StartRequest(Rq);
-    while (*Alive && FState != hsReady)
+    bool Waited = false;
+    while (*Alive && FState != hsReady) {
         WaitForEvents();
+        Waited = true;
+    }
+    // OnRequestDone was posted by the step that reached hsReady: it belongs
+    // to the same round. A request that never started waits for the
+    // caller's next message processing instead.
+    if (Waited && *Alive)
+        ProcessPending();
     if (!*Alive)
         throw EHttpException("HTTP component destroyed during request", 0);
     if (FFailed)

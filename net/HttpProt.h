@@ -206,6 +206,8 @@ protected:
     virtual void ArmTimer(std::chrono::milliseconds Delay);
     virtual void DisarmTimer();
     virtual void WaitForEvents();
+    // Handles what is queued now, without blocking.
+    virtual void ProcessPending();
 
     // Socket events, bound by the constructor (public to the fakes through these).
     void SocketDnsLookupDone(uint16_t Error);

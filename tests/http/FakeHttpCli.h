@@ -90,6 +90,12 @@ protected:
         }
     }
 
+    void ProcessPending() override
+    {
+        if (!FPosted.empty())
+            WaitForEvents();
+    }
+
 private:
     static constexpr uint32_t kDataSent = 0xFFFF;
     void Feed()
