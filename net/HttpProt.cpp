@@ -731,10 +731,22 @@ void THttpCli::SocketDataAvailable(uint16_t /*Error*/)
         Fail("HTTP line too long", 4, 0);
         return;
     }
-    if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
-        ReceiveBody();
-        return;
+    // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
+    // the request with its message instead of leaving it to wait for a
+    // timeout: the socket's receive loop would swallow it.
+    try {
+        if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
+            ReceiveBody();
+            return;
+        }
+        ReceiveLines();
+    } catch (const std::exception& E) {
+        Fail(E.what(), 404, 0);
     }
+}
+
+void THttpCli::ReceiveLines()
+{
     const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, RcvBufSize - FRcvdCount);
     if (N < 0) {
         const int E = SocketLastError();

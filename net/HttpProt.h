@@ -235,6 +235,7 @@ private:
     void HeaderComplete();
     void BodyReader(const char* Data, int32_t Len, bool InStream = false);
     void ReceiveBody();
+    void ReceiveLines();
     void Relocate(const std::string& Value);
     void ClosingHandler(uint16_t Error);
     void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);

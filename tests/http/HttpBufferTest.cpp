@@ -105,6 +105,7 @@ struct TUrlCase {
     const char* Auth;         // "" when none
     const char* DocumentName;
 };
+void PrintTo(const TUrlCase& C, std::ostream* Os) { *Os << C.Url; }
 class HttpUrlTest : public ::testing::TestWithParam<TUrlCase> {};
 
 TEST_P(HttpUrlTest, ConnectsAndAsksAsTheUrlSays)
@@ -351,6 +352,16 @@ TEST(HttpResponse, FailingStreamWriteAbortsTheRequest)
     EXPECT_LE(Doc.Size(), 250);
 }
 
+TEST(HttpResponse, HandlerExceptionEndsTheRequestWithItsMessage)
+{
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.PeerCloses = false;
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\nsome body"};
+    H.OnDocData = [](THttpCli&, const void*, int32_t) { throw std::runtime_error("disk full"); };
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"disk full", 404}));
+}
+
 TEST(HttpResponse, CloseWithoutAnyLineRaises)
 {
     TFakeHttpCli H;
@@ -430,6 +441,7 @@ struct TRelocCase {
     const char* HostLine;
     const char* Location;
 };
+void PrintTo(const TRelocCase& C, std::ostream* Os) { *Os << C.Value << " via " << (*C.Proxy ? C.Proxy : "-"); }
 class HttpRelocationTest : public ::testing::TestWithParam<TRelocCase> {};
 
 TEST_P(HttpRelocationTest, NextLegGoesWhereTheLocationSays)
