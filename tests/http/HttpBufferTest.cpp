@@ -362,6 +362,16 @@ TEST(HttpResponse, HandlerExceptionEndsTheRequestWithItsMessage)
     EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"disk full", 404}));
 }
 
+TEST(HttpRequest, UnknownHostRaisesCantResolve)
+{
+    TFakeHttpCli H;
+    H.URL = "http://nowhere.invalid/";
+    H.LookupError = 11001;
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"can't resolve hostname to IP address", 404}));
+    EXPECT_EQ(H.RequestDoneError(), 11001);
+    EXPECT_EQ(H.Connections, 0);
+}
+
 TEST(HttpResponse, CloseWithoutAnyLineRaises)
 {
     TFakeHttpCli H;
