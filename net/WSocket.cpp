@@ -1103,7 +1103,9 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     FCloseInvoked = true;
     auto Alive = FAlive;
     NotifySessionClosed(static_cast<uint16_t>(Error));
-    if (!*Alive) return;
+    // The handler may have deleted the socket, or started the next
+    // connection, whose settings a reset would wipe out.
+    if (!*Alive || FHSocket >= 0) return;
   }
   try {
     ResetDefaults();
