@@ -1014,6 +1014,13 @@ void THttpCli::ClosingHandler(uint16_t Error)
         Fail("HTTP connection closed without response", 404, 0);
         return;
     }
+    // A document shorter than its announced length is no document: the
+    // connection broke off. (204, 304 and 1xx answers carry no body.)
+    if (FState == hsWaitingBody && FContentLength > 0 && FBodyBytes < FContentLength && FStatusCode != 204 &&
+        FStatusCode != 304 && FStatusCode >= 200) {
+        Fail("HTTP connection closed before end of document", 404, 0);
+        return;
+    }
     if (FBodyCount > 0)
         NotifyDocEnd();
     SetReady();

@@ -390,6 +390,20 @@ TEST(HttpResponse, ResetBeforeTheEndRaisesTheSocketError)
     EXPECT_EQ(H.RequestDoneError(), 10054);
 }
 
+TEST(HttpResponse, DocumentShorterThanItsLengthRaises)
+{
+    for (const char* Status : {"200 OK", "304 Not Modified"}) {
+        TFakeHttpCli H;
+        H.URL = "http://h.example/";
+        H.Responses = {std::string("HTTP/1.0 ") + Status + "\r\nContent-Length: 10\r\n\r\nshort"};
+        const auto R = GetResult(H);
+        if (Status[0] == '2')
+            EXPECT_EQ(R, (std::pair<std::string, int>{"HTTP connection closed before end of document", 404}));
+        else
+            EXPECT_EQ(R.first, "");
+    }
+}
+
 TEST(HttpResponse, CloseAfterTheAnnouncedLengthIsNoError)
 {
     TFakeHttpCli H;
