@@ -1,0 +1,1 @@
+#include "platform/eventloop/EventLoop.h"
