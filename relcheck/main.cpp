@@ -3,7 +3,6 @@
 #include "common/cp1252.h"
 #include "common/exceptions.h"
 #include "common/shortstring.h"
-#include "platform/qtbridge/QtBridge.h"
 #include "platform/version/version.h"
 #include "relcheck/FmxUtils.h"
 
@@ -118,7 +117,8 @@ Trelcheckform::Trelcheckform(QWidget* Owner) : QDialog(Owner) {
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Button);
   CreateControls();
-  uHttp1 = FetcherFactory() ? FetcherFactory()() : CreateHttpFetcher();
+  uHttp1 = FetcherFactory() ? FetcherFactory()() : nullptr;
+  if (!uHttp1) throw Exception("relcheck has no HTTP client");
   FormCreate();
 }
 
@@ -236,9 +236,6 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   } else if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
     throw Exception("relcheck needs a Qt Widgets application");
   }
-  // The HTTP client's wait then runs inside Qt's loop, so the dialog stays responsive.
-  TQtEventBridge Bridge;
-
   TApplicationHandleScope HandleScope(AppHandle);
   QPointer<Trelcheckform> Form = new Trelcheckform(OwnerWidget(ApplicationHandle));
   relcheckform = Form.data();

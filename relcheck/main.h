@@ -46,13 +46,15 @@ extern Trelcheckform* relcheckform;  // the dialog while the export runs
 void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersion,
                         const unsigned char* ASection, const unsigned char* AUpdateURL);
 
-// Test seams: the network step of new dialogs (empty: THttpCli), and the
-// executable whose version block gives the running version (empty: the host
-// process's own file).
+// The network step of new dialogs: the export installs CreateHttpFetcher,
+// tests may install fakes.
 void SetFetcherFactory(std::function<std::unique_ptr<TDocumentFetcher>()> Factory);
+// The executable whose version block gives the running version when the
+// caller passes none (empty: the host process's own file); for tests.
 void SetHostExecutable(std::string FileName);
 
-// The real network step: THttpCli with the dialog's settings (httpfetch.cpp).
+// The real network step: THttpCli with the dialog's settings, waiting inside
+// Qt's event loop (httpfetch.cpp, library chronark_relcheck_http).
 std::unique_ptr<TDocumentFetcher> CreateHttpFetcher();
 
 class Trelcheckform : public QDialog, private TCheckView {
