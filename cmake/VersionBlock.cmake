@@ -16,12 +16,6 @@ include_guard(GLOBAL)
 # The file is read with file(READ ... HEX) and handled as hex text throughout,
 # so that values may hold any character, ';' included.
 
-set(_CHRONARK_CP1252_SPECIALS
-  e282ac=80 e2809a=82 c692=83 e2809e=84 e280a6=85 e280a0=86 e280a1=87 cb86=88
-  e280b0=89 c5a0=8a e280b9=8b c592=8c c5bd=8e e28098=91 e28099=92 e2809c=93
-  e2809d=94 e280a2=95 e28093=96 e28094=97 cb9c=98 e284a2=99 c5a1=9a e280ba=9b
-  c593=9c c5be=9e c5b8=9f)
-
 # A number 0..65535 as two little-endian hex bytes.
 function(_chronark_vb_u16 value out)
   math(EXPR low "${value} & 255" OUTPUT_FORMAT HEXADECIMAL)
@@ -70,6 +64,13 @@ endfunction()
 
 # UTF-8 hex -> Windows-1252 hex.
 function(_chronark_vb_cp1252 hex out)
+  # UTF-8 of the characters at 0x80..0x9F of the code page. Inside the
+  # function: an include guard would hide a file-level variable elsewhere.
+  set(specials
+    e282ac=80 e2809a=82 c692=83 e2809e=84 e280a6=85 e280a0=86 e280a1=87 cb86=88
+    e280b0=89 c5a0=8a e280b9=8b c592=8c c5bd=8e e28098=91 e28099=92 e2809c=93
+    e2809d=94 e280a2=95 e28093=96 e28094=97 cb9c=98 e284a2=99 c5a1=9a e280ba=9b
+    c593=9c c5be=9e c5b8=9f)
   set(result "")
   string(LENGTH "${hex}" n)
   set(i 0)
@@ -98,7 +99,7 @@ function(_chronark_vb_cp1252 hex out)
       string(REPLACE "0x" "" high "${high}")
       set(byte "${high}${CMAKE_MATCH_2}")
     else()
-      foreach(entry ${_CHRONARK_CP1252_SPECIALS})
+      foreach(entry ${specials})
         if(entry MATCHES "^${seq}=(..)$")
           set(byte "${CMAKE_MATCH_1}")
         endif()
