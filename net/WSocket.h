@@ -268,9 +268,13 @@ protected:
   void ArmWatch();
   void HandleFdReady(uint32_t EpollEvents);
   void CloseHandleOnce();
-  void FinishClose(int Error);
   void StartLookupThread(const std::string& Host, bool Reverse);
+  void HandleLookupDone(const TMessage& Msg);
+  int32_t PlatformRcvdCount();
+  // Closes without events; run by the most derived destructor while the object is whole.
+  void Teardown();
 
+  std::shared_ptr<TEventLoop> FLoopRef;  // keeps the queue for lookups posting back
   TEventLoop& FLoop;
   THandle FWindowHandle = 0;
   int FHSocket = -1;
@@ -361,13 +365,17 @@ protected:
   virtual void NotifySocksAuthState(TSocksAuthState AuthState);
   void NotifySessionConnected(uint16_t Error) override;
   bool NotifyDataAvailable(uint16_t Error) override;
+  void NotifyDataSent(uint16_t Error) override;
   void ResetDefaults() override;
+  // True while the SOCKS server is being talked to (the owner sees nothing yet).
+  bool SocksNegotiating() const { return FSocksStep != ssNone && FSocksStep != ssDone; }
 
 private:
-  enum TSocksStep : uint8_t { ssNone, ssGreeting, ssAuth, ssRequest, ssDone };
+  enum TSocksStep : uint8_t { ssNone, ssConnecting, ssGreeting, ssAuth, ssRequest, ssDone };
   void SocksFailed(int Error, const std::string& Msg);
   void SocksSendRequest();
   void SocksHandleReply();
+  bool SocksRead(size_t Want);  // reads up to Want bytes in all into FSocksRcvd; false on EOF
   std::string FSocksLevel = "5";
   std::string FSocksServer;
   std::string FSocksPort;

@@ -86,6 +86,11 @@ public:
   // Forget the descriptor (call before closing it); drops its queued readiness.
   void UnwatchFd(int Fd);
 
+  // Drops the queued messages Msg for Target (PeekMessage with PM_REMOVE).
+  void RemoveMessages(THandle Target, uint32_t Msg);
+  // Number of messages waiting in the queue (tests and diagnostics).
+  size_t PendingCount() const;
+
   // Dispatch what is ready now: queued messages, due timers and ready
   // descriptors. Never blocks. Returns the number of messages dispatched.
   int ProcessMessages();
