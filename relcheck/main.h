@@ -6,6 +6,7 @@
 
 #include <QDialog>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,6 +57,9 @@ void SetHostExecutable(std::string FileName);
 // The real network step: THttpCli with the dialog's settings, waiting inside
 // Qt's event loop (httpfetch.cpp, library chronark_relcheck_http).
 std::unique_ptr<TDocumentFetcher> CreateHttpFetcher();
+// The same with other limits than the client's 30 s idle / 60 s total (tests).
+std::unique_ptr<TDocumentFetcher> CreateHttpFetcher(std::chrono::milliseconds IdleTimeout,
+                                                    std::chrono::milliseconds TotalTimeout);
 
 class Trelcheckform : public QDialog, private TCheckView {
   Q_OBJECT
