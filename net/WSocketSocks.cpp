@@ -94,8 +94,14 @@ void TCustomSocksWSocket::Connect() {
   if (!FPortAssigned) return RaiseError("Connect: No Port Specified");
   if (!FAddrAssigned) return RaiseError("Connect: No IP Address Specified");
   if (!FProtoAssigned) return RaiseError("Connect: No Protocol Specified");
+  int Protocol = 0;
   try {
-    if (WSocketResolveProto(FProtoStr) != 6) return RaiseError("tcp is the only protocol supported thru socks server");
+    Protocol = WSocketResolveProto(FProtoStr);
+  } catch (const std::exception& E) {
+    return RaiseError(std::string("connect: ") + E.what());
+  }
+  if (Protocol != IPPROTO_TCP) return RaiseError("tcp is the only protocol supported thru socks server");
+  try {
     FSocksTargetPort = WSocketResolvePort(FPortStr, FProtoStr);
     FSocksTargetHost = FAddrStr;
     // Level 4 carries an address only: the name is resolved here.
