@@ -12,7 +12,7 @@ extern "C" __attribute__((visibility("default"))) void showrelcheckdialog_v1_11(
     uintptr_t AppHandle, const unsigned char* CurrentVersion, const unsigned char* Section,
     const unsigned char* UpdateURL) noexcept {
   try {
-    chronark::relcheck::SetFetcherFactory(&chronark::relcheck::CreateHttpFetcher);
+    chronark::relcheck::SetFetcherFactory([] { return chronark::relcheck::CreateHttpFetcher(); });
     chronark::relcheck::ShowRelcheckDialog(AppHandle, CurrentVersion, Section, UpdateURL);
   } catch (const std::exception& E) {
     std::fprintf(stderr, "relcheck: %s\n", E.what());
