@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace chronark::relcheck {
 
 std::string UpdateURL;
@@ -57,16 +59,22 @@ QWidget* OwnerWidget(uintptr_t Handle) {
   return nullptr;
 }
 
+// A label sizes itself to its text, as the form's labels do; its given size
+// fits the form's original font, so it only ever grows beyond it.
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, QRect Geometry) {
   auto* Label = new QLabel(Text, Parent);
   Label->setObjectName(QString::fromLatin1(Name));
-  Label->setGeometry(Geometry);
+  const QSize Hint = Label->sizeHint();
+  Label->setGeometry(Geometry.left(), Geometry.top(), std::max(Geometry.width(), Hint.width()),
+                     std::max(Geometry.height(), Hint.height()));
   return Label;
 }
 
 // A static text with sunken border and fixed size.
 QLabel* MakeStaticText(QWidget* Parent, const char* Name, QRect Geometry) {
-  QLabel* Text = MakeLabel(Parent, Name, QString(), Geometry);
+  auto* Text = new QLabel(Parent);
+  Text->setObjectName(QString::fromLatin1(Name));
+  Text->setGeometry(Geometry);
   Text->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   Text->setFixedSize(Geometry.size());
   return Text;
