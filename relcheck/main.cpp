@@ -233,6 +233,12 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   const TShortString CurrentVersionArg = CopyShortString(ACurrentVersion);
   const TShortString SectionArg = CopyShortString(ASection);
   const TShortString UpdateURLArg = CopyShortString(AUpdateURL);
+  // One dialog at a time: a call made while the dialog runs (from a timer of
+  // the host, say) would overwrite the texts the running check uses.
+  if (relcheckform) {
+    relcheckform->activateWindow();
+    return;
+  }
 
   // A host without a Qt Widgets application gets one for the call.
   std::unique_ptr<QApplication> OwnApplication;

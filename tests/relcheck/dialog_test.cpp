@@ -275,6 +275,17 @@ TEST_F(RelcheckDialog, OwnedByTheCallersWindow) {
   EXPECT_EQ(O.Parent, nullptr);
 }
 
+TEST_F(RelcheckDialog, ASecondCallWhileTheDialogRunsIsIgnored) {
+  TOutcome O = Run([](const std::string&, std::string_view, std::string& Document) {
+    const auto V = Short("9.9.9.9"), S = Short("other"), U = Short("http://other.test/");
+    ShowRelcheckDialog(0, V.data(), S.data(), U.data());
+    EXPECT_EQ(CurrentVersion, "1.0");
+    EXPECT_EQ(Section, "chronark");
+    Document = "[chronark]\nVersion=2\n";
+  }, "1.0");
+  EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
+}
+
 TEST_F(RelcheckDialog, ShortStringsAreCopiedWhole) {
   const std::string Long(255, '7');
   TOutcome O = Run(Serve("[" + Long + "]\nVersion=1\n"), Long, Long, "http://x.test/" + std::string(241, 'a'));
