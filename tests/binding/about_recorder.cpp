@@ -3,6 +3,8 @@
 
 #ifdef CHRONARK_RECORD_QT
 #include <QIcon>
+#include <QPixmap>
+#include <QString>
 #include <QWidget>
 #endif
 
@@ -25,7 +27,9 @@ extern "C" __attribute__((visibility("default"))) void showaboutdialog_v1_1(
         if (IconHandle) {
             const QIcon* Icon = reinterpret_cast<const QIcon*>(IconHandle);
             Line += "\tIconNull=" + std::to_string(Icon->isNull());
-            Line += "\tIconKey=" + std::to_string(Icon->cacheKey());
+            // The picture itself, for the test to compare with the program's icon.
+            if (const char* FileName = std::getenv("CHRONARK_BINDING_RECORD"))
+                Icon->pixmap(16, 16).save(QString::fromLocal8Bit(FileName) + QStringLiteral(".png"), "PNG");
         }
     }
 #endif

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cdialog.h"
+#include "common/companions.h"
 #include "common/cfile_shared.h"
 #include "platform/registry/registry.h"
 
@@ -425,7 +425,7 @@ TEST_F(BindingTest, AboutGetsCopiesOfTheTextsInOrder)
     const TShortString Two = MakeShortString("2");
     const TShortString Three = MakeShortString("");
     const TShortString Four = MakeShortString("vier");
-    ASSERT_TRUE(Libraries.ShowAboutDialog(7, Name.data(), Two.data(), Three.data(), Four.data(), 99));
+    ASSERT_TRUE(Libraries.ShowAboutDialog(7, ShortStringArg(Name), ShortStringArg(Two), ShortStringArg(Three), ShortStringArg(Four), 99));
     const auto Lines = Records();
     ASSERT_EQ(Lines.size(), 1u);
     const auto Fields = SplitTabs(Lines[0]);
@@ -438,13 +438,13 @@ TEST_F(BindingTest, AboutGetsCopiesOfTheTextsInOrder)
 
 TEST(ShortString, LengthByteThenCharactersCutTo255)
 {
-    const TShortString Short = MakeShortString("Chronark ");
+    const TShortString Name = MakeShortString("Chronark ");
+    const unsigned char* Short = ShortStringArg(Name);
     EXPECT_EQ(Short[0], 9);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(Short.data() + 1), Short[0]), "Chronark ");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(Short + 1), Short[0]), "Chronark ");
     const TShortString Long = MakeShortString(std::string(300, 'x'));
-    EXPECT_EQ(Long[0], 255);
-    EXPECT_EQ(Long[255], 'x');
-    EXPECT_EQ(MakeShortString("")[0], 0);
+    EXPECT_EQ(ShortStringArg(Long)[0], 255);
+    EXPECT_EQ(ShortStringArg(Long)[255], 'x');
 }
 
 TEST(AboutFallback, NamesTheMakerThenAnEmptyLineThenTheHomePage)
