@@ -1,6 +1,7 @@
 // Unit cstring: string helpers shared by the program and the library.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,12 @@ namespace chronark {
 
 // A list of text lines, each line 8-bit text (Windows-1252 bytes).
 using TStrings = std::vector<std::string>;
+
+// The Index-th field (counting from 1) of S split at Separator: empty past the
+// last field, for Index 0 and for an empty S; the last field is the text after
+// the last separator, and two adjacent separators enclose an empty field.
+// (Defined in cstring_field.cpp.)
+std::string ExtractField(std::string_view S, char Separator, uint8_t Index);
 
 // Replaces every occurrence of Pattern in S by Value. Without CaseSensitive
 // only the ASCII letters A to Z are folded. The search restarts at the

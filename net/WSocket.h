@@ -1,0 +1,449 @@
+// TWSocket: an asynchronous, message-driven socket over the thread's TEventLoop.
+//
+// How to use it (for THttpCli and the tests):
+//   TWSocket S;                              // belongs to the calling thread
+//   S.OnSessionConnected = [](TWSocket& S, uint16_t Err) { ... };   // events are
+//   S.OnDataAvailable = [](TWSocket& S, uint16_t Err) {             // std::function
+//     char B[8192]; int N = S.Receive(B, sizeof B); ... };          // members
+//   S.OnSessionClosed = [](TWSocket& S, uint16_t Err) { ... };
+//   S.DnsLookup("localhost");                // -> OnDnsLookupDone(Err), DnsResult()
+//   S.SetAddr("127.0.0.1"); S.SetPort("8080"); S.SetProto("tcp");
+//   S.Connect();                             // -> OnSessionConnected(Err)
+//   S.Send(Data, Len);                       // queued in 1460-byte chunks; OnDataSent
+//                                            // fires from the loop once all went out
+//   S.Close();                               // OnSessionClosed fires once per connection
+//   TEventLoop::Current().PumpUntil([&] { return S.State() == wsClosed; });
+// Servers: S.SetAddr("127.0.0.1"); S.SetPort("0"); S.Listen(); S.LocalPort() is the
+// port given; in OnSessionAvailable: TWSocket* C = new TWSocket; C->Dup(S.Accept());
+// Every close resets Addr, Port and Proto (ResetDefaults): set them again before
+// the next Connect. Synchronous errors go to OnError when it is assigned,
+// otherwise they raise ESocketException. Error texts: WSocketErrorDesc(code).
+// Events run on the loop of the thread that created the socket; a handler may
+// Close the socket, but must not delete it (use Release(), which deletes later).
+#pragma once
+
+#include "net/WSockBuf.h"
+#include "net/WinSock.h"
+#include "platform/eventloop/EventLoop.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace chronark {
+
+class TWSocket;
+
+class ESocketException : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+enum TSocketState : uint8_t {
+  wsInvalidState = 0,
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsConnected = 4,
+  wsAccepting = 5,
+  wsListening = 6,
+  wsClosed = 7,
+};
+
+// Set of TWSocketOption bits.
+using TWSocketOptions = uint8_t;
+enum : uint8_t {
+  wsoNoReceiveLoop = 1u << 0,
+  wsoTcpNoDelay = 1u << 1,
+};
+
+enum TSocketSendFlags : uint8_t { wsSendNormal = 0, wsSendUrgent = 1 };
+enum TSocketLingerOnOff : uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
+
+enum TSocksAuthentication : uint8_t { socksNoAuthentication = 0, socksAuthenticateUsercode = 1 };
+enum TSocksAuthState : uint8_t {
+  socksAuthStart = 0,
+  socksAuthSuccess = 1,
+  socksAuthFailure = 2,
+  socksAuthNotRequired = 3,
+};
+
+// Error codes of the SOCKS negotiation (OnSocksError, and OnSessionConnected
+// when it fails).
+enum : int {
+  socksProtocolError = 20001,          // malformed or unexpected answer
+  socksVersionError = 20002,           // answer of another SOCKS version
+  socksAuthMethodError = 20003,        // no acceptable authentication method
+  socksGeneralFailure = 20004,
+  socksConnectionNotAllowed = 20005,
+  socksNetworkUnreachable = 20006,
+  socksHostUnreachable = 20007,
+  socksConnectionRefused = 20008,
+  socksTtlExpired = 20009,
+  socksUnknownCommand = 20010,
+  socksUnknownAddressType = 20011,
+  socksUnassignedError = 20012,
+  socksRejectedOrFailed = 20013,       // level 4 request rejected (91..93)
+  socksAuthenticationFailed = 20014,
+  socksServerClosed = 20015,           // the server closed during the negotiation
+};
+
+// Messages of the socket's hidden window.
+enum : uint32_t {
+  SKM_ASYNC_SELECT = 1025,        // WParam = socket handle, LParam = events | error << 16
+  SKM_LOOKUP_DONE = 1026,         // WParam = lookup handle, LParam = error << 16
+  SKM_REVERSE_LOOKUP_DONE = 1027,
+  SKM_CLOSE_DELAYED = 1028,
+  SKM_RELEASE = 1029,
+  SKM_TEST_EXCEPTION = 1030,
+  SKM_FD_READY = 1031,            // readiness from the event loop (WParam = fd, LParam = epoll bits)
+  SKM_LINE_REDELIVER = 1044,
+};
+
+// The text of a socket error code ("Connection refused" for 10061, ...).
+std::string WSocketErrorDesc(int ErrCode);
+// "Error <code> in function <name>\r\n<text>".
+std::string WSocketErrorMsg(int ErrCode, const std::string& FunctionName);
+
+// Conversions of Connect; each raises ESocketException with its own message.
+in_addr WSocketResolveHost(const std::string& Host);
+uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);  // host order
+int WSocketResolveProto(const std::string& Proto);
+// A dotted address by the rules of WSocketResolveHost (no lookup).
+bool WSocketIsDottedIP(const std::string& S);
+std::string WSocketIPToStr(in_addr A);
+
+using TNotifyEvent = std::function<void(TWSocket& Sender)>;
+using TSessionEvent = std::function<void(TWSocket& Sender, uint16_t Error)>;
+using TDataAvailable = TSessionEvent;
+using TDataSent = TSessionEvent;
+using TDnsLookupDone = TSessionEvent;
+using TSendData = std::function<void(TWSocket& Sender, int BytesSent)>;
+using TChangeState =
+    std::function<void(TWSocket& Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = std::function<void(TWSocket& Sender, std::exception_ptr E, bool& CanClose)>;
+using TSocksErrorEvent = std::function<void(TWSocket& Sender, int Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TWSocket& Sender, TSocksAuthState AuthState)>;
+using TLineLimitEvent = std::function<void(TWSocket& Sender, int RcvdLength, bool& ClearData)>;
+
+// The socket itself.
+class TCustomWSocket {
+public:
+  virtual ~TCustomWSocket();
+  TCustomWSocket(const TCustomWSocket&) = delete;
+  TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+  // Properties.
+  const std::string& Addr() const { return FAddrStr; }
+  void SetAddr(const std::string& Value);
+  const std::string& Port() const { return FPortStr; }
+  virtual void SetPort(const std::string& Value);
+  const std::string& Proto() const { return FProtoStr; }
+  virtual void SetProto(const std::string& Value);
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const std::string& Value);
+  const std::string& LocalPort() const { return FLocalPortStr; }
+  void SetLocalPort(const std::string& Value);
+  std::string PeerAddr();
+  std::string PeerPort();
+  const std::string& DnsResult() const { return FDnsResult; }
+  const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
+  TSocketState State() const { return FState; }
+  uint32_t ReadCount() const { return FReadCount; }
+  virtual int32_t RcvdCount();
+  int32_t LastError() const { return FLastError; }
+  bool MultiThreaded() const { return FMultiThreaded; }
+  void SetMultiThreaded(bool V) { FMultiThreaded = V; }
+  bool MultiCast() const { return FMultiCast; }
+  void SetMultiCast(bool V) { FMultiCast = V; }
+  const std::string& MultiCastAddrStr() const { return FMultiCastAddrStr; }
+  void SetMultiCastAddrStr(const std::string& V) { FMultiCastAddrStr = V; }
+  int32_t MultiCastIpTTL() const { return FMultiCastIpTTL; }
+  void SetMultiCastIpTTL(int32_t V) { FMultiCastIpTTL = V; }
+  bool ReuseAddr() const { return FReuseAddr; }
+  void SetReuseAddr(bool V) { FReuseAddr = V; }
+  TWSocketOptions ComponentOptions() const { return FComponentOptions; }
+  void SetComponentOptions(TWSocketOptions V) { FComponentOptions = V; }
+  TSocketSendFlags SendFlags() const { return FSendFlags; }
+  void SetSendFlags(int V);  // anything but 0 and 1: "Invalid SendFlags"
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff V) { FLingerOnOff = V; }
+  int32_t LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(int32_t V) { FLingerTimeout = V; }
+  int HSocket() const { return FHSocket; }
+  int32_t SendChunkSize() const { return FSendChunkSize; }
+  // Bytes queued in the send buffers and not yet accepted by the network.
+  int64_t BufferedByteCount() const;
+  // The hidden window.
+  THandle Handle() const { return FWindowHandle; }
+
+  // Events.
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TSessionEvent OnSessionClosed;
+  TSessionEvent OnSessionAvailable;
+  TSessionEvent OnSessionConnected;
+  TChangeState OnChangeState;
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+
+  // Operations.
+  virtual void Connect();
+  virtual void Close();
+  virtual void CloseDelayed();
+  virtual void Release();  // the object deletes itself from the loop (allocate it with new)
+  virtual void Abort();
+  virtual void Flush();
+  virtual void WaitForClose();
+  virtual void Listen();
+  virtual int Accept();  // the new descriptor (hand it to Dup), -1 on failure
+  virtual int Receive(void* Buffer, int BufferSize);
+  virtual std::string ReceiveStr();
+  virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+  virtual int Send(const void* Data, int Len);
+  virtual int SendTo(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
+  virtual int SendStr(const std::string& Str);
+  virtual void DnsLookup(const std::string& HostName);
+  virtual void ReverseDnsLookup(const std::string& HostAddr);
+  virtual void CancelDnsLookup();
+  virtual int GetPeerName(sockaddr_in& Name, int NameLen);
+  virtual int GetSockName(sockaddr_in& Name, int& NameLen);
+  virtual std::string GetPeerAddr();
+  virtual std::string GetPeerPort();
+  virtual std::string GetLocalPortText();
+  virtual std::string GetLocalAddrText();
+  virtual void Dup(int NewHSocket);  // adopt an accepted descriptor: wsConnected
+  virtual void Shutdown(int How);
+  virtual void Pause();
+  virtual void Resume();
+  virtual void MessagePump();
+  void PostTestException();  // posts SKM_TEST_EXCEPTION
+
+protected:
+  TCustomWSocket();
+
+  // Message handling.
+  virtual void HandleMessage(const TMessage& Msg);
+  virtual void CreateSocketWindow();
+  virtual void DestroySocketWindow();
+  virtual void ResetDefaults();
+  virtual void DoClose(bool Shut, int Error);
+  virtual void BindSocket();
+  virtual int RealSend(const void* Data, int Len);
+  virtual void RaiseErrorFmt(const char* Format, ...);
+  virtual void RaiseError(const std::string& Msg);
+  virtual void HandleBackgroundException(std::exception_ptr E);
+  virtual bool NotifyDataAvailable(uint16_t Error);
+  virtual void NotifySessionAvailable(uint16_t Error);
+  virtual void NotifySessionConnected(uint16_t Error);
+  virtual void NotifySessionClosed(uint16_t Error);
+  virtual void NotifyDataSent(uint16_t Error);
+  virtual void NotifyChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void NotifyDnsLookupDone(uint16_t Error);
+  virtual void NotifyError();
+  virtual int DoRecv(void* Buffer, int BufferSize, int Flags);
+  virtual int DoRecvFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+  // Asynchronous select notification (SKM_ASYNC_SELECT), already checked for the handle.
+  virtual void HandleAsyncSelect(uint16_t Events, uint16_t Error);
+  virtual void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
+  void SocketError(const std::string& FunctionName);
+  void SetState(TSocketState NewState);
+  void TryToSend();
+  void ApplyLinger();
+  TWSocket& Self();
+  bool Destroying() const { return FDestroying; }
+  // Marked false when the object goes, so that a handler that deleted it is noticed.
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+
+  // Readiness through the loop, re-armed as asynchronous select does.
+  void ArmWatch();
+  void HandleFdReady(uint32_t EpollEvents);
+  void CloseHandleOnce();
+  void StartLookupThread(const std::string& Host, bool Reverse);
+  void HandleLookupDone(const TMessage& Msg);
+  int32_t PlatformRcvdCount();
+  // Closes without events; run by the most derived destructor while the object is whole.
+  void Teardown();
+
+  std::shared_ptr<TEventLoop> FLoopRef;  // keeps the queue for lookups posting back
+  TEventLoop& FLoop;
+  THandle FWindowHandle = 0;
+  int FHSocket = -1;
+  std::string FAddrStr;
+  std::string FPortStr;
+  std::string FProtoStr = "tcp";
+  std::string FLocalAddr = "0.0.0.0";
+  std::string FLocalPortStr = "0";
+  std::string FDnsResult;
+  std::vector<std::string> FDnsResultList;
+  TSocketState FState = wsClosed;
+  uint32_t FReadCount = 0;
+  int32_t FLastError = 0;
+  bool FMultiThreaded = false;
+  bool FMultiCast = false;
+  std::string FMultiCastAddrStr;
+  int32_t FMultiCastIpTTL = 1;
+  bool FReuseAddr = false;
+  TWSocketOptions FComponentOptions = 0;
+  TSocketSendFlags FSendFlags = wsSendNormal;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  int32_t FLingerTimeout = 0;
+
+  sockaddr_in FSin{};
+  int FSocketType = 1;   // 1 stream, 2 datagram
+  int FProtocol = 6;
+  bool FAddrAssigned = false, FAddrResolved = false;
+  bool FPortAssigned = false, FPortResolved = false;
+  bool FProtoAssigned = true, FProtoResolved = false;
+  bool FLocalPortResolved = false;
+  uint16_t FPortNum = 0;       // host order
+  uint16_t FLocalPortNum = 0;  // host order
+  uint16_t FSelectEvents = 0;  // the selected notification mask (FD_*)
+
+  // Asynchronous select emulation.
+  bool FReadArmed = false;    // FD_READ / FD_CLOSE may be delivered
+  bool FWriteArmed = false;   // FD_WRITE wanted (after a send would block)
+  bool FAcceptArmed = false;
+  uint32_t FArmedEvents = 0;  // what the loop currently watches
+  bool FWatchLive = false;    // the watch has not fired since it was armed
+  bool FPlatformCloseSeen = false;
+
+  // Name lookup.
+  struct TLookupJob;
+  std::shared_ptr<TLookupJob> FLookup;  // the running lookup, if any
+  uint64_t FLookupSerial = 0;
+
+  std::deque<std::unique_ptr<TBuffer>> FBufList;
+  int32_t FSendChunkSize = 1460;
+  bool FAllSent = true;
+  bool FPaused = false;
+  bool FCloseInvoked = false;  // close notified
+  bool FCloseAfterSend = false;
+  bool FTerminated = false;
+  bool FDestroying = false;
+  int FRecvCalls = 0;  // platform reads, so that the receive loop sees progress
+};
+
+// Adds a SOCKS 4 / 4A / 5 client in front of Connect.
+class TCustomSocksWSocket : public TCustomWSocket {
+public:
+  ~TCustomSocksWSocket() override;
+
+  const std::string& SocksLevel() const { return FSocksLevel; }
+  void SetSocksLevel(const std::string& V);  // "4", "4A" or "5"
+  const std::string& SocksServer() const { return FSocksServer; }
+  virtual void SetSocksServer(const std::string& V);
+  const std::string& SocksPort() const { return FSocksPort; }
+  virtual void SetSocksPort(const std::string& V);
+  const std::string& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const std::string& V);
+  const std::string& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const std::string& V);
+  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(TSocksAuthentication V);
+
+  TSessionEvent OnSocksConnected;
+  TSocksErrorEvent OnSocksError;
+  TSocksAuthStateEvent OnSocksAuthState;
+
+  void Connect() override;
+  void Listen() override;
+
+protected:
+  TCustomSocksWSocket() = default;
+  virtual void NotifySocksConnected(uint16_t Error);
+  virtual void NotifySocksError(int Error, const std::string& Msg);
+  virtual void NotifySocksAuthState(TSocksAuthState AuthState);
+  void NotifySessionConnected(uint16_t Error) override;
+  bool NotifyDataAvailable(uint16_t Error) override;
+  void NotifyDataSent(uint16_t Error) override;
+  void ResetDefaults() override;
+  // True while the SOCKS server is being talked to (the owner sees nothing yet).
+  bool SocksNegotiating() const { return FSocksStep != ssNone && FSocksStep != ssDone; }
+
+private:
+  enum TSocksStep : uint8_t { ssNone, ssConnecting, ssGreeting, ssAuth, ssRequest, ssDone };
+  void SocksFailed(int Error, const std::string& Msg);
+  void SocksSendRequest();
+  void SocksHandleReply();
+  bool SocksRead(size_t Want);  // reads up to Want bytes in all into FSocksRcvd; false on EOF
+  std::string FSocksLevel = "5";
+  std::string FSocksServer;
+  std::string FSocksPort;
+  std::string FSocksUsercode;
+  std::string FSocksPassword;
+  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+  TSocksStep FSocksStep = ssNone;
+  std::string FSocksTargetHost;  // Addr as given by the owner
+  uint16_t FSocksTargetPort = 0;
+  std::string FSocksRcvd;
+};
+
+// Adds line mode: OnDataAvailable sees one complete line at a time.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+  bool LineMode() const { return FLineMode; }
+  virtual void SetLineMode(bool V);
+  int32_t LineLimit() const { return FLineLimit; }
+  void SetLineLimit(int32_t V) { FLineLimit = V; }
+  const std::string& LineEnd() const { return FLineEnd; }
+  void SetLineEnd(const std::string& V) { FLineEnd = V; }
+  bool LineEcho() const { return FLineEcho; }
+  void SetLineEcho(bool V) { FLineEcho = V; }
+  bool LineEdit() const { return FLineEdit; }
+  void SetLineEdit(bool V) { FLineEdit = V; }
+  // The bytes held by line mode and not yet offered or read.
+  const std::string& LineBuffer() const { return FRcvdBuf; }
+
+  TLineLimitEvent OnLineLimitExceeded;
+
+  int Receive(void* Buffer, int BufferSize) override;
+  int32_t RcvdCount() override;
+
+protected:
+  TCustomLineWSocket() = default;
+  virtual void NotifyLineLimitExceeded(int RcvdLength, bool& ClearData);
+  virtual void EditLine();
+  bool NotifyDataAvailable(uint16_t Error) override;
+  void HandleMessage(const TMessage& Msg) override;
+  void NotifySessionClosed(uint16_t Error) override;
+
+private:
+  void OfferLines();
+  bool FLineMode = false;
+  int32_t FLineLimit = 65536;
+  std::string FLineEnd = "\r\n";
+  bool FLineEcho = false;
+  bool FLineEdit = false;
+  std::string FRcvdBuf;    // bytes read from the platform in line mode
+  int32_t FLineLength = 0; // length of the line on offer (0: none)
+  bool FLineOffered = false;
+  bool FRedeliverPosted = false;
+};
+
+// Adds a blocking wait that pumps the thread's messages.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+  // Pumps until Flag is true or the own pump saw a quit: 0, or 12001 on quit.
+  virtual int WaitUntilReady(const bool& Flag);
+
+protected:
+  TCustomSyncWSocket() = default;
+};
+
+class TWSocket final : public TCustomSyncWSocket {
+public:
+  TWSocket();
+  ~TWSocket() override;
+};
+
+}  // namespace chronark

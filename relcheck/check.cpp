@@ -1,0 +1,96 @@
+#include "relcheck/check.h"
+
+#include "common/exceptions.h"
+#include "platform/files/inifile.h"
+#include "platform/version/version.h"
+#include "relcheck/versioncompare.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace chronark::relcheck {
+namespace {
+
+// Deletes the check's temporary file however the check ends.
+class TTempFileRemover {
+public:
+  explicit TTempFileRemover(const std::string& FileName) : FFileName(FileName) {}
+  ~TTempFileRemover() {
+    if (!FFileName.empty()) ::unlink(FFileName.c_str());
+  }
+  TTempFileRemover(const TTempFileRemover&) = delete;
+  TTempFileRemover& operator=(const TTempFileRemover&) = delete;
+
+private:
+  const std::string& FFileName;
+};
+
+void Evaluate(const TCheckRequest& Request, TCheckView& View, const TIniReader& Ini) {
+  const std::string Published = Ini.ReadString(Request.Section, "Version", "0.0.0.0");
+  if (!IsNewerVersion(Published, Request.CurrentVersion)) {
+    View.ShowStatus(StatusNoUpdate);
+    return;
+  }
+  TPublishedVersion Newer;
+  Newer.Version = Published;
+  Newer.Name = Ini.ReadString(Request.Section, "Name", "");
+  Newer.Download = Ini.ReadString(Request.Section, "Download", "");
+  Newer.Homepage = Ini.ReadString(Request.Section, "Homepage", "");
+  View.ShowNewerVersion(Newer);
+  View.ShowStatus(StatusNewer);
+}
+
+}  // namespace
+
+std::string ErrorStatus(std::string_view Message) {
+  return "Fehler: \"" + std::string(Message) + "\"";
+}
+
+std::string TIniReader::ReadString(std::string_view Section, std::string_view Key,
+                                   std::string_view Default) const {
+  return ReadPrivateProfileString(FFileName, Section, Key, Default);
+}
+
+void SaveDocument(const std::string& FileName, std::string_view Data) {
+  // The file was created exclusively for this check; never follow a link
+  // that may have replaced it in the shared temporary folder.
+  int Fd = FileName.empty() ? -1
+                            : ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (Fd < 0) throw EFCreateError("Cannot create file " + FileName, errno);
+  while (!Data.empty()) {
+    ssize_t Written = ::write(Fd, Data.data(), Data.size());
+    if (Written < 0 && errno == EINTR) continue;
+    if (Written <= 0) {
+      const int Error = errno;
+      ::close(Fd);
+      throw EInOutError("Stream write error", Error);
+    }
+    Data.remove_prefix(static_cast<size_t>(Written));
+  }
+  if (::close(Fd) != 0) throw EInOutError("Stream write error", errno);
+}
+
+void RunVersionCheck(TDocumentFetcher& Http, const TCheckRequest& Request, TCheckView& View,
+                     std::string& TempFileName) {
+  TempFileName = MakeTempFileName();
+  TTempFileRemover Remover(TempFileName);
+  try {
+    std::string Document;
+    View.ShowStatus(StatusReceiving);
+    Http.Get(Request.URL, UserAgent, Document);
+    if (Document.size() > MaxVersionDocumentSize) throw Exception(std::string(DocumentTooLargeMessage));
+    SaveDocument(TempFileName, Document);
+    TIniReader Ini(TempFileName);
+    View.ShowStatus(StatusEvaluating);
+    Evaluate(Request, View, Ini);
+  } catch (const std::bad_alloc&) {
+    View.ShowStatus(ErrorStatus("Out of memory"));
+  } catch (const std::exception& E) {
+    View.ShowStatus(ErrorStatus(E.what()));
+  } catch (...) {
+    View.ShowStatus(ErrorStatus("Unknown error"));
+  }
+}
+
+}  // namespace chronark::relcheck

@@ -1,0 +1,73 @@
+// The network step of the check: THttpCli with the settings of the dialog's
+// form, its blocking Get waiting inside Qt's event loop.
+#include "relcheck/main.h"
+
+#include "net/HttpProt.h"
+#include "platform/qtbridge/QtBridge.h"
+
+#include <stdexcept>
+
+namespace chronark::relcheck {
+namespace {
+
+// The document as it arrives, append only and bounded: a write beyond the
+// limit throws, which ends the request with our message.
+class TDocumentStream : public TStream {
+public:
+  TDocumentStream(std::string& Document, size_t Limit) : FDocument(Document), FLimit(Limit) {}
+
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* Buffer, int64_t Count) override {
+    if (Count <= 0) return 0;
+    if (static_cast<uint64_t>(Count) > FLimit - FDocument.size())
+      throw std::length_error(std::string(DocumentTooLargeMessage));
+    FDocument.append(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+    return Count;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { return static_cast<int64_t>(FDocument.size()); }
+
+private:
+  std::string& FDocument;
+  size_t FLimit;
+};
+
+class THttpFetcher : public TDocumentFetcher {
+public:
+  // The form's settings are the client's defaults: local address 0.0.0.0,
+  // proxy port 80 without proxy host, the form's accept list, no no-cache,
+  // form-encoded posts, not multi-threaded (Get runs the thread's loop).
+  THttpFetcher() = default;
+  THttpFetcher(std::chrono::milliseconds IdleTimeout, std::chrono::milliseconds TotalTimeout) {
+    uHttp1.IdleTimeout = IdleTimeout;
+    uHttp1.TotalTimeout = TotalTimeout;
+  }
+
+  void Get(const std::string& URL, std::string_view Agent, std::string& Document) override {
+    // Sockets and the client's timeouts fire inside Qt's loop while Get
+    // waits, so the dialog repaints and its buttons respond.
+    TQtEventBridge Bridge;
+    TDocumentStream Stream(Document, MaxVersionDocumentSize);
+    uHttp1.Agent = std::string(Agent);
+    uHttp1.URL = URL;
+    uHttp1.ReceiveStream = &Stream;
+    struct TDetach {
+      THttpCli& Http;
+      ~TDetach() { Http.ReceiveStream = nullptr; }
+    } Detach{uHttp1};
+    uHttp1.Get();
+  }
+
+private:
+  THttpCli uHttp1;
+};
+
+}  // namespace
+
+std::unique_ptr<TDocumentFetcher> CreateHttpFetcher() { return std::make_unique<THttpFetcher>(); }
+
+std::unique_ptr<TDocumentFetcher> CreateHttpFetcher(std::chrono::milliseconds IdleTimeout,
+                                                    std::chrono::milliseconds TotalTimeout) {
+  return std::make_unique<THttpFetcher>(IdleTimeout, TotalTimeout);
+}
+
+}  // namespace chronark::relcheck

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Runs the built httpget against a loopback HTTP server of Python's standard
+library and checks -o, -A, -x, -v and the exit codes 0, 1 and 2."""
+import http.server
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+
+HTTPGET = sys.argv[1]
+failures = []
+passed = 0
+
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        if self.path.startswith("http://"):
+            # Asked as a proxy: answer with the absolute URL that came in.
+            self.reply(200, ("proxied " + self.path).encode())
+        elif self.path == "/agent":
+            self.reply(200, self.headers.get("User-Agent", "-").encode())
+        elif self.path == "/moved":
+            self.send_response(302)
+            self.send_header("Location", "/agent")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        else:
+            super().do_GET()
+
+    def reply(self, code, body):
+        self.send_response(code)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def run(*args):
+    return subprocess.run([HTTPGET, *args], capture_output=True, timeout=30)
+
+
+def check(name, cond, detail=""):
+    global passed
+    passed += 1 if cond else 0
+    print(("ok   " if cond else "FAIL ") + name)
+    if not cond:
+        failures.append(name)
+        print("     " + str(detail))
+
+
+with tempfile.TemporaryDirectory() as root:
+    data = bytes(range(256)) * 4096 + b"\r\nend\n"  # 1 MiB and a bit, every byte value
+    with open(os.path.join(root, "file.bin"), "wb") as f:
+        f.write(data)
+    handler = lambda *a, **k: Handler(*a, directory=root, **k)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    base = "http://127.0.0.1:%d" % server.server_address[1]
+
+    r = run(base + "/file.bin")
+    check("body to stdout, exit 0", r.returncode == 0 and r.stdout == data, (r.returncode, r.stderr[:200]))
+
+    out = os.path.join(root, "out.bin")
+    r = run("-o", out, base + "/file.bin")
+    check("-o writes the file", r.returncode == 0 and r.stdout == b"" and open(out, "rb").read() == data,
+          (r.returncode, r.stderr[:200]))
+
+    r = run("-A", "Online Relcheck", base + "/agent")
+    check("-A sets the agent", r.stdout == b"Online Relcheck", r.stdout)
+
+    r = run(base + "/agent")
+    check("default agent", r.stdout == b"Mozilla/3.0 (compatible)", r.stdout)
+
+    r = run("-v", "-A", "T", base + "/moved")
+    err = r.stderr.decode(errors="replace").splitlines()
+    check("-v follows a relocation and shows both legs",
+          r.returncode == 0 and r.stdout == b"T" and "GET /moved HTTP/1.0" in err and "GET /agent HTTP/1.0" in err
+          and "User-Agent: T" in err and "Location: /agent" in err
+          and any(l.startswith("HTTP/1.0 302") for l in err) and any(l.startswith("HTTP/1.0 200") for l in err),
+          err)
+
+    r = run("-x", "127.0.0.1:%d" % server.server_address[1], "http://far.example/x?y=1")
+    check("-x sends the absolute URL to the proxy", r.returncode == 0 and r.stdout == b"proxied http://far.example/x?y=1",
+          (r.returncode, r.stdout, r.stderr))
+
+    r = run("-o", out, base + "/nothere")
+    check("404 exits 1 with the reason, no file left",
+          r.returncode == 1 and b"File not found" in r.stderr and not os.path.exists(out), (r.returncode, r.stderr))
+
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    closed_port = s.getsockname()[1]
+    s.close()
+    r = run("http://127.0.0.1:%d/" % closed_port)
+    check("refused connection exits 1",
+          r.returncode == 1 and r.stderr.strip() == b"Connection refused (Error #10061)", r.stderr)
+
+    for args in ([], ["-o"], ["-q", base + "/"], [base + "/a", base + "/b"], ["-x"]):
+        r = run(*args)
+        check("usage %r exits 2" % (args,), r.returncode == 2 and b"Usage: httpget" in r.stderr, r.returncode)
+
+    server.shutdown()
+
+print("%d passed, %d failed" % (passed, len(failures)))
+sys.exit(1 if failures else 0)

@@ -1,0 +1,120 @@
+// The dialog over the real HTTP client against loopback servers.
+#include "relcheck/main.h"
+
+#include "tests/relcheck/dialog_driver.h"
+#include "tests/relcheck/loopback_server.h"
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+
+#include <chrono>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace chronark::relcheck {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+std::string Ok(const std::string& Body) {
+  return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + Body;
+}
+
+class RelcheckOverHttp : public testing::Test {
+protected:
+  void SetUp() override {
+    char Pattern[] = "/tmp/relcheck-http-XXXXXX";
+    FTemp = ::mkdtemp(Pattern);
+    ::setenv("TMPDIR", FTemp.c_str(), 1);
+    SetFetcherFactory([] { return CreateHttpFetcher(); });
+  }
+  void TearDown() override {
+    EXPECT_TRUE(Entries(FTemp).empty()) << "a temporary file was left";
+    for (const auto& Name : Entries(FTemp)) ::unlink((FTemp + "/" + Name).c_str());
+    ::rmdir(FTemp.c_str());
+    ::unsetenv("TMPDIR");
+    SetFetcherFactory({});
+  }
+
+  TOutcome Run(const std::string& URL, const std::string& Version = "1.0.2002.624") {
+    Driver.Outcome = {};
+    const auto V = Short(Version), S = Short("chronark"), U = Short(URL);
+    ShowRelcheckDialog(0, V.data(), S.data(), U.data());
+    return Driver.Outcome;
+  }
+
+  std::string FTemp;
+  TDriver Driver;
+};
+
+TEST_F(RelcheckOverHttp, NewerVersionAndTheExactRequest) {
+  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.625\r\nName=Chronark\r\n"
+                            "Download=http://example.test/c.zip\r\nHomepage=http://example.test/\r\n"));
+  TOutcome O = Run(Server.URL());
+  EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
+  EXPECT_EQ(O.NewVersion, "1.0.2002.625");
+  EXPECT_EQ(O.AppName, "Chronark");
+  for (const auto& [Name, Enabled] : O.Enabled) EXPECT_TRUE(Enabled) << Name;
+  ASSERT_EQ(Server.Requests().size(), 1u);
+  const std::string Request = Server.Requests()[0];
+  EXPECT_EQ(Request.substr(0, Request.find("\r\n")), "GET /software/version.txt HTTP/1.0");
+  EXPECT_NE(Request.find("\r\nUser-Agent: Online Relcheck\r\n"), std::string::npos) << Request;
+  EXPECT_NE(Request.find("\r\nAccept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"),
+            std::string::npos)
+      << Request;
+  EXPECT_EQ(Request.find("Mozilla"), std::string::npos);
+}
+
+TEST_F(RelcheckOverHttp, NotFoundShowsTheReasonPhrase) {
+  TLoopbackServer Server("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>weg</html>");
+  TOutcome O = Run(Server.URL());
+  EXPECT_EQ(O.Status, "Fehler: \"Not Found\"");
+  for (const auto& [Name, Enabled] : O.Enabled) EXPECT_FALSE(Enabled) << Name;
+}
+
+TEST_F(RelcheckOverHttp, RefusedPortIsAnError) {
+  TOutcome O = Run("http://127.0.0.1:" + std::to_string(TLoopbackServer::RefusedPort()) + "/software/version.txt");
+  EXPECT_TRUE(O.Status.startsWith("Fehler: \"")) << O.Status.toStdString();
+  EXPECT_TRUE(O.Status.endsWith("\"")) << O.Status.toStdString();
+}
+
+TEST_F(RelcheckOverHttp, UnknownHostIsAnError) {
+  TOutcome O = Run("http://no-such-host.invalid/software/version.txt");
+  EXPECT_EQ(O.Status, "Fehler: \"can't resolve hostname to IP address\"");
+}
+
+TEST_F(RelcheckOverHttp, SilentServerEndsInBoundedTime) {
+  SetFetcherFactory([] { return CreateHttpFetcher(300ms, 2s); });
+  TLoopbackServer Server("", TLoopbackServer::TMode::Silent);
+  const auto Start = std::chrono::steady_clock::now();
+  TOutcome O = Run(Server.URL());
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, 10s);
+  EXPECT_TRUE(O.Status.startsWith("Fehler: \"")) << O.Status.toStdString();
+}
+
+TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
+  TLoopbackServer Server(Ok("[chronark]\r\nVersion=9\r\n" + std::string(MaxVersionDocumentSize, ';')));
+  TOutcome O = Run(Server.URL());
+  EXPECT_EQ(O.Status.toStdString(), "Fehler: \"Die Versionsinformationen sind größer als 1 MiB\"");
+  EXPECT_FALSE(O.Enabled["newversion"]);
+}
+
+TEST_F(RelcheckOverHttp, DialogRespondsWhileTheServerIsSlow) {
+  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"), TLoopbackServer::TMode::Answer, 400ms);
+  bool VisibleAfterOk = false;
+  QTimer::singleShot(100, [&] {
+    ASSERT_NE(relcheckform, nullptr);
+    EXPECT_TRUE(relcheckform->CheckRunning());
+    relcheckform->SpeedButton1->click();
+    QTimer::singleShot(50, [&] { VisibleAfterOk = relcheckform && relcheckform->isVisible(); });
+  });
+  TOutcome O = Run(Server.URL());
+  EXPECT_TRUE(VisibleAfterOk);
+  ASSERT_FALSE(O.Statuses.empty());
+  EXPECT_EQ(O.Statuses.back(), QString::fromUtf8("Kein Update verfügbar"));
+}
+
+}  // namespace
+}  // namespace chronark::relcheck

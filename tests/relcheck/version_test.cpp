@@ -1,0 +1,181 @@
+#include "platform/version/version.h"
+#include "platform/version/versionblock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace chronark {
+namespace {
+
+std::string ReadFile(const std::string& Name) {
+  std::ifstream In(Name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(In), {}};
+}
+
+void WriteFile(const std::string& Name, const std::string& Data) {
+  std::ofstream(Name, std::ios::binary) << Data;
+}
+
+class TTempFolder {
+public:
+  TTempFolder() {
+    char Pattern[] = "/tmp/relcheck-test-XXXXXX";
+    FPath = ::mkdtemp(Pattern);
+  }
+  ~TTempFolder() {
+    for (const auto& Name : Entries()) ::unlink((FPath + "/" + Name).c_str());
+    ::rmdir(FPath.c_str());
+  }
+  const std::string& Path() const { return FPath; }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> Names;
+    if (DIR* Dir = ::opendir(FPath.c_str())) {
+      while (dirent* Entry = ::readdir(Dir))
+        if (std::string(Entry->d_name) != "." && std::string(Entry->d_name) != "..") Names.push_back(Entry->d_name);
+      ::closedir(Dir);
+    }
+    return Names;
+  }
+
+private:
+  std::string FPath;
+};
+
+class TScopedEnv {
+public:
+  TScopedEnv(const char* Name, const char* Value) : FName(Name) {
+    if (const char* Old = std::getenv(Name)) FOld = Old, FHadOld = true;
+    Value ? ::setenv(Name, Value, 1) : ::unsetenv(Name);
+  }
+  ~TScopedEnv() { FHadOld ? ::setenv(FName.c_str(), FOld.c_str(), 1) : ::unsetenv(FName.c_str()); }
+
+private:
+  std::string FName, FOld;
+  bool FHadOld{false};
+};
+
+TEST(ReadVersionString, ReadsOwnBlockIgnoringKeyCase) {
+  const std::string Self = HostExecutableName();
+  EXPECT_EQ(ReadVersionString(Self, "FileVersion"), "3.1.4.15");
+  EXPECT_EQ(ReadVersionString(Self, "fileVERSION"), "3.1.4.15");
+  EXPECT_EQ(ReadVersionString(Self, "Empty"), "");
+  EXPECT_EQ(ReadVersionString(Self, "ProductName"), "");
+}
+
+TEST(ReadVersionString, StoresValuesInTheTranslationsCodePage) {
+  EXPECT_EQ(ReadVersionString(HostExecutableName(), "Comments"), "Gr\xFC\xDF" "e; \x80 \x96 \"ok\" = ja");
+}
+
+TEST(ReadVersionString, ProgramWithoutBlockHasNoVersion) {
+  EXPECT_EQ(ReadVersionString(PROBE_NOVERSION, "FileVersion"), "");
+}
+
+TEST(ReadVersionString, OnlyTheFirstTranslationCounts) {
+  EXPECT_EQ(ReadVersionString(PROBE_SECONDTRANSLATION, "FileVersion"), "");
+  EXPECT_EQ(ReadVersionString(PROBE_SECONDTRANSLATION, "ProductName"), "Other");
+}
+
+TEST(ReadVersionString, ChronarksVersionData) {
+  const std::pair<const char*, const char*> Expected[] = {
+      {"FileDescription", "Chronark Executable"}, {"InternalName", "chronark"},
+      {"OriginalFilename", "chronark.exe"},       {"ProductName", "Chronark"},
+      {"FileVersion", "1.0.2002.624"},            {"ProductVersion", "1.0.2002.624"},
+      {"CompanyName", ""},                        {"LegalTrademarks", ""},
+      {"Comments", ""}};
+  for (const auto& [Key, Value] : Expected) EXPECT_EQ(ReadVersionString(PROBE_CHRONARK, Key), Value) << Key;
+  std::string Image = ReadFile(PROBE_CHRONARK);
+  size_t At = Image.find(std::string(VersionBlockMagic));
+  ASSERT_NE(At, std::string::npos);
+  auto Block = std::span(reinterpret_cast<const unsigned char*>(Image.data()) + At, Image.size() - At);
+  EXPECT_EQ(FirstTranslation(Block), 0x04E40407u);
+}
+
+TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
+  TTempFolder Folder;
+  const std::string Self = ReadFile(HostExecutableName());
+  const std::string Cases[] = {"", "plain text, not a program", "\x7f" "ELF", Self.substr(0, 64),
+                               Self.substr(0, Self.size() / 2)};
+  int i = 0;
+  for (const auto& Data : Cases) {
+    const std::string Name = Folder.Path() + "/case" + std::to_string(i++);
+    WriteFile(Name, Data);
+    EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "") << Name;
+  }
+  EXPECT_EQ(ReadVersionString(Folder.Path(), "FileVersion"), "");
+  EXPECT_EQ(ReadVersionString(Folder.Path() + "/missing", "FileVersion"), "");
+}
+
+// A block with two strings, then every shorter prefix of it: none may be read
+// past its end, and a cut block yields nothing rather than half a value.
+TEST(FindVersionString, TruncatedBlocksYieldNothing) {
+  std::string Raw(VersionBlockMagic);
+  Raw += std::string(16, '\0');
+  Raw += std::string("\x01\x00" "\x07\x04\xE4\x04" "\x02\x00", 8);
+  Raw += std::string("\x01\x00" "A" "\x02\x00" "xy" "\x0B\x00" "FileVersion" "\x03\x00" "1.2", 25);
+  auto Bytes = [&](size_t Length) { return std::span(reinterpret_cast<const unsigned char*>(Raw.data()), Length); };
+  EXPECT_EQ(FindVersionString(Bytes(Raw.size()), "FileVersion"), "1.2");
+  EXPECT_EQ(FindVersionString(Bytes(Raw.size()), "a"), "xy");
+  for (size_t Length = 0; Length < Raw.size(); ++Length)
+    EXPECT_EQ(FindVersionString(Bytes(Length), "FileVersion"), std::nullopt) << Length;
+}
+
+TEST(MakeTempFileName, CreatesPrivateEmptyFilesWithPrefix) {
+  TTempFolder Folder;
+  TScopedEnv Env("TMPDIR", Folder.Path().c_str());
+  mode_t OldMask = ::umask(0);
+  std::set<std::string> Names;
+  for (int i = 0; i < 20; ++i) Names.insert(MakeTempFileName());
+  ::umask(OldMask);
+  EXPECT_EQ(Names.size(), 20u);
+  for (const auto& Name : Names) {
+    const std::string Base = Name.substr(Folder.Path().size() + 1);
+    EXPECT_EQ(Name.substr(0, Folder.Path().size() + 1), Folder.Path() + "/");
+    EXPECT_EQ(Base.substr(0, 3), "XYZ");
+    EXPECT_EQ(Base.substr(Base.size() - 4), ".tmp");
+    struct stat Info {};
+    ASSERT_EQ(::lstat(Name.c_str(), &Info), 0);
+    EXPECT_TRUE(S_ISREG(Info.st_mode));
+    EXPECT_EQ(Info.st_mode & 0777, 0600u);
+    EXPECT_EQ(Info.st_size, 0);
+  }
+  EXPECT_EQ(Folder.Entries().size(), 20u);
+}
+
+TEST(MakeTempFileName, FallsBackToTmpAndFailsAsEmpty) {
+  {
+    TScopedEnv Env("TMPDIR", nullptr);
+    const std::string Name = MakeTempFileName();
+    EXPECT_EQ(Name.substr(0, 8), "/tmp/XYZ");
+    ::unlink(Name.c_str());
+  }
+  TScopedEnv Env("TMPDIR", "/nonexistent-folder-of-relcheck");
+  EXPECT_EQ(MakeTempFileName(), "");
+}
+
+TEST(MakeTempFileName, NeverReusesAnExistingName) {
+  // A link planted under a would-be name must stay untouched: creation is
+  // exclusive and does not follow links.
+  TTempFolder Folder;
+  TScopedEnv Env("TMPDIR", (Folder.Path() + "/").c_str());
+  const std::string Target = Folder.Path() + "/target";
+  WriteFile(Target, "keep");
+  const std::string First = MakeTempFileName();
+  ASSERT_FALSE(First.empty());
+  EXPECT_EQ(First.find("//"), std::string::npos);
+  ASSERT_EQ(::unlink(First.c_str()), 0);
+  ASSERT_EQ(::symlink(Target.c_str(), First.c_str()), 0);
+  for (int i = 0; i < 50; ++i) EXPECT_NE(MakeTempFileName(), First);
+  EXPECT_EQ(ReadFile(Target), "keep");
+}
+
+}  // namespace
+}  // namespace chronark

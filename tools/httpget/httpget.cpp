@@ -1,0 +1,139 @@
+// httpget [-o FILE] [-A AGENT] [-x HOST[:PORT]] [-v] URL
+// Fetches URL with THttpCli::Get and writes the body to standard output or
+// FILE. Exit codes: 0 fetched, 1 the request failed, 2 wrong usage.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "net/HttpProt.h"
+#include "net/Stream.h"
+
+namespace {
+
+using namespace chronark;
+
+const char* const kUsage = "Usage: httpget [-o FILE] [-A AGENT] [-x HOST[:PORT]] [-v] URL\n";
+
+// Writes straight to a descriptor: a large document is never held in memory.
+class TFdStream : public TStream {
+public:
+    explicit TFdStream(int Fd) : FFd(Fd) {}
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* Buffer, int64_t Count) override
+    {
+        const char* P = static_cast<const char*>(Buffer);
+        int64_t Done = 0;
+        while (Done < Count) {
+            const ssize_t N = ::write(FFd, P + Done, static_cast<size_t>(Count - Done));
+            if (N < 0 && errno == EINTR)
+                continue;
+            if (N <= 0)
+                break;
+            Done += N;
+        }
+        FPos += Done;
+        return Done;
+    }
+    int64_t Seek(int64_t, TSeekOrigin) override { return FPos; }
+
+private:
+    int FFd;
+    int64_t FPos = 0;
+};
+
+int Usage()
+{
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string OutFile, Agent, Proxy, Url;
+    bool HaveAgent = false, Verbose = false, HaveUrl = false, OptionsDone = false;
+    for (int I = 1; I < argc; ++I) {
+        const std::string A = argv[I];
+        if (!OptionsDone && (A == "-h" || A == "--help")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!OptionsDone && A == "--") {
+            OptionsDone = true;
+        } else if (!OptionsDone && (A == "-o" || A == "-A" || A == "-x")) {
+            if (I + 1 >= argc)
+                return Usage();
+            const std::string V = argv[++I];
+            if (A == "-o")
+                OutFile = V;
+            else if (A == "-A")
+                Agent = V, HaveAgent = true;
+            else
+                Proxy = V;
+            if (A != "-A" && V.empty())
+                return Usage();
+        } else if (!OptionsDone && A == "-v") {
+            Verbose = true;
+        } else if (!OptionsDone && A.size() > 1 && A[0] == '-') {
+            return Usage();
+        } else if (HaveUrl) {
+            return Usage();
+        } else {
+            Url = A;
+            HaveUrl = true;
+        }
+    }
+    if (!HaveUrl)
+        return Usage();
+
+    std::signal(SIGPIPE, SIG_IGN);
+    int Fd = STDOUT_FILENO;
+    if (!OutFile.empty()) {
+        Fd = ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (Fd < 0) {
+            std::fprintf(stderr, "Cannot create file %s\n", OutFile.c_str());
+            return 1;
+        }
+    }
+    TFdStream Out(Fd);
+
+    int Rc = 0;
+    try {
+        THttpCli Http;
+        Http.URL = Url;
+        if (HaveAgent)
+            Http.Agent = Agent;
+        Http.Proxy = Proxy;
+        if (Verbose) {
+            Http.OnCommand = [](THttpCli&, std::string& S) { std::fprintf(stderr, "%s\n", S.c_str()); };
+            Http.OnHeaderData = [](THttpCli& H) {
+                std::fprintf(stderr, "%s\n", H.ReceivedHeader().back().c_str());
+            };
+        }
+        // Only a document that is not an error page reaches the output.
+        Http.OnDocBegin = [&Out](THttpCli& H) { H.ReceiveStream = H.StatusCode() < 400 ? &Out : nullptr; };
+        Http.Get();
+    } catch (const EHttpException& E) {
+        std::fprintf(stderr, "%s\n", E.what());
+        Rc = 1;
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "%s\n", E.what());
+        Rc = 1;
+    }
+    if (!OutFile.empty()) {
+        if (::close(Fd) != 0 && Rc == 0) {
+            std::fprintf(stderr, "Unable to write to %s\n", OutFile.c_str());
+            Rc = 1;
+        }
+        if (Rc != 0)
+            ::unlink(OutFile.c_str());  // no half document left behind
+    }
+    return Rc;
+}

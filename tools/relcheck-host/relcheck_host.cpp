@@ -1,0 +1,172 @@
+// relcheck-host [--report] LIBRARY [URL [SECTION [VERSION]]]
+//
+// Loads LIBRARY by its full path, looks up showrelcheckdialog_v1_11 and calls
+// it with this program's main window and the given texts (empty when left
+// out) as short strings. With --report it waits for the dialog's check to
+// end, prints what the dialog shows, presses OK and exits 0.
+#include "common/cp1252.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QStatusBar>
+#include <QTimer>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <vector>
+
+namespace chronark {
+namespace {
+
+using TShowRelcheckDialog = void (*)(uintptr_t, const unsigned char*, const unsigned char*, const unsigned char*);
+
+constexpr const char* Usage = "Aufruf: relcheck-host [--report] LIBRARY [URL [SECTION [VERSION]]]\n";
+
+// A command-line text as a short string: Windows-1252, at most 255 characters.
+std::vector<unsigned char> ShortString(const char* Utf8) {
+  std::string Text = Utf8ToCp1252(Utf8 ? Utf8 : "");
+  if (Text.size() > 255) Text.resize(255);
+  std::vector<unsigned char> Result(1 + Text.size());
+  Result[0] = static_cast<unsigned char>(Text.size());
+  std::memcpy(Result.data() + 1, Text.data(), Text.size());
+  return Result;
+}
+
+// The library handle, released when the host ends.
+class TLibrary {
+public:
+  explicit TLibrary(const std::string& Path) : FHandle(::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+  ~TLibrary() {
+    if (FHandle) ::dlclose(FHandle);
+  }
+  TLibrary(const TLibrary&) = delete;
+  TLibrary& operator=(const TLibrary&) = delete;
+  void* Handle() const { return FHandle; }
+
+private:
+  void* FHandle;
+};
+
+bool IsFinalStatus(const QString& Text) {
+  return Text == QLatin1String("Eine neue Version ist vorhanden!") ||
+         Text == QString::fromUtf8("Kein Update verfügbar") || Text.startsWith(QLatin1String("Fehler: "));
+}
+
+// Watches for the dialog, and once its check has ended prints the report and
+// presses OK.
+class TReporter : public QObject {
+public:
+  bool Reported() const { return FReported; }
+
+protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    if (Event->type() == QEvent::Show && !FDialog && Watched->objectName() == QLatin1String("relcheckform") &&
+        Watched->isWidgetType()) {
+      FDialog = static_cast<QWidget*>(Watched);
+      if (auto* Status = FDialog->findChild<QStatusBar*>(QStringLiteral("StatusBar1"))) {
+        connect(Status, &QStatusBar::messageChanged, this, [this](const QString& Text) {
+          if (IsFinalStatus(Text)) QTimer::singleShot(0, this, [this] { Report(); });
+        });
+        if (IsFinalStatus(Status->currentMessage())) QTimer::singleShot(0, this, [this] { Report(); });
+      }
+    }
+    return false;
+  }
+
+private:
+  QString Text(const char* Name) const {
+    if (auto* Label = FDialog->findChild<QLabel*>(QLatin1String(Name))) return Label->text();
+    return {};
+  }
+
+  void Report() {
+    if (FReported || !FDialog) return;
+    FReported = true;
+    auto* Status = FDialog->findChild<QStatusBar*>(QStringLiteral("StatusBar1"));
+    std::string Out;
+    for (const char* Name : {"version", "newversion", "appname"})
+      Out += std::string(Name) + "=" + Text(Name).toStdString() + "\n";
+    Out += "StatusBar1=" + (Status ? Status->currentMessage().toStdString() : std::string()) + "\n";
+    for (const char* Name : {"Label2", "newversion", "Label3", "appname", "downloadbutton", "homepagebutton"}) {
+      auto* Widget = FDialog->findChild<QWidget*>(QLatin1String(Name));
+      Out += std::string("enabled.") + Name + "=" + (Widget && Widget->isEnabled() ? "true" : "false") + "\n";
+    }
+    std::fputs(Out.c_str(), stdout);
+    std::fflush(stdout);
+    if (auto* Ok = FDialog->findChild<QAbstractButton*>(QStringLiteral("SpeedButton1"))) Ok->click();
+  }
+
+  QPointer<QWidget> FDialog;
+  bool FReported{false};
+};
+
+int Run(int argc, char** argv) {
+  int First = 1;
+  const bool ReportMode = argc > 1 && std::strcmp(argv[1], "--report") == 0;
+  if (ReportMode) ++First;
+  const int Texts = argc - First;
+  if (Texts < 1 || Texts > 4 || std::strncmp(argv[First], "--", 2) == 0) {
+    std::fputs(Usage, stderr);
+    return 2;
+  }
+  QApplication Application(argc, argv);
+  const char* Arg[4] = {};
+  for (int i = 0; i < Texts; ++i) Arg[i] = argv[First + i];
+
+  // By full path only: a bare name must not make dlopen search the system.
+  char Resolved[PATH_MAX];
+  if (!::realpath(Arg[0], Resolved)) {
+    std::fprintf(stderr, "relcheck-host: %s: %s\n", Arg[0], std::strerror(errno));
+    return 1;
+  }
+  const std::string Path = Resolved;
+  TLibrary Library(Path);
+  if (!Library.Handle()) {
+    std::fprintf(stderr, "relcheck-host: %s\n", ::dlerror());
+    return 1;
+  }
+  auto Show = reinterpret_cast<TShowRelcheckDialog>(::dlsym(Library.Handle(), "showrelcheckdialog_v1_11"));
+  if (!Show) {
+    std::fprintf(stderr, "relcheck-host: %s has no export showrelcheckdialog_v1_11\n", Path.c_str());
+    return 1;
+  }
+
+  const auto UpdateURL = ShortString(Arg[1]);
+  const auto Section = ShortString(Arg[2]);
+  const auto CurrentVersion = ShortString(Arg[3]);
+
+  TReporter Reporter;
+  if (ReportMode) Application.installEventFilter(&Reporter);
+
+  QMainWindow MainWindow;
+  MainWindow.setObjectName(QStringLiteral("MainForm"));
+  MainWindow.setWindowTitle(QStringLiteral("relcheck-host"));
+  MainWindow.resize(320, 120);
+  MainWindow.show();
+  QTimer::singleShot(0, &MainWindow, [&] {
+    Show(reinterpret_cast<uintptr_t>(&MainWindow), CurrentVersion.data(), Section.data(), UpdateURL.data());
+    Application.quit();
+  });
+  Application.exec();
+  Application.removeEventFilter(&Reporter);
+  if (ReportMode && !Reporter.Reported()) {
+    std::fputs("relcheck-host: the dialog did not report an outcome\n", stderr);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace chronark
+
+int main(int argc, char** argv) { return chronark::Run(argc, argv); }
