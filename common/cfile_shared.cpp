@@ -1,9 +1,6 @@
 #include "common/cfile_shared.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <vector>
 
 #include "platform/registry/registry.h"
 
@@ -80,21 +77,6 @@ std::string SetTrailingBackslash(std::string_view Path, bool Include)
     else if (!Include && HasDelim)
         Result.pop_back();
     return Result;
-}
-
-std::string GetProgramFolder()
-{
-    std::vector<char> Buffer(4096);
-    for (;;) {
-        const ssize_t Length = ::readlink("/proc/self/exe", Buffer.data(), Buffer.size());
-        if (Length < 0)
-            return {};
-        if (size_t(Length) < Buffer.size()) {
-            const std::string Exe(Buffer.data(), size_t(Length));
-            return Exe.substr(0, Exe.rfind(PathDelim) + 1);
-        }
-        Buffer.resize(Buffer.size() * 2);
-    }
 }
 
 std::string FindCompanionLibrary(std::string_view FileName, std::string_view ProgramFolder)

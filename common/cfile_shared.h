@@ -36,9 +36,6 @@ std::string GetSharedFolder();
 // trailing '/' removed. An empty Path stays empty.
 std::string SetTrailingBackslash(std::string_view Path, bool Include);
 
-// The folder of the running program file, with its trailing '/'.
-std::string GetProgramFolder();
-
 // One companion library: the module and its looked-up entry point.
 struct TLibrarySlot {
     platform::TDynLib Module;

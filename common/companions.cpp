@@ -1,6 +1,5 @@
-#include "app/cdialog.h"
+#include "common/companions.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace chronark {
@@ -8,9 +7,9 @@ namespace {
 
 TShortString CopyShortString(const unsigned char* Source)
 {
-    TShortString Copy{};
+    TShortString Copy;
     if (Source)
-        std::copy_n(Source, size_t(Source[0]) + 1, Copy.begin());
+        Copy.Assign(std::string_view(reinterpret_cast<const char*>(Source) + 1, Source[0]));
     return Copy;
 }
 
@@ -18,10 +17,8 @@ TShortString CopyShortString(const unsigned char* Source)
 
 TShortString MakeShortString(std::string_view Text)
 {
-    TShortString Result{};
-    const size_t Length = std::min<size_t>(Text.size(), 255);
-    Result[0] = static_cast<unsigned char>(Length);
-    std::copy_n(Text.begin(), Length, Result.begin() + 1);
+    TShortString Result;
+    Result.Assign(Text);
     return Result;
 }
 
@@ -61,7 +58,7 @@ void TCompanionLibraries::ShowRelCheckDialog(uintptr_t AppHandle) const
     const TShortString Section = MakeShortString(UpdateSection);
     const TShortString UpdateURL = MakeShortString("");
     auto* Entry = reinterpret_cast<TShowRelCheckDialog*>(FUpdate.EntryPoint);
-    Entry(AppHandle, CurrentVersion.data(), Section.data(), UpdateURL.data());
+    Entry(AppHandle, ShortStringArg(CurrentVersion), ShortStringArg(Section), ShortStringArg(UpdateURL));
 }
 
 bool TCompanionLibraries::ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
@@ -76,7 +73,8 @@ bool TCompanionLibraries::ShowAboutDialog(uintptr_t Owner, const unsigned char* 
     const TShortString Text3Copy = CopyShortString(Text3);
     const TShortString Text4Copy = CopyShortString(Text4);
     auto* Entry = reinterpret_cast<TShowAboutDialog*>(FAbout.EntryPoint);
-    Entry(Owner, NameCopy.data(), Text2Copy.data(), Text3Copy.data(), Text4Copy.data(), IconHandle);
+    Entry(Owner, ShortStringArg(NameCopy), ShortStringArg(Text2Copy), ShortStringArg(Text3Copy),
+          ShortStringArg(Text4Copy), IconHandle);
     return true;
 }
 

@@ -1,21 +1,26 @@
 #pragma once
-// Unit cdialog: the program's binding to its two companion libraries, the
-// update check (relcheck.so) and the optional about library (about.so).
-// No Qt here: window and icon travel as uintptr_t handles, so the binding is
-// testable without a window.
+// The binding of unit cdialog without its window: the program's two companion
+// libraries, the update check (relcheck.so) and the optional about library
+// (about.so). No Qt here: window and icon travel as uintptr_t handles, so the
+// binding is testable without a window.
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "common/cfile_shared.h"
+#include "common/shortstring.h"
+#include "platform/files/paths.h"
 
 namespace chronark {
 
-// One length byte (0 to 255), then that many 8-bit characters.
-using TShortString = std::array<unsigned char, 256>;
-TShortString MakeShortString(std::string_view Text);  // cut to 255 characters
+// Text as a short string, cut to 255 characters.
+TShortString MakeShortString(std::string_view Text);
+// The form in which a short string crosses into a library: by reference.
+inline const unsigned char* ShortStringArg(const TShortString& Text)
+{
+    return reinterpret_cast<const unsigned char*>(&Text);
+}
 
 extern "C" {
 using TShowRelCheckDialog = void(uintptr_t AppHandle, const unsigned char* CurrentVersion,
@@ -39,7 +44,7 @@ std::string AboutFallbackText();
 
 class TCompanionLibraries {
 public:
-    explicit TCompanionLibraries(std::string ProgramFolder = GetProgramFolder());
+    explicit TCompanionLibraries(std::string ProgramFolder = chronark::ProgramFolder());
     ~TCompanionLibraries();
     TCompanionLibraries(const TCompanionLibraries&) = delete;
     TCompanionLibraries& operator=(const TCompanionLibraries&) = delete;
