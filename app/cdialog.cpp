@@ -1,10 +1,10 @@
-// Unit cdialog: the companion libraries of TMainForm (the update check and
-// the about dialog). Until the libraries are bound, the update button stays
-// hidden and "Info" shows the maker's notice.
+// Unit cdialog: the companion libraries of TMainForm, the update check and the
+// about dialog. The search and the calls themselves live in TCompanionLibraries.
 
 #include "app/main.h"
 
 #include "app/application.h"
+#include "app/capp.h"
 #include "common/cp1252.h"
 #include "common/shortstring.h"
 
@@ -15,58 +15,39 @@ namespace chronark {
 
 namespace {
 
-TShortString CopyShortString(const unsigned char* Source)
+uintptr_t HandleOf(QWidget* Window)
 {
-    TShortString Copy;
-    if (Source)
-        Copy.Assign(std::string_view(reinterpret_cast<const char*>(Source) + 1, Source[0]));
-    return Copy;
-}
-
-const unsigned char* AsArgument(const TShortString& Text)
-{
-    return reinterpret_cast<const unsigned char*>(&Text);
+    return reinterpret_cast<uintptr_t>(Window);
 }
 
 } // namespace
 
 bool TMainForm::LoadUpdateLibrary()
 {
-    return false;
+    return FLibraries.LoadUpdateLibrary();
 }
 
 bool TMainForm::LoadAboutLibrary()
 {
-    return false;
+    return FLibraries.LoadAboutLibrary();
 }
 
 void TMainForm::FreeAboutLibrary()
 {
-    FAboutEntry = nullptr;
-    FAboutModule = nullptr;
+    FLibraries.FreeAboutLibrary();
 }
 
 void TMainForm::FreeUpdateLibrary()
 {
-    FUpdateEntry = nullptr;
-    FUpdateModule = nullptr;
+    FLibraries.FreeUpdateLibrary();
 }
 
 void TMainForm::ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
                                 const unsigned char* Text3, const unsigned char* Text4, uintptr_t IconHandle)
 {
-    const TShortString NameCopy = CopyShortString(Name);
-    const TShortString Text2Copy = CopyShortString(Text2);
-    const TShortString Text3Copy = CopyShortString(Text3);
-    const TShortString Text4Copy = CopyShortString(Text4);
-    (void)Owner;
-    (void)IconHandle;
-    (void)NameCopy;
-    (void)Text2Copy;
-    (void)Text3Copy;
-    (void)Text4Copy;
-    QMessageBox Box(QMessageBox::NoIcon, ApplicationTitle(),
-                    QStringLiteral("Ein Programm von Tolvane Software.\r\n\r\nhttps://www.tolvane-software.example/"),
+    if (FLibraries.ShowAboutDialog(Owner, Name, Text2, Text3, Text4, IconHandle))
+        return;
+    QMessageBox Box(QMessageBox::NoIcon, ApplicationTitle(), QString::fromStdString(AboutFallbackText()),
                     QMessageBox::NoButton, this);
     Box.setObjectName("AboutBox");
     Box.setTextFormat(Qt::PlainText);
@@ -78,16 +59,19 @@ void TMainForm::ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, cons
 
 void TMainForm::ToolButton6Click()
 {
-    // The button is visible only while the update library is bound.
+    // Visible only while the update library is bound; the call returns when
+    // its dialog has closed, and nothing is done with the outcome.
+    FLibraries.ShowRelCheckDialog(HandleOf(this));
 }
 
 void TMainForm::ToolButton8Click()
 {
-    TShortString Name;
-    Name.Assign(Utf8ToCp1252((FAppTitle + u' ').toStdString()));
+    const TShortString Name = MakeShortString(Utf8ToCp1252((FAppTitle + u' ').toStdString()));
     const TShortString Empty;
-    ShowAboutDialog(reinterpret_cast<uintptr_t>(static_cast<QWidget*>(this)), AsArgument(Name), AsArgument(Empty),
-                    AsArgument(Empty), AsArgument(Empty), reinterpret_cast<uintptr_t>(&FIcon));
+    if (FMainIcon.isNull())
+        FMainIcon = ProgramIcon();
+    ShowAboutDialog(HandleOf(this), ShortStringArg(Name), ShortStringArg(Empty), ShortStringArg(Empty),
+                    ShortStringArg(Empty), reinterpret_cast<uintptr_t>(&FMainIcon));
 }
 
 } // namespace chronark

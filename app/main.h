@@ -2,6 +2,7 @@
 // Unit main: the main window TMainForm with its commands, the start-up, the
 // close sequence and the timing mode.
 
+#include "common/companions.h"
 #include "core/crkm.h"
 #include "platform/files/datetime.h"
 
@@ -146,10 +147,9 @@ private:
     QIcon FIcon;
 
     // Library slots; filled by the companion-library binding.
-    void* FAboutModule = nullptr;
-    void* FAboutEntry = nullptr;
-    void* FUpdateModule = nullptr;
-    void* FUpdateEntry = nullptr;
+    TCompanionLibraries FLibraries{FEnvironment.ProgramFolder};
+    // The program's main icon, handed to the about library; lives as long as the window.
+    QIcon FMainIcon;
 
 public:
     // Controls, with their given names as objectName.

@@ -273,7 +273,7 @@ TEST_F(MainFormTest, InfoShowsTheMakersNoticeWithoutTheLibrary)
     EXPECT_EQ(Seen.Icon, QMessageBox::NoIcon);
     EXPECT_EQ(Seen.Buttons, QStringList({"OK"}));
     EXPECT_TRUE(Seen.Text.contains("Tolvane Software"));
-    EXPECT_TRUE(Seen.Text.endsWith("\r\n\r\nhttps://www.tolvane-software.example/"));
+    EXPECT_TRUE(Seen.Text.endsWith(".\n\nhttps://www.tolvane-software.example/"));
 }
 
 // Close sequence.
