@@ -2,9 +2,11 @@
 # `make run` where there is no desktop: runs scripts/run.sh without DISPLAY and
 # WAYLAND_DISPLAY, with the built program when there is one (in a copy of the
 # program folder, so that the build gets no settings) and with a stand-in
-# otherwise. Two runs:
+# otherwise. The runs:
 #   1. ended by Ctrl-C (SIGINT to run.sh's process group, as a terminal does);
-#   2. ended by the program itself, while the first VNC port is taken.
+#   2. ended by the program itself, while the first VNC port is taken;
+#   3. with the real program only: no project yet, so the start prompt shows;
+#      Esc answers it with "Abbrechen", which ends the program.
 # Each run checks the screenshot, the VNC server and its address, that the
 # program was given the time to save, and that nothing it started is left.
 #
@@ -259,6 +261,30 @@ if check "Bildschirmfoto wird gemeldet" read_until "Bildschirmfoto: *" 60; then
   finish_run
   check "Ende des Programms wird gemeldet" grep -q "Das Programm hat sich beendet" "$log"
   checks_after_end
+fi
+kill -TERM "$blocker_pid"
+wait "$blocker_pid"
+blocker_pid=""
+
+if [ $mode = program ]; then
+  echo "-- Lauf 3: ohne Projekt; \"Abbrechen\" in der Startfrage beendet das Programm"
+  dir=$tmp/no-project
+  mkdir -p "$dir"
+  cp -a "$bin/dist" "$dir/dist"
+  rm -f "$dir/dist/chronark.ini"
+  start_run "$dir"
+  if check "Bildschirmfoto wird gemeldet" read_until "Bildschirmfoto: *" 60; then
+    checks_while_running
+    # The prompt has the keyboard focus; Esc answers "Abbrechen".
+    check "Startfrage hat den Fokus" test "$(DISPLAY=$display xdotool getwindowfocus getwindowname 2>/dev/null)" = "Bestätigung"
+    DISPLAY=$display xdotool key Escape
+    check "run.sh endet mit dem Programm" read_to_end 40
+    finish_run
+    check "Status 0 (war $run_status)" test "$run_status" = 0
+    check "Ende des Programms wird gemeldet" grep -q "Das Programm hat sich beendet" "$log"
+    check "keine Einstellungsdatei geschrieben" test ! -e "$dir/dist/chronark.ini"
+    check "nichts Gestartetes läuft mehr" nothing_left
+  fi
 fi
 
 if [ "$failures" -ne 0 ]; then
