@@ -60,6 +60,8 @@ done
 mkdir -p "$rundir" || die "Der Ordner \"$rundir\" lässt sich nicht anlegen."
 rundir=$(cd "$rundir" && pwd)
 rm -f "$rundir/screenshot.png" "$rundir/pids" "$rundir/session"
+: >"$rundir/x11vnc.log"
+: >"$rundir/import.log"
 fifos=$(mktemp -d "${TMPDIR:-/tmp}/chronark-run.XXXXXX") || die "Kein temporärer Ordner."
 
 # Everything this run started, in start order; `ended` holds the PIDs already
@@ -217,11 +219,10 @@ Das Programm läuft auf einem virtuellen Bildschirm:
   VNC-Server:    x11vnc auf 127.0.0.1:$port, nur von diesem Rechner aus, ohne Passwort (PID $vnc_pid)
   Programm:      $program (PID $prog_pid)
 So erreichen Sie es:
-  auf diesem Rechner:       VNC-Viewer mit 127.0.0.1, Port $port verbinden (z. B. vncviewer 127.0.0.1::$port)
-  von einem anderen Rechner: zuerst den Tunnel öffnen
-                               ssh -L $port:127.0.0.1:$port HOST
-                             (HOST ist dieser Rechner, $(hostname 2>/dev/null || echo HOST)), dann dort
-                             den VNC-Viewer mit 127.0.0.1, Port $port verbinden
+  auf diesem Rechner:         VNC-Viewer mit 127.0.0.1, Port $port verbinden (z. B. vncviewer 127.0.0.1::$port)
+  von einem anderen Rechner:  erst den SSH-Tunnel öffnen (HOST ist dieser Rechner, $(hostname 2>/dev/null || echo "sein Name")):
+                                ssh -L $port:127.0.0.1:$port HOST
+                              dann dort den VNC-Viewer mit 127.0.0.1, Port $port verbinden
 Protokolle: $rundir
 Beenden: Strg+C hier, oder im Programm "Programm beenden".
 EOF

@@ -217,6 +217,19 @@ checks_after_end() {
 
 touch -d '-1 second' "$tmp/started"
 
+echo "-- Lauf 0: mit Desktop startet das Programm direkt"
+printf '#!/bin/sh\necho "direkt $$ DISPLAY=${DISPLAY:-} WAYLAND=${WAYLAND_DISPLAY:-} QPA=${QT_QPA_PLATFORM:-}"\n' >"$tmp/probe.sh"
+chmod +x "$tmp/probe.sh"
+direct() {
+  local out
+  out=$(env -u QT_QPA_PLATFORM "$@" CHRONARK_RUN_PROGRAM="$tmp/probe.sh" bash "$src/scripts/run.sh" "$tmp/desktop")
+  [[ $out == "direkt "*" $expect" ]] && [ ! -e "$tmp/desktop/run" ]
+}
+expect="DISPLAY=:97 WAYLAND= QPA="
+check "DISPLAY gesetzt" direct env -u WAYLAND_DISPLAY DISPLAY=:97
+expect="DISPLAY= WAYLAND=wayland-7 QPA="
+check "WAYLAND_DISPLAY gesetzt" direct env -u DISPLAY WAYLAND_DISPLAY=wayland-7
+
 echo "-- Lauf 1: Strg+C"
 dir=$(prepare ctrl-c)
 start_run "$dir"
@@ -275,9 +288,10 @@ if [ $mode = program ]; then
   start_run "$dir"
   if check "Bildschirmfoto wird gemeldet" read_until "Bildschirmfoto: *" 60; then
     checks_while_running
-    # The prompt has the keyboard focus; Esc answers "Abbrechen".
-    check "Startfrage hat den Fokus" test "$(DISPLAY=$display xdotool getwindowfocus getwindowname 2>/dev/null)" = "Bestätigung"
-    DISPLAY=$display xdotool key Escape
+    prompt=$(DISPLAY=$display xdotool search --name '^Bestätigung$' 2>/dev/null | head -n 1)
+    check "Startfrage ist zu sehen" test -n "$prompt"
+    # Esc answers "Abbrechen".
+    DISPLAY=$display xdotool windowfocus --sync "${prompt:-0}" key Escape 2>/dev/null
     check "run.sh endet mit dem Programm" read_to_end 40
     finish_run
     check "Status 0 (war $run_status)" test "$run_status" = 0
