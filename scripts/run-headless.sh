@@ -186,15 +186,20 @@ while [ "$port" -le 5999 ]; do
     -forever -shared -nopw >"$fifos/vnc$port" 2>>"$rundir/x11vnc.log" &
   vnc_pid=$!
   exec 6<"$fifos/vnc$port"
-  line=""
-  while read -r -t 15 -u 6 line && [ "$line" != "PORT=$port" ]; do :; done
-  [ "$line" = "PORT=$port" ] && break
-  # fd 6 stays open while x11vnc runs, so that a late line never blocks it.
+  while :; do
+    IFS= read -r -t 15 -u 6 line
+    answer=$?
+    [ $answer -ne 0 ] || [ "$line" = "PORT=$port" ] && break
+  done
+  # On success fd 6 stays open while x11vnc runs, so that a late line never
+  # blocks it.
+  [ $answer -eq 0 ] && break
   exec 6<&-
-  if kill -0 "$vnc_pid" 2>/dev/null; then
+  if [ $answer -gt 128 ]; then
     started x11vnc "$vnc_pid"
     fail "x11vnc meldet sich nicht (siehe $rundir/x11vnc.log)."
   fi
+  # The end of its output: it has ended, the port was taken meanwhile.
   wait "$vnc_pid" 2>/dev/null
   vnc_pid=""
   port=$((port + 1))
