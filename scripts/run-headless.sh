@@ -62,8 +62,6 @@ rundir=$(cd "$rundir" && pwd)
 rm -f "$rundir/screenshot.png" "$rundir/pids" "$rundir/session"
 : >"$rundir/x11vnc.log"
 : >"$rundir/import.log"
-fifos=$(mktemp -d "${TMPDIR:-/tmp}/chronark-run.XXXXXX") || die "Kein temporärer Ordner."
-
 # Everything this run started, in start order; `ended` holds the PIDs already
 # reaped, which must never be signalled again (the number may be reused).
 names=()
@@ -71,6 +69,7 @@ pids=()
 declare -A ended=()
 prog_pid=""
 helper_pid=""
+fifos=""
 cleaning=0
 
 started() {
@@ -102,7 +101,8 @@ stop_pid() {
 cleanup() {
   [ "$cleaning" = 1 ] && return
   cleaning=1
-  trap '' INT TERM HUP
+  # Nothing may stop the cleanup half-way, a closed output pipe included.
+  trap '' INT TERM HUP PIPE
   exec 5<&- 6<&-
   if [ -n "$helper_pid" ]; then
     stop_pid "x11wait" "$helper_pid" "$helper_grace"
@@ -116,11 +116,12 @@ cleanup() {
     [ "${pids[i]}" = "$prog_pid" ] && continue
     stop_pid "${names[i]}" "${pids[i]}" "$helper_grace"
   done
-  rm -rf "$fifos"
+  [ -n "$fifos" ] && rm -rf "$fifos"
   [ ${#pids[@]} -gt 0 ] && echo "Alles beendet: ${names[*]}."
 }
 
 on_signal() {
+  trap '' INT TERM HUP PIPE
   echo
   echo "$1 erhalten: beende alles, was gestartet wurde."
   cleanup
@@ -129,12 +130,16 @@ on_signal() {
 trap 'on_signal SIGINT 130' INT
 trap 'on_signal SIGTERM 143' TERM
 trap 'on_signal SIGHUP 129' HUP
+# A reader of our output that went away (make run | tee, ended by Ctrl-C).
+trap 'on_signal SIGPIPE 141' PIPE
 
 fail() {
   echo "Fehler: $*" >&2
   cleanup
   exit 1
 }
+
+fifos=$(mktemp -d "${TMPDIR:-/tmp}/chronark-run.XXXXXX") || fail "Kein temporärer Ordner."
 
 # Runs a waiting helper in the background, so that a signal is handled at once
 # instead of after the helper has finished.
@@ -252,6 +257,7 @@ done_pid=""
 wait -n -p done_pid "${pids[@]}"
 status=$?
 ended[$done_pid]=1
+trap '' INT TERM HUP PIPE
 if [ "$done_pid" = "$prog_pid" ]; then
   echo "Das Programm hat sich beendet (Status $status)."
 else
