@@ -12,4 +12,7 @@ fi
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   exec "$program" "${@:2}"
 fi
-exec bash "$(dirname "${BASH_SOURCE[0]}")/run-headless.sh" "$build/run" "$program" "${@:2}"
+# SIGINT back to its default: started in the background by a script, it would
+# be ignored, and the headless run could not be ended with it.
+exec env --default-signal=INT bash "$(dirname "${BASH_SOURCE[0]}")/run-headless.sh" \
+  "$build/run" "$program" "${@:2}"

@@ -112,8 +112,9 @@ start_run() {
     extra=(CHRONARK_RUN_PROGRAM="$src/tests/headless/standin.sh" HEADLESS_STANDIN_MARKER="$dir/saved")
   fi
   # Own process group (setsid), so that SIGINT can go to the group as from a
-  # terminal; SIGINT restored, which a background job would have ignored.
-  setsid env --default-signal=INT -u DISPLAY -u WAYLAND_DISPLAY \
+  # terminal. As a background job it starts with SIGINT ignored, which
+  # run.sh has to undo.
+  setsid env -u DISPLAY -u WAYLAND_DISPLAY \
     HEADLESS_TEST_TAG="$tag" CHRONARK_RUN_GRACE=15 "${extra[@]}" \
     bash "$src/scripts/run.sh" "$dir" >"$dir/output.fifo" 2>&1 &
   run_pid=$!
