@@ -120,6 +120,7 @@ cleanup() {
   [ ${#pids[@]} -gt 0 ] && echo "Alles beendet: ${names[*]}."
 }
 
+# shellcheck disable=SC2317 # called by the traps below
 on_signal() {
   trap '' INT TERM HUP PIPE
   echo
@@ -194,13 +195,13 @@ while [ "$port" -le 5999 ]; do
   while :; do
     IFS= read -r -t 15 -u 6 line
     answer=$?
-    [ $answer -ne 0 ] || [ "$line" = "PORT=$port" ] && break
+    [ "$answer" -ne 0 ] || [ "$line" = "PORT=$port" ] && break
   done
   # On success fd 6 stays open while x11vnc runs, so that a late line never
   # blocks it.
-  [ $answer -eq 0 ] && break
+  [ "$answer" -eq 0 ] && break
   exec 6<&-
-  if [ $answer -gt 128 ]; then
+  if [ "$answer" -gt 128 ]; then
     started x11vnc "$vnc_pid"
     fail "x11vnc meldet sich nicht (siehe $rundir/x11vnc.log)."
   fi

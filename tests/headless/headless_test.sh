@@ -76,7 +76,7 @@ prepare() {
 
 # Reads run.sh's output from fd 7 into $log until a line matches $1 (a glob).
 read_until() {
-  local pattern=$1 limit=$2 line left end=$((SECONDS + $2))
+  local pattern=$1 line left end=$((SECONDS + $2))
   while :; do
     left=$((end - SECONDS))
     [ "$left" -gt 0 ] || return 1
@@ -219,6 +219,7 @@ checks_after_end() {
 touch -d '-1 second' "$tmp/started"
 
 echo "-- Lauf 0: mit Desktop startet das Programm direkt"
+# shellcheck disable=SC2016 # expanded by the probe itself
 printf '#!/bin/sh\necho "direkt $$ DISPLAY=${DISPLAY:-} WAYLAND=${WAYLAND_DISPLAY:-} QPA=${QT_QPA_PLATFORM:-}"\n' >"$tmp/probe.sh"
 chmod +x "$tmp/probe.sh"
 direct() {
