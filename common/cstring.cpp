@@ -1,0 +1,116 @@
+#include "common/cstring.h"
+
+#include <algorithm>
+
+namespace chronark {
+
+namespace {
+
+inline char FoldAscii(char C) { return (C >= 'A' && C <= 'Z') ? char(C - 'A' + 'a') : C; }
+
+std::string Fold(std::string_view S, bool CaseSensitive) {
+  return CaseSensitive ? std::string(S) : AsciiLowerCase(S);
+}
+
+// Where the restarting search has not ended by these limits it is taken as
+// never ending; the original program would have run out of memory long
+// before (a template line grown to 1 MiB).
+constexpr size_t MaxRestartSteps = size_t(1) << 20;
+constexpr size_t MaxRestartLength = size_t(1) << 20;
+
+// Every occurrence in the original S, left to right, replaced once; inserted
+// values are not searched again. Used where the restarting search never ends.
+std::string ReplaceOnce(const std::string& S, const std::string& FoldedS, const std::string& Key,
+                        std::string_view Value) {
+  std::string Result;
+  size_t From = 0;
+  for (size_t P = FoldedS.find(Key); P != std::string::npos; P = FoldedS.find(Key, From)) {
+    Result.append(S, From, P - From);
+    Result.append(Value);
+    From = P + Key.size();
+  }
+  Result.append(S, From);
+  return Result;
+}
+
+// The restarting search, run as a scan. All occurrences are Key.size() long,
+// so the first occurrence is also the first one to end. The scanned text
+// (Done) never holds an occurrence: each character pushed is checked, and
+// taking a match off the end keeps a prefix of occurrence-free text. After a
+// replacement the value is scanned next, followed by what was pending, which
+// is exactly what a new search from the beginning finds. Pending is a stack
+// of positions into Value above the rest of S.
+bool RestartingReplace(std::string& S, const std::string& Key, std::string_view Value,
+                       bool CaseSensitive) {
+  const size_t N = Key.size();
+  const char Last = Key.back();
+  std::string Done;
+  Done.reserve(S.size() + Value.size());
+  std::vector<size_t> Pending;
+  size_t SPos = 0;
+  size_t Total = S.size();
+  size_t Steps = 0;
+  for (;;) {
+    char C;
+    if (!Pending.empty()) {
+      size_t& P = Pending.back();
+      if (P == Value.size()) {
+        Pending.pop_back();
+        continue;
+      }
+      C = Value[P++];
+    } else if (SPos < S.size()) {
+      C = S[SPos++];
+    } else {
+      break;
+    }
+    Done.push_back(C);
+    if ((CaseSensitive ? C : FoldAscii(C)) != Last || Done.size() < N) continue;
+    const char* Tail = Done.data() + Done.size() - N;
+    bool Match = true;
+    for (size_t I = 0; I + 1 < N && Match; ++I)
+      Match = (CaseSensitive ? Tail[I] : FoldAscii(Tail[I])) == Key[I];
+    if (!Match) continue;
+    Done.resize(Done.size() - N);
+    Total = Total - N + Value.size();
+    if (++Steps > MaxRestartSteps || Total > MaxRestartLength) return false;
+    Pending.push_back(0);
+  }
+  S = std::move(Done);
+  return true;
+}
+
+}  // namespace
+
+std::string AsciiLowerCase(std::string_view S) {
+  std::string R(S);
+  for (char& C : R) C = FoldAscii(C);
+  return R;
+}
+
+bool SameTextAscii(std::string_view A, std::string_view B) {
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(),
+                    [](char X, char Y) { return FoldAscii(X) == FoldAscii(Y); });
+}
+
+void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value,
+                bool CaseSensitive) {
+  if (Pattern.empty()) return;
+  const std::string Key = Fold(Pattern, CaseSensitive);
+  const std::string FoldedS = Fold(S, CaseSensitive);
+  if (FoldedS.find(Key) == std::string::npos) return;
+  // A value holding the pattern itself re-creates it at every step, so the
+  // restarting search cannot end; other values are searched the restarting way.
+  if (Fold(Value, CaseSensitive).find(Key) == std::string::npos &&
+      RestartingReplace(S, Key, Value, CaseSensitive))
+    return;
+  S = ReplaceOnce(S, FoldedS, Key, Value);
+}
+
+void StringsReplace(TStrings& Lines, std::string_view Pattern, std::string_view Value,
+                    bool CaseSensitive) {
+  for (size_t I = Lines.size(); I-- > 0;) StrReplace(Lines[I], Pattern, Value, CaseSensitive);
+}
+
+}  // namespace chronark

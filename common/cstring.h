@@ -1,0 +1,30 @@
+// Unit cstring: string helpers shared by the program and the library.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace chronark {
+
+// A list of text lines, each line 8-bit text (Windows-1252 bytes).
+using TStrings = std::vector<std::string>;
+
+// Replaces every occurrence of Pattern in S by Value. Without CaseSensitive
+// only the ASCII letters A to Z are folded. The search restarts at the
+// beginning of S after every replacement, so a replaced value may form a new
+// occurrence with its surroundings. Where that restarting search would never
+// end (the value re-creates the pattern), the occurrences of the original S
+// are replaced once, left to right, instead. An empty Pattern changes nothing.
+void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value,
+                bool CaseSensitive);
+
+// StrReplace on every line by itself; occurrences never span lines.
+void StringsReplace(TStrings& Lines, std::string_view Pattern, std::string_view Value,
+                    bool CaseSensitive);
+
+// ASCII-only lower case (A-Z to a-z); every other byte, umlauts too, unchanged.
+std::string AsciiLowerCase(std::string_view S);
+bool SameTextAscii(std::string_view A, std::string_view B);
+
+}  // namespace chronark

@@ -1,0 +1,164 @@
+#include "platform/files/safefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/exceptions.h"
+#include "platform/files/paths.h"
+
+namespace chronark {
+
+namespace {
+
+constexpr size_t BufferSize = 1 << 20;
+
+std::string Folder(const std::string& Path) {
+  const std::string F = ExtractFilePath(Path);
+  return F.empty() ? std::string("./") : F;
+}
+
+// The process's umask without changing it (umask() would, for a moment).
+mode_t CurrentUmask() {
+  if (FILE* F = std::fopen("/proc/self/status", "re")) {
+    char Line[256];
+    while (std::fgets(Line, sizeof Line, F)) {
+      unsigned Mask;
+      if (std::sscanf(Line, "Umask: %o", &Mask) == 1) {
+        std::fclose(F);
+        return mode_t(Mask);
+      }
+    }
+    std::fclose(F);
+  }
+  return 022;
+}
+
+bool WriteAll(int Fd, const char* Data, size_t Size, int& Error) {
+  while (Size > 0) {
+    const ssize_t N = ::write(Fd, Data, Size);
+    if (N < 0) {
+      if (errno == EINTR) continue;
+      Error = errno;
+      return false;
+    }
+    Data += N;
+    Size -= size_t(N);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ResolveSymlinks(const std::string& FileName) {
+  std::string Path = FileName;
+  // As many hops as the kernel allows before ELOOP.
+  for (int Hop = 0; Hop < 40; ++Hop) {
+    struct stat St;
+    if (lstat(Path.c_str(), &St) != 0 || !S_ISLNK(St.st_mode)) return Path;
+    std::vector<char> Buf(size_t(St.st_size) + 1 > 256 ? size_t(St.st_size) + 1 : 256);
+    const ssize_t N = readlink(Path.c_str(), Buf.data(), Buf.size());
+    if (N < 0 || size_t(N) >= Buf.size()) return Path;
+    std::string Link(Buf.data(), size_t(N));
+    Path = (!Link.empty() && Link[0] == '/') ? Link : ExtractFilePath(Path) + Link;
+  }
+  return Path;
+}
+
+TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
+    : FFileName(FileName), FTarget(ResolveSymlinks(FileName)) {
+  struct stat St;
+  const bool Exists = ::stat(FTarget.c_str(), &St) == 0;
+  if (Exists && S_ISDIR(St.st_mode)) Fail("Cannot create file", EISDIR);
+
+  std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
+  FFd = ::mkostemp(Templ.data(), O_CLOEXEC);
+  if (FFd >= 0) {
+    FTempName = Templ;
+    // mkstemp gives 0600; the new file gets what the old one had, or what a
+    // plainly created file would get.
+    const mode_t Mode = Exists ? (St.st_mode & 07777) : (0666 & ~CurrentUmask());
+    if (Exists && (St.st_uid != ::geteuid() || St.st_gid != ::getegid()))
+      (void)!::fchown(FFd, St.st_uid, St.st_gid);  // best effort: others' files keep their owner if we may
+    ::fchmod(FFd, Mode);
+  } else {
+    const int TempError = errno;
+    // A folder we may not write in, holding a file we may write: in place.
+    if (TempError != EACCES && TempError != EPERM) Fail("Cannot create file", TempError);
+    FFd = ::open(FTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (FFd < 0) Fail("Cannot create file", Exists ? errno : TempError);
+    FInPlace = true;
+  }
+  FBuffer.reserve(BufferSize);
+}
+
+TSafeFileWriter::~TSafeFileWriter() {
+  if (!FCommitted) Discard();
+}
+
+void TSafeFileWriter::Discard() noexcept {
+  if (FFd >= 0) ::close(FFd);
+  FFd = -1;
+  if (!FTempName.empty()) ::unlink(FTempName.c_str());
+  FTempName.clear();
+}
+
+void TSafeFileWriter::Fail(const char* What, int Error) {
+  Discard();
+  throw EInOutError(std::string(What) + " " + FFileName + ": " + SysErrorMessage(Error), Error);
+}
+
+void TSafeFileWriter::Flush() {
+  int Error = 0;
+  if (!WriteAll(FFd, FBuffer.data(), FBuffer.size(), Error)) Fail("Cannot write file", Error);
+  FBuffer.clear();
+}
+
+void TSafeFileWriter::Write(const void* Data, size_t Size) {
+  if (FFd < 0) Fail("Cannot write file", EBADF);
+  if (FBuffer.size() + Size > BufferSize) {
+    Flush();
+    if (Size >= BufferSize) {
+      int Error = 0;
+      if (!WriteAll(FFd, static_cast<const char*>(Data), Size, Error)) Fail("Cannot write file", Error);
+      return;
+    }
+  }
+  FBuffer.append(static_cast<const char*>(Data), Size);
+}
+
+void TSafeFileWriter::Commit() {
+  if (FFd < 0) Fail("Cannot write file", EBADF);
+  Flush();
+  if (::fsync(FFd) != 0 && errno != EINVAL) Fail("Cannot write file", errno);
+  if (::close(FFd) != 0) {
+    FFd = -1;
+    Fail("Cannot write file", errno);
+  }
+  FFd = -1;
+  if (!FInPlace) {
+    if (::rename(FTempName.c_str(), FTarget.c_str()) != 0) Fail("Cannot write file", errno);
+    FTempName.clear();
+    // The rename itself lasts only once the folder's entry is on disk.
+    const int Dir = ::open(Folder(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Dir >= 0) {
+      ::fsync(Dir);
+      ::close(Dir);
+    }
+  }
+  FCommitted = true;
+}
+
+void SafeWriteFile(const std::string& FileName, std::string_view Data) {
+  TSafeFileWriter W(FileName);
+  W.Write(Data);
+  W.Commit();
+}
+
+}  // namespace chronark

@@ -1,0 +1,62 @@
+// Safe replacement of a file's contents.
+//
+// The new contents go to a temporary file beside the target, which is flushed
+// to disk and then renamed over the target; the folder is flushed too. So a
+// full disk or a crash leaves either the old or the new file, never a mix.
+// The target keeps its permission bits (and owner, where allowed); a symbolic
+// link is followed and its final target replaced, the link stays a link.
+// Only when no temporary file can be created beside the target because the
+// folder may not be written (while the file itself may) is the target
+// truncated and written in place, as the only way left.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace chronark {
+
+class TSafeFileWriter {
+public:
+  // Opens the temporary file (or, see above, the target itself).
+  // Throws EInOutError "Cannot create file <name>: <reason>".
+  explicit TSafeFileWriter(const std::string& FileName);
+  // Without Commit the temporary file is removed and the target left as it was.
+  ~TSafeFileWriter();
+  TSafeFileWriter(const TSafeFileWriter&) = delete;
+  TSafeFileWriter& operator=(const TSafeFileWriter&) = delete;
+
+  // Buffered; throws EInOutError "Cannot write file <name>: <reason>".
+  void Write(const void* Data, size_t Size);
+  void Write(std::string_view Data) { Write(Data.data(), Data.size()); }
+
+  // Flushes, syncs and renames over the target; syncs the folder.
+  // Throws EInOutError naming the target; the target is then unchanged.
+  void Commit();
+
+  const std::string& FileName() const { return FFileName; }   // as given
+  const std::string& TargetName() const { return FTarget; }   // links resolved
+  bool InPlace() const { return FInPlace; }
+
+private:
+  void Flush();
+  void Discard() noexcept;
+  [[noreturn]] void Fail(const char* What, int Error);
+
+  std::string FFileName;
+  std::string FTarget;
+  std::string FTempName;
+  std::string FBuffer;
+  int FFd = -1;
+  bool FInPlace = false;
+  bool FCommitted = false;
+};
+
+// Writes Data as the whole new contents of FileName through TSafeFileWriter.
+void SafeWriteFile(const std::string& FileName, std::string_view Data);
+
+// The target a symbolic link chain ends at (the name itself if no link);
+// the target need not exist.
+std::string ResolveSymlinks(const std::string& FileName);
+
+}  // namespace chronark

@@ -1,0 +1,397 @@
+// The main window's controls and commands, the close sequence and the error box.
+
+#include "window_support.h"
+
+#include "app/application.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QListWidget>
+#include <QMenu>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <stdexcept>
+
+namespace chronark::test {
+namespace {
+
+struct TButtonCase {
+    const char* Name;
+    const char* Hint;
+    const char* Caption;
+    int Image;
+};
+
+class ToolButtonTest : public TFormTest, public testing::WithParamInterface<TButtonCase> {};
+
+TEST_P(ToolButtonTest, CarriesItsNameHintCaptionAndImage)
+{
+    StartWithProject(0);
+    auto* Button = Form->findChild<QToolButton*>(GetParam().Name);
+    ASSERT_NE(Button, nullptr);
+    EXPECT_EQ(Button->toolTip(), QString::fromUtf8(GetParam().Hint));
+    EXPECT_EQ(Button->text(), QString::fromUtf8(GetParam().Caption));
+    EXPECT_EQ(Button->property("ImageIndex").toInt(), GetParam().Image);
+    EXPECT_FALSE(Button->icon().isNull());
+    EXPECT_EQ(Button->toolButtonStyle(), Qt::ToolButtonIconOnly);
+    // Until the update library is bound, its button stays hidden.
+    EXPECT_EQ(Button->isVisible(), std::string(GetParam().Name) != "ToolButton6");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ToolBar1, ToolButtonTest,
+    testing::Values(TButtonCase{"ToolButton12", "Programm beenden", "Programm beenden", 7},
+                    TButtonCase{"ToolButton1", "Neu...", "Neu...", 0},
+                    TButtonCase{"ToolButton2", "Öffnen...", "Öffnen...", 1},
+                    TButtonCase{"ToolButton9", "Speichern", "Speichern", 2},
+                    TButtonCase{"ToolButton10", "HTML Export...", "Exportieren...", 6},
+                    TButtonCase{"ToolButton14", "Eintrag löschen", "Löschen", 8},
+                    TButtonCase{"ToolButton15", "Bemerkung editieren...", "Edit", 9},
+                    TButtonCase{"ToolButton5", "Starten", "Starten", 3},
+                    TButtonCase{"ToolButton6", "Nach neuer Version suchen...", "Nach neuer Version suchen", 4},
+                    TButtonCase{"ToolButton8", "Info...", "Info", 5}),
+    [](const testing::TestParamInfo<TButtonCase>& Info) { return std::string(Info.param.Name); });
+
+class MainFormTest : public TFormTest {};
+
+TEST_F(MainFormTest, LaysOutTheWindowAndTheTrayMenu)
+{
+    StartWithProject(0);
+    EXPECT_EQ(Form->objectName(), "MainForm");
+    EXPECT_EQ(Form->size(), QSize(573, 410));
+    EXPECT_FALSE(Form->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(Form->windowFlags() & Qt::WindowMinimizeButtonHint);
+    QStringList Order;
+    for (QAction* Action : Form->ToolBar1->actions())
+        Order << Form->ToolBar1->widgetForAction(Action)->objectName();
+    EXPECT_EQ(Order, QStringList({"ToolButton12", "ToolButton13", "ToolButton1", "ToolButton2", "ToolButton9",
+                                  "ToolButton11", "ToolButton10", "ToolButton16", "ToolButton14", "ToolButton15",
+                                  "ToolButton4", "ToolButton5", "ToolButton3", "ToolButton6", "ToolButton7",
+                                  "ToolButton8"}));
+    EXPECT_FALSE(Form->findChild<QWidget*>("ToolButton3")->isVisible());
+    EXPECT_TRUE(Form->findChild<QWidget*>("ToolButton7")->isVisible());
+    auto* List = Form->findChild<QListWidget*>("ListBox1");
+    ASSERT_NE(List, nullptr);
+    EXPECT_EQ(List->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_FALSE(List->isSortingEnabled());
+    ASSERT_NE(Form->findChild<QStatusBar*>("StatusBar1"), nullptr);
+
+    auto* Menu = Form->findChild<QMenu*>("PopupMenu1");
+    ASSERT_NE(Menu, nullptr);
+    QStringList Items;
+    for (QAction* Action : Menu->actions())
+        Items << Action->objectName() + "=" + (Action->isSeparator() ? "-" : Action->text());
+    EXPECT_EQ(Items, QStringList({"Zeitstoppen1=Stop", "N1=-", "StopundBeenden1=Stop und Beenden"}));
+    EXPECT_EQ(Menu->defaultAction(), Form->Zeitstoppen1);
+}
+
+TEST_F(MainFormTest, SavingTwiceWritesTheSameFileAndChangesNothingOnScreen)
+{
+    StartWithProject(2);
+    Form->ListBox1->setCurrentRow(0);
+    Form->ToolButton14->click();  // the change that the saves must write
+    const QStringList Before = Lines();
+    Form->ToolButton9->click();
+    const std::string First = ReadFile("woche.crf");
+    Form->ToolButton9->click();
+    EXPECT_EQ(ReadFile("woche.crf"), First);
+    EXPECT_EQ(First.size(), 280u);
+    EXPECT_EQ(Lines(), Before);
+}
+
+TEST_F(MainFormTest, NewThatIsCancelledStillSavesTheProject)
+{
+    StartWithProject(2);
+    Form->ListBox1->setCurrentRow(1);
+    Form->ToolButton14->click();
+    QString Title;
+    Answers.Expect(RejectDialog(&Title));
+    Form->ToolButton1->click();
+    EXPECT_EQ(Title, "Neu");
+    EXPECT_EQ(ReadFile("woche.crf").size(), 280u);
+    EXPECT_EQ(Form->ProjectFileName(), InFolder("woche.crf"));
+    EXPECT_EQ(Lines().size(), 1);
+}
+
+TEST_F(MainFormTest, NewWithAnExistingNameEmptiesTheListAndOverwritesAtTheNextSave)
+{
+    StartWithProject(2);
+    WriteProject("alt.crf", 3);
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("alt.crf"))));
+    Form->ToolButton1->click();
+    EXPECT_EQ(Form->ProjectFileName(), InFolder("alt.crf"));
+    EXPECT_TRUE(Lines().isEmpty());
+    EXPECT_EQ(Form->windowTitle(), "Chronark - alt.crf");
+    EXPECT_EQ(ReadFile("alt.crf").size(), 840u);
+    Form->ToolButton9->click();
+    EXPECT_EQ(ReadFile("alt.crf").size(), 0u);
+    EXPECT_EQ(ReadFile("woche.crf").size(), 560u);
+}
+
+TEST_F(MainFormTest, OpenSavesFirstAndWritesAParentStepIntoTheSettingsAtClose)
+{
+    Environment.ProgramFolder = InFolder("prog/");
+    Environment.SettingsFile = InFolder("prog/chronark.ini");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(InFolder("prog"))));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(InFolder("andere"))));
+    WriteProject("prog/woche.crf", 2);
+    WriteFile("prog/chronark.ini", "[Main]\nProject=woche.crf\n");
+    WriteProject("andere/x.crf", 4);
+    Start();
+    EXPECT_EQ(Lines().size(), 2);
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("andere/x.crf"))));
+    Form->ToolButton2->click();
+    EXPECT_EQ(Lines().size(), 4);
+    EXPECT_EQ(Form->windowTitle(), "Chronark - x.crf");
+    Form->AppClose();
+    EXPECT_EQ(ReadFile("prog/chronark.ini"), "[Main]\nProject=../andere/x.crf\n");
+}
+
+TEST_F(MainFormTest, OpenOfTheOpenProjectReloadsIt)
+{
+    StartWithProject(2);
+    const QStringList Before = Lines();
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("woche.crf"))));
+    Form->ToolButton2->click();
+    EXPECT_EQ(Lines(), Before);
+}
+
+TEST_F(MainFormTest, AFailedOpenKeepsTheProjectSoThatNoSaveWritesOverTheOtherFile)
+{
+    StartWithProject(2);
+    const std::string Busy = MakeBusyFile("busy.crf");
+    const std::string BusyBytes = ReadFile("busy.crf");
+    TSeenBox Seen;
+    Answers.Expect(ChooseFile(QString::fromStdString(Busy)));
+    Answers.Expect(ClickButton("OK", &Seen));
+    Form->ToolButton2->click();
+    EXPECT_EQ(Seen.Text, "Cannot open file " + QString::fromStdString(Busy) + ": Text file busy.");
+    EXPECT_EQ(Seen.Title, "Chronark - woche.crf");
+    EXPECT_EQ(Form->ProjectFileName(), InFolder("woche.crf"));
+    EXPECT_EQ(Lines().size(), 2);
+    EXPECT_EQ(Form->Manager()->Entries().size(), 2u);
+    Form->AppClose();
+    EXPECT_EQ(ReadFile("woche.crf").size(), 560u);
+    EXPECT_EQ(ReadFile("busy.crf"), BusyBytes);
+}
+
+TEST_F(MainFormTest, ExportWritesThePageAndChangesNeitherCaptionNorProject)
+{
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(InFolder("export"))));
+    WriteFile("export/header.txt", "<html>\n");
+    WriteFile("export/item.txt", "<p>%bemerkung%</p>\n");
+    WriteFile("export/footer.txt", "</html>\n");
+    StartWithProject(2);
+    const std::string Project = ReadFile("woche.crf");
+    QString Title;
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("bericht")), &Title));
+    Form->ToolButton10->click();
+    EXPECT_EQ(Title, "Exportieren");
+    EXPECT_TRUE(Exists("bericht.htm"));
+    EXPECT_NE(ReadFile("bericht.htm").find("<html>"), std::string::npos);
+    EXPECT_EQ(Form->windowTitle(), "Chronark - woche.crf");
+    EXPECT_EQ(Form->ProjectFileName(), InFolder("woche.crf"));
+    EXPECT_EQ(ReadFile("woche.crf"), Project);
+}
+
+TEST_F(MainFormTest, DeleteWithoutSelectionChangesNothingAndRemovesTheSelectedLastLine)
+{
+    StartWithProject(3);
+    const QStringList Before = Lines();
+    Form->ToolButton14->click();
+    EXPECT_EQ(Lines(), Before);
+    Form->ListBox1->setCurrentRow(2);
+    Form->ToolButton14->click();
+    EXPECT_EQ(Lines(), Before.mid(0, 2));
+    Form->ListBox1->setCurrentRow(0);
+    Form->ToolButton14->click();
+    EXPECT_EQ(Lines(), Before.mid(1, 1));
+    EXPECT_EQ(Status(), "Gesamt: 1 Std, 15 Min");
+}
+
+struct TRemarkCase {
+    const char* Name;
+    QString Typed;
+    bool Accept;
+    std::string Stored;  // Windows-1252 bytes
+};
+
+class RemarkTest : public TFormTest, public testing::WithParamInterface<TRemarkCase> {};
+
+TEST_P(RemarkTest, EditsTheSelectedRemark)
+{
+    StartWithProject(2);
+    Form->ListBox1->setCurrentRow(1);
+    QString Prefilled, Title, Label;
+    TSeenBox Buttons;
+    Answers.Expect([&](QWidget* Box) {
+        Buttons.Buttons.clear();
+        for (auto* B : Box->findChildren<QAbstractButton*>())
+            Buttons.Buttons << B->text();
+        EnterText(GetParam().Typed, GetParam().Accept, &Prefilled, &Title, &Label)(Box);
+    });
+    Form->ToolButton15->click();
+    EXPECT_EQ(Prefilled, "Eintrag 1");
+    EXPECT_EQ(Title, "Bemerkung editieren");
+    EXPECT_EQ(Label, "Bemerkung:");
+    EXPECT_TRUE(Buttons.Buttons.contains("OK"));
+    EXPECT_TRUE(Buttons.Buttons.contains("Abbrechen"));
+    EXPECT_EQ(Form->Manager()->GetComment(1), GetParam().Stored);
+    EXPECT_EQ(Form->Manager()->GetComment(0), "Eintrag 0");
+    EXPECT_EQ(Form->ListBox1->currentRow(), -1);  // the list was refilled
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RemarkTest,
+    testing::Values(TRemarkCase{"Ok", "Kunde Müller", true, "Kunde M\xFCller"},
+                    TRemarkCase{"Cancel", "verworfen", false, "Eintrag 1"},
+                    TRemarkCase{"Exactly255", QString(255, u'x'), true, std::string(255, 'x')},
+                    TRemarkCase{"PastedBeyond255", QString(300, u'y'), true, std::string(255, 'y')},
+                    TRemarkCase{"Empty", "", true, ""},
+                    TRemarkCase{"OutsideTheCodePage", "5 € für ✓", true, "5 \x80 f\xFCr ?"}),
+    [](const testing::TestParamInfo<TRemarkCase>& Info) { return Info.param.Name; });
+
+TEST_F(MainFormTest, EditWithoutSelectionOnlyRefreshes)
+{
+    StartWithProject(1);
+    Form->ToolButton15->click();
+    EXPECT_EQ(Form->Manager()->GetComment(0), "Eintrag 0");
+    EXPECT_EQ(Lines().size(), 1);
+}
+
+TEST_F(MainFormTest, InfoShowsTheMakersNoticeWithoutTheLibrary)
+{
+    StartWithProject(0);
+    TSeenBox Seen;
+    Answers.Expect(ClickButton("OK", &Seen));
+    Form->ToolButton8->click();
+    EXPECT_EQ(Seen.Title, "Chronark - woche.crf");
+    EXPECT_EQ(Seen.Icon, QMessageBox::NoIcon);
+    EXPECT_EQ(Seen.Buttons, QStringList({"OK"}));
+    EXPECT_TRUE(Seen.Text.contains("Tolvane Software"));
+    EXPECT_TRUE(Seen.Text.endsWith("\r\n\r\nhttps://www.tolvane-software.example/"));
+}
+
+// Close sequence.
+
+TEST_F(MainFormTest, ClosingTheIdleWindowSavesAndWritesTheSettings)
+{
+    StartWithProject(2);
+    Form->ListBox1->setCurrentRow(0);
+    Form->ToolButton14->click();
+    Form->close();
+    EXPECT_EQ(Ended, 0);
+    EXPECT_FALSE(Form->isVisible());
+    EXPECT_EQ(ReadFile("woche.crf").size(), 280u);
+    EXPECT_EQ(ReadFile("chronark.ini"), "[Main]\nProject=woche.crf\n");
+}
+
+TEST_F(MainFormTest, AFailedSaveAtCloseKeepsTheWindowOpenAndTheSettingsUntouched)
+{
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(InFolder("sub"))));
+    WriteProject("sub/woche.crf", 1);
+    WriteSettings("[Main]\nProject=sub/woche.crf\n");
+    Start();
+    ASSERT_TRUE(QDir().rename(QString::fromStdString(InFolder("sub")), QString::fromStdString(InFolder("weg"))));
+    TSeenBox Seen;
+    Answers.Expect(ClickButton("OK", &Seen));
+    Form->ToolButton12->click();
+    EXPECT_EQ(Seen.Text, "Cannot create file " + QString::fromStdString(InFolder("sub/woche.crf"))
+                             + ": No such file or directory.");
+    EXPECT_FALSE(Ended.has_value());
+    EXPECT_TRUE(Form->isVisible());
+    EXPECT_EQ(ReadFile("chronark.ini"), "[Main]\nProject=sub/woche.crf\n");
+    EXPECT_NE(Form->Manager(), nullptr);
+}
+
+TEST_F(MainFormTest, ASettingsFileThatCannotBeWrittenIsReportedOnceAndTheCloseCompletes)
+{
+    WriteFile("blocker", "");
+    Environment.SettingsFile = InFolder("blocker/chronark.ini");
+    WriteProject("woche.crf", 1);
+    Answers.Expect(ClickButton("&Nein"));
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("woche.crf"))));
+    Start();
+    Form->ListBox1->setCurrentRow(0);
+    Form->ToolButton14->click();
+    TSeenBox Seen;
+    Answers.Expect(ClickButton("OK", &Seen));
+    Form->AppClose();
+    EXPECT_EQ(Seen.Text, "Unable to write to " + QString::fromStdString(Environment.SettingsFile) + ".");
+    EXPECT_EQ(Seen.Icon, QMessageBox::Critical);
+    EXPECT_EQ(Ended, 0);
+    EXPECT_EQ(ReadFile("woche.crf").size(), 0u);
+}
+
+TEST_F(MainFormTest, ACloseRequestWhileTheCloseSequenceShowsItsBoxIsIgnored)
+{
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(InFolder("sub"))));
+    WriteProject("sub/woche.crf", 1);
+    WriteSettings("[Main]\nProject=sub/woche.crf\n");
+    Start();
+    ASSERT_TRUE(QDir().rmdir(QString::fromStdString(InFolder("sub"))) || QDir(QString::fromStdString(InFolder("sub"))).removeRecursively());
+    Answers.Expect([&](QWidget* Box) {
+        Form->close();  // no second box, no second save
+        ClickButton("OK")(Box);
+    });
+    Form->AppClose();
+    EXPECT_FALSE(Ended.has_value());
+    EXPECT_TRUE(Form->isVisible());
+}
+
+// The standard error box.
+
+struct TErrorTextCase {
+    QString Message;
+    QString Shown;
+};
+
+class ErrorBoxTextTest : public testing::TestWithParam<TErrorTextCase> {};
+
+TEST_P(ErrorBoxTextTest, AddsAPeriodAfterCharactersThatSortAfterIt)
+{
+    EXPECT_EQ(ErrorBoxText(GetParam().Message), GetParam().Shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, ErrorBoxTextTest,
+    testing::Values(TErrorTextCase{"Fehler", "Fehler."}, TErrorTextCase{"Fehler.", "Fehler."},
+                    TErrorTextCase{"Fehler!", "Fehler!"}, TErrorTextCase{"(Fehler)", "(Fehler)"},
+                    TErrorTextCase{"a-", "a-"}, TErrorTextCase{"a/", "a/."}, TErrorTextCase{"Nummer 5", "Nummer 5."},
+                    TErrorTextCase{"Größe", "Größe."}, TErrorTextCase{"Ende ", "Ende "}, TErrorTextCase{"", ""}),
+    [](const testing::TestParamInfo<TErrorTextCase>& Info) { return "Case" + std::to_string(Info.index); });
+
+class TThrowingObject : public QObject {
+public:
+    bool event(QEvent* Event) override
+    {
+        if (Event->type() == QEvent::User)
+            throw std::runtime_error("Kaputt");
+        return QObject::event(Event);
+    }
+};
+
+class ErrorBoxTest : public TFormTest {};
+
+TEST_F(ErrorBoxTest, AnExceptionLeavingAHandlerIsShownAndTheProgramGoesOn)
+{
+    SetApplicationTitle("Chronark - woche.crf");
+    TThrowingObject Thrower;
+    TSeenBox Seen;
+    Answers.Expect(ClickButton("OK", &Seen));
+    QEvent Event(QEvent::User);
+    QCoreApplication::sendEvent(&Thrower, &Event);
+    EXPECT_EQ(Seen.Title, "Chronark - woche.crf");
+    EXPECT_EQ(Seen.Text, "Kaputt.");
+    EXPECT_EQ(Seen.Icon, QMessageBox::Critical);
+    EXPECT_EQ(Seen.Buttons, QStringList({"OK"}));
+    QEvent Harmless(QEvent::None);
+    EXPECT_FALSE(QCoreApplication::sendEvent(&Thrower, &Harmless));
+}
+
+} // namespace
+} // namespace chronark::test
