@@ -169,6 +169,10 @@ exec 5<&-
 [[ $display =~ ^[0-9]+$ ]] || fail "Xvfb ist nicht gestartet (siehe $rundir/Xvfb.log)."
 export DISPLAY=":$display"
 unset WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+# Qt wants a private runtime folder; a server session often has none.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  mkdir -m 700 "$fifos/runtime" && export XDG_RUNTIME_DIR="$fifos/runtime"
+fi
 
 # The notification area has to be there before the program asks for it.
 setsid trayer --edge bottom --height 28 --SetDockType true --SetPartialStrut true \
