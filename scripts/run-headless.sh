@@ -220,6 +220,7 @@ printf 'DISPLAY=%s\nPORT=%s\nSCREEN=%sx%s\n' "$DISPLAY" "$port" "$width" "$heigh
 
 mapfile -t known_windows < <("${x11wait[@]}" windows)
 (
+  exec 6<&- # x11vnc's output is none of its business
   export QT_QPA_PLATFORM=xcb
   exec setsid "$program" "$@"
 ) &
@@ -261,7 +262,7 @@ status=0
 done_pid=""
 wait -n -p done_pid "${pids[@]}"
 status=$?
-ended[$done_pid]=1
+[ -n "$done_pid" ] && ended[$done_pid]=1
 trap '' INT TERM HUP PIPE
 if [ "$done_pid" = "$prog_pid" ]; then
   echo "Das Programm hat sich beendet (Status $status)."
