@@ -218,9 +218,17 @@ done
 started x11vnc "$vnc_pid"
 printf 'DISPLAY=%s\nPORT=%s\nSCREEN=%sx%s\n' "$DISPLAY" "$port" "$width" "$height" >"$rundir/session"
 
-mapfile -t known_windows < <("${x11wait[@]}" windows)
+# The watcher for the screenshot is in place before the program starts, so
+# that it sees the first window appear and get drawn.
+mkfifo "$fifos/shown"
+"${x11wait[@]}" shown "$shot_timeout" "$shot_quiet" >"$fifos/shown" &
+helper_pid=$!
+exec 5<"$fifos/shown"
+watching=""
+read -r -t 15 -u 5 watching
+[ "$watching" = bereit ] || fail "Das Bildschirmfoto lässt sich nicht vorbereiten."
 (
-  exec 6<&- # x11vnc's output is none of its business
+  exec 5<&- 6<&- # the pipes of x11vnc and the watcher are none of its business
   export QT_QPA_PLATFORM=xcb
   exec setsid "$program" "$@"
 ) &
@@ -244,10 +252,15 @@ Beenden: Strg+C hier, oder im Programm "Programm beenden".
 EOF
 
 # The screenshot waits for the program's first window and for the screen to
-# settle, so that it shows the painted window and not an empty frame.
-wait_helper "${x11wait[@]}" shown "$shot_timeout" "$shot_quiet" "$prog_pid" "${known_windows[@]}" >/dev/null
+# settle, so that it shows the painted window and not an empty frame; it is
+# not taken when the program ends first.
+done_pid=""
+wait -n -p done_pid "$helper_pid" "$prog_pid"
 shown=$?
-if [ "$shown" -ne 3 ]; then
+if [ "$done_pid" = "$helper_pid" ]; then
+  ended[$helper_pid]=1
+  helper_pid=""
+  exec 5<&-
   [ "$shown" -eq 0 ] || echo "Hinweis: Nach $shot_timeout s ist kein Fenster des Programms zu sehen."
   if import -display "$DISPLAY" -window root "$rundir/.screenshot.png" 2>>"$rundir/import.log" &&
     mv -f "$rundir/.screenshot.png" "$rundir/screenshot.png"; then
@@ -255,14 +268,21 @@ if [ "$shown" -ne 3 ]; then
   else
     echo "Das Bildschirmfoto ist misslungen (siehe $rundir/import.log)."
   fi
+elif [ -n "$done_pid" ]; then
+  ended[$done_pid]=1
+  prog_status=$shown
 fi
 
 # Whatever ends first ends the run.
-status=0
-done_pid=""
-wait -n -p done_pid "${pids[@]}"
-status=$?
-[ -n "$done_pid" ] && ended[$done_pid]=1
+if [ -n "${prog_status:-}" ]; then
+  done_pid=$prog_pid
+  status=$prog_status
+else
+  done_pid=""
+  wait -n -p done_pid "${pids[@]}"
+  status=$?
+  [ -n "$done_pid" ] && ended[$done_pid]=1
+fi
 trap '' INT TERM HUP PIPE
 if [ "$done_pid" = "$prog_pid" ]; then
   echo "Das Programm hat sich beendet (Status $status)."

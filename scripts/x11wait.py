@@ -3,18 +3,21 @@
 
   x11wait.py tray TIMEOUT            until a notification-area host owns the
                                      system tray selection of screen 0
-  x11wait.py windows                 prints the ids of the mapped top-level
-                                     windows, one a line
-  x11wait.py shown TIMEOUT QUIET PID [ID...]
-                                     until a top-level window other than the
-                                     given ones is mapped and the screen then
-                                     stayed unchanged for QUIET seconds;
+  x11wait.py shown TIMEOUT QUIET     prints "bereit" once it watches, then
+                                     waits until a top-level window that was
+                                     not there at that moment is mapped, has
+                                     been drawn and the screen then stayed
+                                     unchanged for QUIET seconds (3 x QUIET
+                                     after the map when no drawing is seen);
                                      prints the window's id
 
+Start it before the program whose window it waits for, and start the program
+once it has printed "bereit": so no map or drawing goes unseen.
+
 Exit status 0 when the state was reached, 1 on timeout, 2 on bad arguments or
-when the display cannot be opened, 3 when process PID ended first. Between
-events the script blocks on the X connection (and on PID), so a wait costs
-nothing. Only libX11 and libXdamage are used, through ctypes.
+when the display cannot be opened. Between events the script blocks on the X
+connection, so a wait costs nothing. Only libX11 and libXdamage are used,
+through ctypes.
 """
 import ctypes
 import ctypes.util
@@ -164,16 +167,14 @@ def wait_tray(d, timeout):
         select.select([d.fd], [], [], left)
 
 
-def wait_shown(d, timeout, quiet, pid, known):
-    try:
-        pidfd = os.pidfd_open(pid)
-    except (ProcessLookupError, OSError):
-        return 3, None
+def wait_shown(d, timeout, quiet):
     deadline = time.monotonic() + timeout
     d.select_root()
     damage_event = d.watch_damage()
-    d.x.XSync(d.dpy, 0)
+    known = set(d.mapped_toplevels())
+    print("bereit", flush=True)
     window = None
+    found_at = None
     last_drawing = None
     while True:
         now = time.monotonic()
@@ -183,44 +184,38 @@ def wait_shown(d, timeout, quiet, pid, known):
         if window is None:
             window = next((w for w in d.mapped_toplevels() if w not in known), None)
             if window is not None:
-                # It may have been drawn before we looked; from here on every
-                # drawing restarts the quiet time.
-                last_drawing = now
-        if last_drawing is not None and now - last_drawing >= quiet:
+                found_at = now
+        # Normally the window is drawn after we saw it mapped, and the quiet
+        # time runs from the last drawing. Without any drawing seen (a server
+        # without DAMAGE) the wait is longer, so that a slow first paint is
+        # not missed.
+        if last_drawing is not None:
+            ready_at = last_drawing + quiet
+        elif found_at is not None:
+            ready_at = found_at + 3 * quiet
+        else:
+            ready_at = None
+        if ready_at is not None and now >= ready_at:
             return 0, window
         left = deadline - now
         if left <= 0:
             return 1, window
-        if last_drawing is not None:
-            left = min(left, quiet - (now - last_drawing))
-        ready, _, _ = select.select([d.fd, pidfd], [], [], left)
-        if pidfd in ready:
-            return 3, window
+        if ready_at is not None:
+            left = min(left, ready_at - now)
+        select.select([d.fd], [], [], left)
 
 
 def main(argv):
-    if len(argv) < 2 or argv[1] not in ("tray", "windows", "shown"):
-        print(__doc__.strip(), file=sys.stderr)
-        return 2
-    mode = argv[1]
-    if mode == "tray" and len(argv) != 3 or mode == "shown" and len(argv) < 5:
+    usage = {"tray": 3, "shown": 4}
+    if len(argv) < 2 or usage.get(argv[1]) != len(argv):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     d = Display()
-    if mode == "windows":
-        for wid in d.mapped_toplevels():
-            print(wid)
-        return 0
-    if mode == "tray":
+    if argv[1] == "tray":
         return 0 if wait_tray(d, seconds(argv[2])) else 1
-    try:
-        pid = int(argv[4])
-        known = {int(a) for a in argv[5:]}
-    except ValueError:
-        fail("Prozess- und Fensternummern müssen Zahlen sein")
-    status, window = wait_shown(d, seconds(argv[2]), seconds(argv[3]), pid, known)
+    status, window = wait_shown(d, seconds(argv[2]), seconds(argv[3]))
     if window is not None:
-        print(window)
+        print(window, flush=True)
     return status
 
 
