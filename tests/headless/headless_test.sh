@@ -3,11 +3,12 @@
 # WAYLAND_DISPLAY, with the built program when there is one (in a copy of the
 # program folder, so that the build gets no settings) and with a stand-in
 # otherwise. The runs:
+#   0. with DISPLAY or WAYLAND_DISPLAY set: the program starts directly;
 #   1. ended by Ctrl-C (SIGINT to run.sh's process group, as a terminal does);
 #   2. ended by the program itself, while the first VNC port is taken;
 #   3. with the real program only: no project yet, so the start prompt shows;
 #      Esc answers it with "Abbrechen", which ends the program.
-# Each run checks the screenshot, the VNC server and its address, that the
+# Each headless run checks the screenshot, the VNC server and its address, that the
 # program was given the time to save, and that nothing it started is left.
 #
 #   headless_test.sh SOURCE_DIR BUILD_DIR
