@@ -110,8 +110,13 @@ void ComputeDuration(TDateTime StartTime, TDateTime EndTime, int32_t& Hours, int
     H = M / 60;
     M %= 60;
   }
-  // Only absurd date-times (thousands of years apart) reach the limit.
-  Hours = H > INT32_MAX ? INT32_MAX : int32_t(H);
+  // Only absurd date-times (hundreds of thousands of years apart) reach
+  // the limit; they get the longest duration a record can hold.
+  if (H > INT32_MAX) {
+    H = INT32_MAX;
+    M = 59;
+  }
+  Hours = int32_t(H);
   Minutes = int32_t(M);
 }
 

@@ -1,0 +1,96 @@
+// Test helpers: a temporary folder per test, whole-file reads and writes,
+// and running a step as an unprivileged user (tests often run as root,
+// which no permission bit stops).
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace chronark::test {
+
+class TTempDir {
+public:
+  TTempDir() {
+    const char* Base = std::getenv("TMPDIR");
+    std::string T = std::string(Base && *Base ? Base : "/tmp") + "/chronark-test-XXXXXX";
+    if (!::mkdtemp(T.data())) std::abort();
+    ::chmod(T.c_str(), 0777);  // the unprivileged user may work here too
+    FPath = T + "/";
+  }
+  ~TTempDir() {
+    const std::string Cmd = "chmod -R u+rwx '" + FPath + "' 2>/dev/null; rm -rf '" + FPath + "'";
+    (void)!std::system(Cmd.c_str());
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return FPath; }
+  std::string operator/(const std::string& Name) const { return FPath + Name; }
+
+private:
+  std::string FPath;
+};
+
+inline std::string ReadFile(const std::string& Name) {
+  std::ifstream F(Name, std::ios::binary);
+  std::ostringstream S;
+  S << F.rdbuf();
+  return S.str();
+}
+
+inline void WriteFile(const std::string& Name, const std::string& Data) {
+  std::ofstream F(Name, std::ios::binary | std::ios::trunc);
+  F.write(Data.data(), std::streamsize(Data.size()));
+}
+
+inline bool Exists(const std::string& Name) {
+  struct stat St;
+  return ::lstat(Name.c_str(), &St) == 0;
+}
+
+// The user that test files are handed to when the tests run as root.
+constexpr uid_t NobodyId = 65534;
+
+// While alive, file access is checked as an ordinary user: as root the
+// effective ids change to nobody's; otherwise nothing changes.
+class TAsUser {
+public:
+  TAsUser() {
+    if (::geteuid() == 0) {
+      FWasRoot = ::setegid(NobodyId) == 0 && ::seteuid(NobodyId) == 0;
+    }
+  }
+  ~TAsUser() {
+    if (FWasRoot) {
+      (void)!::seteuid(0);
+      (void)!::setegid(0);
+    }
+  }
+  TAsUser(const TAsUser&) = delete;
+  TAsUser& operator=(const TAsUser&) = delete;
+
+private:
+  bool FWasRoot = false;
+};
+
+// Makes a file belong to the user TAsUser switches to (no-op unless root).
+inline void GiveToUser(const std::string& Name) {
+  if (::geteuid() == 0) (void)!::chown(Name.c_str(), NobodyId, NobodyId);
+}
+
+// A folder the user may not write in: root-owned 0755 as root, else 0555.
+inline void MakeFolderReadOnly(const std::string& Dir) {
+  if (::geteuid() == 0) {
+    (void)!::chown(Dir.c_str(), 0, 0);
+    ::chmod(Dir.c_str(), 0755);
+  } else {
+    ::chmod(Dir.c_str(), 0555);
+  }
+}
+
+}  // namespace chronark::test
