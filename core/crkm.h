@@ -39,7 +39,8 @@ using TCRList = std::vector<TCREntry>;
 
 // One record of the project file from/to its 280 bytes. Decoding accepts any
 // bytes; the remark is the first length bytes of the remark area, and the
-// bytes behind it are cleared.
+// meaningless bytes behind it are kept as they are, so a record loaded and
+// saved again is the same 280 bytes.
 void EncodeRecord(const TCREntry& Entry, unsigned char* Record);
 TCREntry DecodeRecord(const unsigned char* Record);
 
