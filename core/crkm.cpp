@@ -251,8 +251,13 @@ std::string TChronarkMan::TemplateFolder() const {
 
 void TChronarkMan::AddTemplate(const std::string& TemplateFile, TStrings& Lines) {
   if (!FileExists(TemplateFile)) return;
-  TFd Fd(::open(TemplateFile.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a pipe in the template's place cannot stall the
+  // export; anything but a plain file is no template to read.
+  TFd Fd(::open(TemplateFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (Fd.Get() < 0) throw EFOpenError("Cannot open file " + TemplateFile, errno);
+  struct stat St;
+  if (::fstat(Fd.Get(), &St) != 0 || !S_ISREG(St.st_mode))
+    throw EFOpenError("Cannot open file " + TemplateFile, EINVAL);
   std::string Text;
   char Buf[16384];
   for (;;) {
