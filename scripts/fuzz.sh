@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer target of the sanitizer build for SECONDS each,
-# starting from the seed corpus in tests/fuzz/corpus/<name>/. Builds the
-# sanitizer build first when a fuzzer is missing.
+# Runs every libFuzzer target of the sanitizer build for SECONDS each, starting
+# from the seed corpus in tests/fuzz/corpus/<name>/ where there is one. Builds
+# the sanitizer build first when a fuzzer is missing.
 # Usage: scripts/fuzz.sh BUILDDIR SECONDS
 set -euo pipefail
 build=${1:-build-san}
@@ -14,7 +14,7 @@ if [ ${#fuzzers[@]} -eq 0 ]; then
   echo "== Building the sanitizer build (${build}) for the fuzzers"
   CC=clang CXX=clang++ cmake -S . -B "$build" -DCHRONARK_SANITIZE=ON \
     -DCHRONARK_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target http_response_fuzzer
+  cmake --build "$build" -j "$(nproc)"
   fuzzers=("$build"/fuzz/*_fuzzer)
 fi
 [ ${#fuzzers[@]} -gt 0 ] || { echo "no fuzz targets in $build/fuzz" >&2; exit 1; }
@@ -26,10 +26,13 @@ for f in "${fuzzers[@]}"; do
   seeds=tests/fuzz/corpus/$name
   [ -d "$seeds" ] && cp "$seeds"/* "$work"/ 2>/dev/null || true
   echo "== $(basename "$f") for ${seconds} s"
+  set +e
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$f" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 -timeout=20 \
-      -print_final_stats=1 -artifact_prefix="$build/fuzz/" "$work" 2>&1 | tail -n 12
-  rc=${PIPESTATUS[0]}
-  rm -rf "$work"
+      -print_final_stats=1 -artifact_prefix="$build/fuzz/" "$work" > "$work.log" 2>&1
+  rc=$?
+  set -e
+  tail -n 12 "$work.log"
+  rm -rf "$work" "$work.log"
   [ "$rc" -eq 0 ] || { echo "$(basename "$f") found a fault (artifact in $build/fuzz/)" >&2; exit "$rc"; }
 done

@@ -1,6 +1,7 @@
 #include "platform/files/inifile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,9 +86,16 @@ std::string Cut(std::string_view V) { return std::string(V.substr(0, MaxProfileV
 
 // Whole file; false with the errno when it cannot be read.
 bool ReadWholeFile(const std::string& FileName, std::string& Text, int& Error) {
-  const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (Fd < 0) {
     Error = errno;
+    return false;
+  }
+  struct stat St;
+  const bool Stat = ::fstat(Fd, &St) == 0;
+  if (!Stat || !S_ISREG(St.st_mode)) {  // a pipe or device is no INI file
+    Error = !Stat ? errno : S_ISDIR(St.st_mode) ? EISDIR : EINVAL;
+    ::close(Fd);
     return false;
   }
   char Buf[65536];
@@ -135,6 +143,9 @@ std::string ReadPrivateProfileString(const std::string& FileName, std::string_vi
 
 std::string WriteProfileStringToText(std::string_view Text, std::string_view Section,
                                      std::string_view Key, std::string_view Value) {
+  // A byte order mark stays in front, outside the first line.
+  const std::string_view Bom = Text.substr(0, Text.size() - SkipBom(Text).size());
+  Text = SkipBom(Text);
   const std::vector<TIniLine> Lines = SplitLines(Text);
   std::string_view Eol = "\n";
   for (const TIniLine& L : Lines)
@@ -168,8 +179,8 @@ std::string WriteProfileStringToText(std::string_view Text, std::string_view Sec
 
   const bool Found = SectionAt < Lines.size();
   const bool Appends = !Found || (Replace == Lines.size() && InsertAt == Lines.size());
-  std::string Out;
-  Out.reserve(Text.size() + NewLine.size() + Section.size() + 8);
+  std::string Out(Bom);
+  Out.reserve(Bom.size() + Text.size() + NewLine.size() + Section.size() + 8);
   for (size_t I = 0; I < Lines.size(); ++I) {
     if (Found && Replace == Lines.size() && I == InsertAt) Out.append(NewLine).append(Eol);
     Out.append(I == Replace ? std::string_view(NewLine) : Lines[I].Text);
@@ -177,7 +188,7 @@ std::string WriteProfileStringToText(std::string_view Text, std::string_view Sec
     Out.append(Lines[I].Eol.empty() && I + 1 == Lines.size() && Appends ? Eol : Lines[I].Eol);
   }
   if (!Found) {
-    if (!Out.empty()) Out.append(Eol);
+    if (!Text.empty()) Out.append(Eol);
     Out.append("[").append(Trim(Section)).append("]").append(Eol);
   }
   if (Appends) Out.append(NewLine).append(Eol);

@@ -54,6 +54,27 @@ bool WriteAll(int Fd, const char* Data, size_t Size, int& Error) {
   return true;
 }
 
+// The descriptor number when Name or a link on its way is /dev/fd/N or
+// /proc/self/fd/N (as /dev/stdout is); -1 otherwise.
+int DescriptorOf(const std::string& Name) {
+  const std::string Own = "/proc/" + std::to_string(::getpid()) + "/fd/";
+  std::string Path = Name;
+  for (int Hop = 0; Hop < 40; ++Hop) {
+    for (const std::string& Prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"), Own}) {
+      if (Path.size() > Prefix.size() && Path.compare(0, Prefix.size(), Prefix) == 0 &&
+          Path.find_first_not_of("0123456789", Prefix.size()) == std::string::npos &&
+          Path.size() - Prefix.size() < 9)
+        return std::stoi(Path.substr(Prefix.size()));
+    }
+    char Buf[4096];
+    const ssize_t N = ::readlink(Path.c_str(), Buf, sizeof Buf);
+    if (N < 0 || size_t(N) >= sizeof Buf) return -1;
+    const std::string Link(Buf, size_t(N));
+    Path = (!Link.empty() && Link[0] == '/') ? Link : ExtractFilePath(Path) + Link;
+  }
+  return -1;
+}
+
 }  // namespace
 
 std::string ResolveSymlinks(const std::string& FileName) {
@@ -74,8 +95,32 @@ std::string ResolveSymlinks(const std::string& FileName) {
 TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     : FFileName(FileName), FTarget(ResolveSymlinks(FileName)) {
   struct stat St;
+  // A device or pipe (/dev/stdout, a named pipe) is written to, never replaced;
+  // it is opened by the name given, as links such as /proc/self/fd/1 lead
+  // nowhere a path could follow.
+  // /dev/stdout and its kin are the caller's open descriptor: written
+  // through it, so that a redirection (also an appending one) gets the data.
+  if (const int Inherited = DescriptorOf(FFileName); Inherited >= 0) {
+    FFd = ::fcntl(Inherited, F_DUPFD_CLOEXEC, 0);
+    if (FFd < 0) Fail("Cannot create file", errno);
+    FInPlace = true;
+    FBuffer.reserve(BufferSize);
+    return;
+  }
+  // A device or pipe is written to, never replaced.
+  if (::stat(FFileName.c_str(), &St) == 0 && !S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) {
+    FFd = ::open(FFileName.c_str(), O_WRONLY | O_CLOEXEC);
+    if (FFd < 0) Fail("Cannot create file", errno);
+    FInPlace = true;
+    FBuffer.reserve(BufferSize);
+    return;
+  }
   const bool Exists = ::stat(FTarget.c_str(), &St) == 0;
   if (Exists && S_ISDIR(St.st_mode)) Fail("Cannot create file", EISDIR);
+  // A file the user may not write stays protected, although the rename
+  // would get past its permission bits.
+  if (Exists && ::faccessat(AT_FDCWD, FTarget.c_str(), W_OK, AT_EACCESS) != 0)
+    Fail("Cannot create file", errno);
 
   std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
   FFd = ::mkostemp(Templ.data(), O_CLOEXEC);

@@ -7,7 +7,9 @@
 // link is followed and its final target replaced, the link stays a link.
 // Only when no temporary file can be created beside the target because the
 // folder may not be written (while the file itself may) is the target
-// truncated and written in place, as the only way left.
+// truncated and written in place, as the only way left. A file the user may
+// not write is refused. Devices and pipes are written to, never replaced;
+// /dev/stdout, /dev/fd/N and /proc/self/fd/N write through that descriptor.
 #pragma once
 
 #include <cstddef>

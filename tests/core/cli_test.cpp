@@ -118,6 +118,16 @@ TEST_F(Cli, ExportEqualsTheProgramsExport) {
   EXPECT_NE(Got.find("M\xFCller & <Co>"), std::string::npos);
 }
 
+TEST_F(Cli, ExportToStandardOutput) {
+  TChronarkMan M;
+  M.AddEntry(46363.25, 46363.5, "x");
+  M.SaveToFile(D / "p.crf");
+  const TResult R = Run({"export", D / "p.crf", "/dev/stdout"});
+  EXPECT_EQ(R.Code, 0);
+  EXPECT_EQ(R.Out.rfind("<!DOCTYPE html>\r\n", 0), 0u);
+  EXPECT_NE(R.Out.find("<title>Arbeitszeiten \x96 stdout</title>"), std::string::npos);
+}
+
 TEST_F(Cli, ErrorsExitWithOneAndTheMessage) {
   TResult R = Run({"list", D / "missing.crf"});
   EXPECT_EQ(R.Code, 1);

@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         TWriteCase{"AddsSection", "[Other]\nA=1\n", "[Other]\nA=1\n\n[Main]\nProject=b.crf\n"},
         TWriteCase{"AddsSectionAfterUnendedLine", "[Other]\nA=1", "[Other]\nA=1\n\n[Main]\nProject=b.crf\n"},
         TWriteCase{"ReplacedLastLineKeepsMissingEnd", "[Main]\nProject=a", "[Main]\nProject=b.crf"},
+        TWriteCase{"ByteOrderMarkStaysInFront", "\xEF\xBB\xBF[Main]\nProject=a\n", "\xEF\xBB\xBF[Main]\nProject=b.crf\n"},
         TWriteCase{"CommentedKeyNotReplaced", "[Main]\n;Project=a\n", "[Main]\n;Project=a\nProject=b.crf\n"}),
     [](const testing::TestParamInfo<TWriteCase>& I) { return I.param.Name; });
 

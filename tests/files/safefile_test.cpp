@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <dirent.h>
+#include <fcntl.h>
 
 #include <csignal>
 
@@ -157,6 +158,37 @@ TEST(SafeFile, ReadOnlyFolderWithoutTheFileFailsNamingIt) {
     EXPECT_EQ(std::string(E.what()), "Cannot create file " + (D / "ro/a.crf") + ": Permission denied");
     EXPECT_EQ(E.ErrorCode(), EACCES);
   }
+}
+
+TEST(SafeFile, ReadOnlyFileStaysProtected) {
+  TTempDir D;
+  WriteFile(D / "a.crf", "old");
+  test::GiveToUser(D / "a.crf");
+  ::chmod((D / "a.crf").c_str(), 0444);
+  test::TAsUser User;
+  try {
+    SafeWriteFile(D / "a.crf", "new");
+    FAIL() << "no error";
+  } catch (const EInOutError& E) {
+    EXPECT_EQ(std::string(E.what()), "Cannot create file " + (D / "a.crf") + ": Permission denied");
+  }
+  EXPECT_EQ(ReadFile(D / "a.crf"), "old");
+  EXPECT_EQ(EntriesIn(D.Path()), 1);
+}
+
+TEST(SafeFile, APipeIsWrittenToNotReplaced) {
+  TTempDir D;
+  ASSERT_EQ(::mkfifo((D / "pipe").c_str(), 0644), 0);
+  const int Reader = ::open((D / "pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(Reader, 0);
+  SafeWriteFile(D / "pipe", "through");
+  char Buf[16] = {};
+  EXPECT_EQ(::read(Reader, Buf, sizeof Buf), 7);
+  EXPECT_EQ(std::string(Buf), "through");
+  ::close(Reader);
+  struct stat St;
+  ASSERT_EQ(::lstat((D / "pipe").c_str(), &St), 0);
+  EXPECT_TRUE(S_ISFIFO(St.st_mode));
 }
 
 TEST(SafeFile, AFolderAsTargetIsAnError) {
