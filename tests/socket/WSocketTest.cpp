@@ -113,10 +113,11 @@ TEST(WSocketErrorMsg, NamesCodeFunctionAndText) {
 }
 
 struct TConv {
+  const char* Label;
   std::function<void()> Call;
   std::string Message;
 };
-void PrintTo(const TConv& P, std::ostream* Os) { *Os << '"' << P.Message.substr(0, 40) << '"'; }
+void PrintTo(const TConv& P, std::ostream* Os) { *Os << P.Label; }
 class WSocketConversionFailure : public ::testing::TestWithParam<TConv> {};
 TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
   EXPECT_EQ(RaisedText(GetParam().Call), GetParam().Message);
@@ -124,19 +125,20 @@ TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, WSocketConversionFailure,
     ::testing::Values(
-        TConv{[] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
-        TConv{[] { WSocketResolveHost(std::string(257, 'a')); },
+        TConv{"EmptyHost", [] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
+        TConv{"LongHost", [] { WSocketResolveHost(std::string(257, 'a')); },
               "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
-        TConv{[] { WSocketResolveHost("no-such-host.invalid"); },
+        TConv{"UnknownHost", [] { WSocketResolveHost("no-such-host.invalid"); },
               "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
-        TConv{[] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
-        TConv{[] { WSocketResolvePort(std::string(32, '1'), "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("nosuchservice", "tcp"); },
+        TConv{"EmptyPort", [] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"EmptyProto", [] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
+        TConv{"LongPort", [] { WSocketResolvePort(std::string(32, '1'), "tcp"); },
+              "WSocketResolvePort: Invalid Port."},
+        TConv{"PortBeyond65535", [] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"UnknownService", [] { WSocketResolvePort("nosuchservice", "tcp"); },
               "WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004"},
-        TConv{[] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
-        TConv{[] { WSocketResolveProto("nosuchproto"); },
+        TConv{"EmptyProtocol", [] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
+        TConv{"UnknownProtocol", [] { WSocketResolveProto("nosuchproto"); },
               "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004"}));
 
 TEST(WSocketConversion, AcceptsNumbersNamesAndDottedAddresses) {
