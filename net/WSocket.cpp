@@ -646,7 +646,7 @@ void TCustomWSocket::HandleFdReady(uint32_t Ev) {
           FReadArmed = false;
           FPlatformCloseSeen = true;
           Bits |= FD_CLOSE;
-          if (R < 0) Err = WSocketErrorFromErrno(errno);
+          Err = R < 0 ? WSocketErrorFromErrno(errno) : FRecvError;
         }
       }
     }
@@ -810,6 +810,7 @@ void TCustomWSocket::Connect() {
   FAllSent = true;
   FCloseInvoked = false;
   FPlatformCloseSeen = false;
+  FRecvError = 0;
   int Type = FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM;
   int Fd = socket(AF_INET, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, FSocketType == 2 ? IPPROTO_UDP : FProtocol);
   if (Fd < 0) {
@@ -899,7 +900,11 @@ int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
     return -1;
   }
   ssize_t N = recv(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
-  if (N < 0) SetErrno();
+  if (N < 0) {
+    SetErrno();
+    // The kernel reports a reset once; the close notice that follows must still carry it.
+    if (errno != EAGAIN && errno != EINTR) FRecvError = WSAGetLastError();
+  }
   ++FRecvCalls;
   FReadArmed = true;  // a receive asks for the next read notification
   ArmWatch();
@@ -1295,6 +1300,7 @@ void TCustomWSocket::Dup(int NewHSocket) {
   FAllSent = true;
   FCloseInvoked = false;
   FPlatformCloseSeen = false;
+  FRecvError = 0;
   FSelectEvents = FD_READ | FD_WRITE | FD_CLOSE;
   FReadArmed = true;
   try {

@@ -316,6 +316,7 @@ protected:
   uint32_t FArmedEvents = 0;  // what the loop currently watches
   bool FWatchLive = false;    // the watch has not fired since it was armed
   bool FPlatformCloseSeen = false;
+  int FRecvError = 0;         // a receive that failed for good (a reset): the close reports it
 
   // Name lookup.
   struct TLookupJob;

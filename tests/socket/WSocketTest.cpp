@@ -579,6 +579,57 @@ TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
   close(L);
 }
 
+// A plain POSIX listener on loopback port 0 (for peers that misbehave on purpose).
+struct TRawListener {
+  int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  std::string Port;
+  TRawListener() {
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    socklen_t Len = sizeof A;
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
+    listen(Fd, 4);
+    Port = std::to_string(ntohs(A.sin_port));
+  }
+  ~TRawListener() { close(Fd); }
+  static void Reset(int C) {
+    linger Lg{1, 0};
+    setsockopt(C, SOL_SOCKET, SO_LINGER, &Lg, sizeof Lg);
+    close(C);
+  }
+};
+
+TEST(WSocket, ResetAfterSomeDataDeliversTheDataThenClosedWith10054) {
+  TRawListener L;
+  for (bool ReadInHandler : {true, false}) {
+    TWSocket S;
+    std::string Got;
+    std::vector<std::string> Closed;
+    if (ReadInHandler)
+      S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+        char B[100];
+        int N;
+        // Reading on until the error consumes the kernel's one report of the reset.
+        while ((N = Sock.Receive(B, sizeof B)) > 0) Got.append(B, static_cast<size_t>(N));
+      };
+    S.OnSessionClosed = [&](TWSocket&, uint16_t E) {
+      Closed.push_back(std::to_string(E) + " after " + std::to_string(Got.size()));
+    };
+    ConnectTo(S, L.Port);
+    ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected; }));
+    int C = accept(L.Fd, nullptr, nullptr);
+    ASSERT_EQ(send(C, std::string(1000, 'b').data(), 1000, 0), 1000);
+    TRawListener::Reset(C);
+    ASSERT_TRUE(PumpFor([&] { return !Closed.empty(); }));
+    if (ReadInHandler)
+      EXPECT_EQ(Closed, std::vector<std::string>{"10054 after 1000"});
+    else
+      EXPECT_EQ(Closed, std::vector<std::string>{"10054 after 0"});
+  }
+}
+
 TEST(WSocket, DestroyedSocketGetsNoEventsItHadQueued) {
   TTestServer Server;
   int Sent = 0;
