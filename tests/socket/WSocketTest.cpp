@@ -436,7 +436,7 @@ TEST(WSocket, CloseSendsWhatIsStillQueuedThenEndsGracefully) {
   S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Closed.push_back(E); };
   ConnectTo(S, Server.Port());
   ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected && Server.Clients.size() == 1; }));
-  const size_t Total = 8 << 20;
+  const size_t Total = 16 << 20;
   std::string Data = Pattern(Total);
   S.Send(Data.data(), static_cast<int>(Total));
   ASSERT_GT(S.BufferedByteCount(), 0);
