@@ -651,10 +651,16 @@ void TCustomWSocket::HandleFdReady(uint32_t Ev) {
       }
     }
   }
-  auto Alive = FAlive;
-  int Handle = FHSocket;
+  // Armed again afterwards even when a handler throws and the socket is kept open.
+  struct TRearm {
+    TCustomWSocket& S;
+    std::shared_ptr<bool> Alive;
+    int Handle;
+    ~TRearm() {
+      if (*Alive && S.FHSocket == Handle) S.ArmWatch();
+    }
+  } Rearm{*this, FAlive, FHSocket};
   if (Bits) HandleAsyncSelect(Bits, static_cast<uint16_t>(Err));
-  if (*Alive && FHSocket == Handle) ArmWatch();
 }
 
 void TCustomWSocket::HandleAsyncSelect(uint16_t Events, uint16_t Error) {

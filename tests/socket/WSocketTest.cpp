@@ -549,6 +549,27 @@ TEST(WSocket, BackgroundExceptionGoesToOnBgExceptionAndAbortsUnlessKept) {
   EXPECT_EQ(S.State(), wsClosed);
 }
 
+TEST(WSocket, SocketKeptAfterAThrowingHandlerStillGetsNotices) {
+  TTestServer Server;
+  TWSocket S;
+  S.OnSessionConnected = [](TWSocket&, uint16_t) { throw ESocketException("connected handler failed"); };
+  int Failures = 0;
+  S.OnBgException = [&](TWSocket&, std::exception_ptr, bool& CanClose) {
+    ++Failures;
+    CanClose = false;
+  };
+  std::string Got;
+  S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+    char B[100];
+    int N = Sock.Receive(B, sizeof B);
+    if (N > 0) Got.append(B, static_cast<size_t>(N));
+  };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return Failures == 1 && Server.Clients.size() == 1; }));
+  Server.Clients[0]->SendStr("still here");
+  ASSERT_TRUE(PumpFor([&] { return Got == "still here"; }));
+}
+
 TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
   // A plain POSIX server that accepts and resets at once.
   int L = socket(AF_INET, SOCK_STREAM, 0);
