@@ -1114,6 +1114,11 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     return;
   }
   if (Shut && FSocketType == 1 && FState == wsConnected) {
+    // Unread input would make the kernel answer the close with a reset, and
+    // the peer could lose what we sent last: what has arrived is dropped first.
+    char Drain[4096];
+    for (int Left = 256; Left > 0 && recv(FHSocket, Drain, sizeof Drain, MSG_DONTWAIT) > 0; --Left) {
+    }
     shutdown(FHSocket, SHUT_WR);
     // The kernel delivers what it still holds in the background instead of
     // resetting the connection (a zero linger would throw that data away).

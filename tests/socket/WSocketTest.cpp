@@ -476,6 +476,31 @@ TEST(WSocket, PeerCloseComesAfterAllItsData) {
   EXPECT_EQ(S.State(), wsClosed);
 }
 
+TEST(WSocket, CloseWithUnreadInputIsStillGraceful) {
+  TTestServer Server;
+  // The server answers and closes at once, without reading what the client sent.
+  Server.OnAccept = [](TWSocket& C) {
+    C.OnDataAvailable = [](TWSocket& Sock, uint16_t) {
+      Sock.SendStr(std::string(4 << 20, 'a'));
+      Sock.Close();
+    };
+  };
+  TWSocket S;
+  std::string Got;
+  std::vector<int> Closed;
+  S.OnSessionConnected = [](TWSocket& Sock, uint16_t) { Sock.SendStr(std::string(20000, 'q')); };
+  S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+    char B[65536];
+    int N = Sock.Receive(B, sizeof B);
+    if (N > 0) Got.append(B, static_cast<size_t>(N));
+  };
+  S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Closed.push_back(E); };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return !Closed.empty(); }));
+  EXPECT_EQ(Got.size(), 4u << 20);
+  EXPECT_EQ(Closed, std::vector<int>{0}) << "the server's close came as a reset";
+}
+
 TEST(WSocket, DataWithoutAHandlerIsReadAndDiscarded) {
   TTestServer Server;
   Server.OnAccept = [](TWSocket& C) {
