@@ -385,6 +385,7 @@ int32_t TCustomWSocket::PlatformRcvdCount() {
     SocketError("ioctlSocket");
     return -1;
   }
+  FKnownPending = N;
   return N;
 }
 
@@ -632,6 +633,7 @@ void TCustomWSocket::HandleFdReady(uint32_t Ev) {
     if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed) {
       int Pending = 0;
       if (ioctl(FHSocket, FIONREAD, &Pending) == 0 && Pending > 0) {
+        FKnownPending = Pending;
         FReadArmed = false;
         Bits |= FD_READ;
       } else {
@@ -734,7 +736,9 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
       // A handler that reads nothing would make this loop spin; the data stays
       // until the owner reads it (the next read notification needs a receive).
       if (FRecvCalls == Reads) break;
-      if (PlatformRcvdCount() <= 0) break;
+      // What a pending count reported is still there, less what was read since:
+      // the count is asked again only when that is used up.
+      if (FKnownPending <= 0 && PlatformRcvdCount() <= 0) break;
     }
   } catch (...) {
     // Deliberately swallowed: a failing data handler ends this round of
@@ -908,8 +912,11 @@ int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
   ssize_t N = recv(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
   if (N < 0) {
     SetErrno();
+    FKnownPending = 0;
     // The kernel reports a reset once; the close notice that follows must still carry it.
     if (errno != EAGAIN && errno != EINTR) FRecvError = WSAGetLastError();
+  } else {
+    FKnownPending = N == 0 || FSocketType == 2 ? 0 : FKnownPending - N;
   }
   ++FRecvCalls;
   FReadArmed = true;  // a receive asks for the next read notification
@@ -926,6 +933,7 @@ int TCustomWSocket::DoRecvFrom(void* Buffer, int BufferSize, sockaddr_in& From, 
   ssize_t N = recvfrom(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), 0,
                        reinterpret_cast<sockaddr*>(&From), &Len);
   if (N < 0) SetErrno(); else FromLen = static_cast<int>(Len);
+  FKnownPending = 0;  // a datagram count covers one datagram only
   ++FRecvCalls;
   FReadArmed = true;
   ArmWatch();
@@ -1091,6 +1099,7 @@ void TCustomWSocket::CloseHandleOnce() {
   if (FWindowHandle) FLoop.RemoveMessages(FWindowHandle, SKM_ASYNC_SELECT);
   FArmedEvents = 0;
   FWatchLive = false;
+  FKnownPending = 0;
   // Once, whatever close says: on Linux the number is free again even after
   // an error, and may already belong to another file.
   ::close(Fd);

@@ -332,6 +332,7 @@ protected:
   bool FTerminated = false;
   bool FDestroying = false;
   int FRecvCalls = 0;  // platform reads, so that the receive loop sees progress
+  int64_t FKnownPending = 0;  // bytes surely waiting: the last pending count less what was read since
 };
 
 // Adds a SOCKS 4 / 4A / 5 client in front of Connect.
