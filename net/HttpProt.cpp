@@ -290,7 +290,15 @@ void THttpCli::ReleaseWindow()
 
 int32_t THttpCli::SocketReceive(void* Buffer, int32_t Size) { return FCtrlSocket->Receive(Buffer, Size); }
 void THttpCli::SocketSend(const void* Data, int32_t Len) { FCtrlSocket->Send(Data, Len); }
-void THttpCli::SocketClose() { FCtrlSocket->Close(); }
+void THttpCli::SocketClose()
+{
+    // The request is over when this is called: nothing still queued needs to
+    // reach the server, and the closing handler must run within this call.
+    if (FCtrlSocket->BufferedByteCount() > 0)
+        FCtrlSocket->Abort();
+    else
+        FCtrlSocket->Close();
+}
 void THttpCli::SocketAbort() { FCtrlSocket->Abort(); }
 int THttpCli::SocketLastError() { return FCtrlSocket->LastError(); }
 
