@@ -210,7 +210,7 @@ protected:
     // Handles what is queued now, without blocking.
     virtual void ProcessPending();
 
-    // Socket events, bound by the constructor (public to the fakes through these).
+    // Socket events, bound to the owned socket by the constructor.
     void SocketDnsLookupDone(uint16_t Error);
     void SocketSessionConnected(uint16_t Error);
     void SocketDataAvailable(uint16_t Error);
