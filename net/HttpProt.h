@@ -238,6 +238,8 @@ private:
     void ReceiveLines();
     void Relocate(const std::string& Value);
     void ClosingHandler(uint16_t Error);
+    // Content-Length announced a body that has not fully arrived.
+    bool ExpectsBody() const;
     void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);
     void Progress();
     void ScheduleTimer();
