@@ -4,12 +4,15 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <ostream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,7 @@ struct TErrText {
   int Code;
   const char* Text;
 };
+void PrintTo(const TErrText& P, std::ostream* Os) { *Os << P.Code; }
 class WSocketErrorDescTable : public ::testing::TestWithParam<TErrText> {};
 TEST_P(WSocketErrorDescTable, GivesTheTableText) {
   EXPECT_EQ(WSocketErrorDesc(GetParam().Code), GetParam().Text);
@@ -90,13 +94,14 @@ struct TErrnoMap {
   int Errno;
   int Code;
 };
+void PrintTo(const TErrnoMap& P, std::ostream* Os) { *Os << "errno " << P.Errno; }
 class WSocketErrnoTable : public ::testing::TestWithParam<TErrnoMap> {};
 TEST_P(WSocketErrnoTable, MapsToTheWinSockCode) {
   EXPECT_EQ(WSocketErrorFromErrno(GetParam().Errno), GetParam().Code);
 }
 INSTANTIATE_TEST_SUITE_P(
     Errnos, WSocketErrnoTable,
-    ::testing::Values(TErrnoMap{0, 0}, TErrnoMap{ECONNREFUSED, 10061}, TErrnoMap{EWOULDBLOCK, 10035},
+    ::testing::Values(TErrnoMap{0, 0}, TErrnoMap{ECONNREFUSED, 10061},
                       TErrnoMap{EAGAIN, 10035}, TErrnoMap{EINPROGRESS, 10036}, TErrnoMap{ECONNRESET, 10054},
                       TErrnoMap{EPIPE, 10054}, TErrnoMap{ENOTCONN, 10057}, TErrnoMap{ETIMEDOUT, 10060},
                       TErrnoMap{ENETUNREACH, 10051}, TErrnoMap{EHOSTUNREACH, 10065},
@@ -108,9 +113,11 @@ TEST(WSocketErrorMsg, NamesCodeFunctionAndText) {
 }
 
 struct TConv {
+  const char* Label;
   std::function<void()> Call;
   std::string Message;
 };
+void PrintTo(const TConv& P, std::ostream* Os) { *Os << P.Label; }
 class WSocketConversionFailure : public ::testing::TestWithParam<TConv> {};
 TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
   EXPECT_EQ(RaisedText(GetParam().Call), GetParam().Message);
@@ -118,19 +125,20 @@ TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, WSocketConversionFailure,
     ::testing::Values(
-        TConv{[] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
-        TConv{[] { WSocketResolveHost(std::string(257, 'a')); },
+        TConv{"EmptyHost", [] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
+        TConv{"LongHost", [] { WSocketResolveHost(std::string(257, 'a')); },
               "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
-        TConv{[] { WSocketResolveHost("no-such-host.invalid"); },
+        TConv{"UnknownHost", [] { WSocketResolveHost("no-such-host.invalid"); },
               "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
-        TConv{[] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
-        TConv{[] { WSocketResolvePort(std::string(32, '1'), "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("nosuchservice", "tcp"); },
+        TConv{"EmptyPort", [] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"EmptyProto", [] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
+        TConv{"LongPort", [] { WSocketResolvePort(std::string(32, '1'), "tcp"); },
+              "WSocketResolvePort: Invalid Port."},
+        TConv{"PortBeyond65535", [] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"UnknownService", [] { WSocketResolvePort("nosuchservice", "tcp"); },
               "WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004"},
-        TConv{[] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
-        TConv{[] { WSocketResolveProto("nosuchproto"); },
+        TConv{"EmptyProtocol", [] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
+        TConv{"UnknownProtocol", [] { WSocketResolveProto("nosuchproto"); },
               "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004"}));
 
 TEST(WSocketConversion, AcceptsNumbersNamesAndDottedAddresses) {
@@ -264,6 +272,17 @@ TEST(WSocketDns, UnknownHostFailsWith11001) {
   ASSERT_TRUE(PumpFor([&] { return !Done.empty(); }));
   EXPECT_EQ(Done, std::vector<int>{11001});
   EXPECT_EQ(S.DnsResult(), "");
+}
+
+TEST(WSocketDns, ReverseLookupNamesTheAddress) {
+  TWSocket S;
+  std::vector<int> Done;
+  S.OnDnsLookupDone = [&](TWSocket&, uint16_t E) { Done.push_back(E); };
+  S.ReverseDnsLookup("127.0.0.1");
+  ASSERT_TRUE(PumpFor([&] { return !Done.empty(); }));
+  EXPECT_EQ(Done, std::vector<int>{0});
+  EXPECT_EQ(S.DnsResult(), "localhost");
+  EXPECT_EQ(RaisedText([&] { S.ReverseDnsLookup("nowhere"); }), "Reverse DNS lookup: invalid IP address.");
 }
 
 TEST(WSocketDns, CancelledLookupAnswers10004AndItsResultIsDropped) {
@@ -660,6 +679,72 @@ TEST(WSocket, SessionClosedHandlerMayConnectAgain) {
   EXPECT_EQ(S.State(), wsConnected);
   EXPECT_EQ(S.Port(), Server.Port());
   EXPECT_EQ(Closes, 1);
+}
+
+TEST(WSocket, BindFailureAtConnectRaisesAndLeavesNoDescriptor) {
+  TTestServer Server;
+  int Before = OpenFdCount();
+  TWSocket S;
+  S.SetLocalAddr("127.0.0.1");
+  S.SetLocalPort(Server.Port());  // taken by the listener
+  EXPECT_EQ(RaisedText([&] { ConnectTo(S, Server.Port()); }), "winsock.bind failed, error #10048");
+  EXPECT_EQ(S.State(), wsClosed);
+  EXPECT_EQ(S.HSocket(), -1);
+  EXPECT_EQ(OpenFdCount(), Before);
+}
+
+TEST(WSocket, ADescriptorIsClosedOnceAndNeverAgain) {
+  TTestServer Server;
+  int Reused = -1;
+  {
+    TWSocket S;
+    ConnectTo(S, Server.Port());
+    ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected; }));
+    int Fd = S.HSocket();
+    S.Close();
+    // The number is free again: whatever takes it now must survive the socket.
+    Reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (Reused != Fd) {
+      close(Reused);
+      Reused = -1;
+    }
+    S.Close();
+    S.Abort();
+    PumpIdle(10ms);
+  }
+  if (Reused < 0) GTEST_SKIP() << "the number was not reused";
+  EXPECT_NE(fcntl(Reused, F_GETFD), -1) << "someone closed the number a second time";
+  close(Reused);
+}
+
+TEST(WSocket, ASocketOnAnotherThreadRunsOnThatThreadsOwnLoop) {
+  TTestServer Server;
+  auto MainLoop = TEventLoop::CurrentShared();
+  std::string Port = Server.Port();
+  bool Done = false;
+  THandle Wake = MainLoop->AllocateTarget([&](const TMessage&) { Done = true; });
+  std::string Reply;
+  Server.OnAccept = [](TWSocket& C) { C.SendStr("to the worker"); };
+  std::thread Worker([&] {
+    TWSocket S;
+    S.SetMultiThreaded(true);
+    S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+      char B[100];
+      int N = Sock.Receive(B, sizeof B);
+      if (N > 0) Reply.append(B, static_cast<size_t>(N));
+    };
+    ConnectTo(S, Port);
+    bool Got = false;
+    THandle Check = TEventLoop::Current().AllocateTarget([](const TMessage&) {});
+    TEventLoop::Current().SetTimer(Check, 1, 10s);
+    TEventLoop::Current().PumpUntil([&] { return Got = Reply == "to the worker"; });
+    (void)Got;
+    MainLoop->PostMessage(Wake, 1);  // wakes the main thread's blocked wait
+  });
+  ASSERT_TRUE(PumpFor([&] { return Done; }));
+  Worker.join();
+  EXPECT_EQ(Reply, "to the worker");
+  MainLoop->DestroyTarget(Wake);
 }
 
 // --- Datagrams ---------------------------------------------------------------
