@@ -105,6 +105,21 @@ private:
   uintptr_t FSaved;
 };
 
+// The check's view of the dialog; it ignores the check once the dialog is gone.
+class TFormView : public TCheckView {
+public:
+  explicit TFormView(Trelcheckform* Form) : FForm(Form) {}
+  void ShowStatus(std::string_view Text) override {
+    if (FForm) FForm->ShowStatus(Text);
+  }
+  void ShowNewerVersion(const TPublishedVersion& Published) override {
+    if (FForm) FForm->ShowNewerVersion(Published);
+  }
+
+private:
+  QPointer<Trelcheckform> FForm;
+};
+
 }  // namespace
 
 std::string DefaultUpdateURL() { return "http://" + std::string(DefaultUpdateHost) + "/software/version.txt"; }
@@ -130,7 +145,9 @@ Trelcheckform::Trelcheckform(QWidget* Owner) : QDialog(Owner) {
   FormCreate();
 }
 
-Trelcheckform::~Trelcheckform() = default;
+Trelcheckform::~Trelcheckform() {
+  if (relcheckform == this) relcheckform = nullptr;
+}
 
 void Trelcheckform::CreateControls() {
   version = MakeStaticText(this, "version", {3, 21, 107, 17});
@@ -188,7 +205,11 @@ void Trelcheckform::go() {
   // second check.
   Timer1->stop();
   FCheckRunning = true;
-  RunVersionCheck(*uHttp1, {UpdateURL, Section, CurrentVersion}, *this, TempFileName);
+  QPointer<Trelcheckform> Self(this);
+  const std::shared_ptr<TDocumentFetcher> Http = uHttp1;
+  TFormView View(this);
+  RunVersionCheck(*Http, {UpdateURL, Section, CurrentVersion}, View, TempFileName);
+  if (!Self) return;  // destroyed with its owner while the request ran
   FCheckRunning = false;
   if (FCloseRequested) QDialog::done(QDialog::Rejected);
 }

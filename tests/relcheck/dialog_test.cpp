@@ -286,6 +286,23 @@ TEST_F(RelcheckDialog, ASecondCallWhileTheDialogRunsIsIgnored) {
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
 }
 
+TEST_F(RelcheckDialog, OwnerDestroyedDuringTheRequest) {
+  auto* Main = new QMainWindow;
+  Main->show();
+  bool Gone = false;
+  Run(
+      [&](const std::string&, std::string_view, std::string& Document) {
+        QPointer<Trelcheckform> Form = relcheckform;
+        delete Main;
+        Gone = Form.isNull();
+        Document = "[chronark]\nVersion=9\n";
+      },
+      "1.0", "chronark", "http://x.test/", reinterpret_cast<uintptr_t>(Main));
+  EXPECT_TRUE(Gone);
+  EXPECT_EQ(relcheckform, nullptr);
+  EXPECT_EQ(ApplicationHandle, 0u);
+}
+
 TEST_F(RelcheckDialog, ShortStringsAreCopiedWhole) {
   const std::string Long(255, '7');
   TOutcome O = Run(Serve("[" + Long + "]\nVersion=1\n"), Long, Long, "http://x.test/" + std::string(241, 'a'));
