@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -89,10 +90,11 @@ void TRxTrayIcon::SetActive(bool Value)
     // With an empty icon there is nothing to show, as with a program file without icon.
     if (FIcon.isNull())
         return;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        FTray->show();
-        NameIconWindow();
-    } else
+    // The icon is put up in any case: a notification area that starts later
+    // still receives it. Without one now, the stand-in window appears too.
+    FTray->show();
+    NameIconWindow();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
         ShowFallback();
 }
 
@@ -153,6 +155,11 @@ void TRxTrayIcon::ShowFallback()
     }
     FFallback = Window;
     Window->adjustSize();
+    // Where a notification area would be: the lower right corner.
+    if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
+        const QRect Area = Screen->availableGeometry();
+        Window->move(Area.right() - Window->width() - 16, Area.bottom() - Window->height() - 48);
+    }
     Window->show();
 }
 

@@ -13,10 +13,11 @@ std::string Fold(std::string_view S, bool CaseSensitive) {
 }
 
 // Where the restarting search has not ended by these limits it is taken as
-// never ending; the original program would have run out of memory long
-// before (a template line grown to 1 MiB).
-constexpr size_t MaxRestartSteps = size_t(1) << 20;
-constexpr size_t MaxRestartLength = size_t(1) << 20;
+// never ending. A line of a template, filled with values of at most a few
+// hundred characters, needs a handful of replacements; only values built to
+// feed on their surroundings come near these limits.
+constexpr size_t MaxRestartSteps = size_t(1) << 16;
+constexpr size_t MaxRestartLength = size_t(1) << 16;
 
 // Every occurrence in the original S, left to right, replaced once; inserted
 // values are not searched again. Used where the restarting search never ends.

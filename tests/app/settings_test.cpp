@@ -2,6 +2,9 @@
 
 #include "app/settings.h"
 
+#include "app/main.h"
+#include "app/trayicon.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -81,6 +84,40 @@ TEST(SettingsFile, LiesBesideAWritableProgramAndElseInTheConfigFolder)
     ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", "/home/anna", 1);
     EXPECT_EQ(SettingsFileNameFor("/nonexistent/chronark/chronark"), "/home/anna/.config/chronark/chronark.ini");
+}
+
+struct TTextCase {
+    std::string Stored;  // Windows-1252
+    QString Shown;
+};
+
+class TextBoundaryTest : public testing::TestWithParam<TTextCase> {};
+
+TEST_P(TextBoundaryTest, ConvertsWithTheFullCodePage)
+{
+    EXPECT_EQ(TextToQt(GetParam().Stored), GetParam().Shown);
+    EXPECT_EQ(TextFromQt(GetParam().Shown), GetParam().Stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TextBoundaryTest,
+    testing::Values(TTextCase{"", ""}, TTextCase{"Gesamt: 1 Std, 2 Min", "Gesamt: 1 Std, 2 Min"},
+                    TTextCase{"M\xFCller \xC4rger \xDF", QString::fromUtf8("Müller Ärger ß")},
+                    TTextCase{"\x80 \x84\x93 \x9F", QString::fromUtf8("€ „“ Ÿ")},
+                    TTextCase{"\x81\x8D", QString(QChar(0x81)) + QChar(0x8D)}),
+    [](const testing::TestParamInfo<TTextCase>& Info) { return "Case" + std::to_string(Info.index); });
+
+TEST(TextBoundary, CharactersOutsideTheCodePageBecomeQuestionMarks)
+{
+    EXPECT_EQ(TextFromQt(QString::fromUtf8("✓ 日本")), "? ??");
+}
+
+TEST(TrayHint, UsesTheTextBeforeTheBarAndAtMost63Characters)
+{
+    EXPECT_EQ(TRxTrayIcon::TipOf("Chronark"), "Chronark");
+    EXPECT_EQ(TRxTrayIcon::TipOf("Chronark|l\u00e4uft"), "Chronark");
+    EXPECT_EQ(TRxTrayIcon::TipOf(QString(70, u'x')), QString(63, u'x'));
+    EXPECT_EQ(TRxTrayIcon::TipOf("|"), "");
 }
 
 } // namespace

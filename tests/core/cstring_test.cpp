@@ -64,7 +64,7 @@ std::optional<std::string> Restarting(std::string S, const std::string& P, const
     const size_t At = AsciiLowerCase(S).find(K);
     if (At == std::string::npos) return S;
     S.replace(At, P.size(), V);
-    if (S.size() > 4096) return std::nullopt;
+    if (S.size() > 256) return std::nullopt;
   }
   return std::nullopt;
 }
@@ -80,12 +80,12 @@ TEST(StrReplace, EqualsTheRestartingSearchWhereverThatEnds) {
     return W;
   };
   int Ended = 0, Endless = 0;
-  for (int I = 0; I < 20000; ++I) {
+  for (int I = 0; I < 6000; ++I) {
     const std::string S = Word(12), P = Word(3), V = Word(5);
     if (P.empty()) continue;
     std::string Got = S;
     StrReplace(Got, P, V, false);
-    if (const auto Want = Restarting(S, P, V, 2000)) {
+    if (const auto Want = Restarting(S, P, V, 300)) {
       ASSERT_EQ(Got, *Want) << "S=" << S << " P=" << P << " V=" << V;
       ++Ended;
     } else {
@@ -93,7 +93,7 @@ TEST(StrReplace, EqualsTheRestartingSearchWhereverThatEnds) {
     }
   }
   EXPECT_GT(Ended, 1000);
-  EXPECT_GT(Endless, 100);
+  EXPECT_GT(Endless, 30);
 }
 
 TEST(AsciiText, FoldsOnlyAToZ) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "support/testfs.h"
+
 namespace chronark {
 namespace {
 

@@ -8,11 +8,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace chronark::test {
+
+// The tests expect Berlin time and the C locale also when run by hand
+// (ctest sets the same); children such as chronark-cli inherit them.
+inline const bool PinnedEnvironment = [] {
+  ::setenv("TZ", "Europe/Berlin", 1);
+  ::setenv("LC_ALL", "C.UTF-8", 1);
+  ::tzset();
+  return true;
+}();
 
 class TTempDir {
 public:
