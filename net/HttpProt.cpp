@@ -731,6 +731,22 @@ void THttpCli::SocketDataAvailable(uint16_t /*Error*/)
         Fail("HTTP line too long", 4, 0);
         return;
     }
+    // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
+    // the request with its message instead of leaving it to wait for a
+    // timeout: the socket's receive loop would swallow it.
+    try {
+        if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
+            ReceiveBody();
+            return;
+        }
+        ReceiveLines();
+    } catch (const std::exception& E) {
+        Fail(E.what(), 404, 0);
+    }
+}
+
+void THttpCli::ReceiveLines()
+{
     const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, RcvBufSize - FRcvdCount);
     if (N < 0) {
         const int E = SocketLastError();
@@ -744,6 +760,35 @@ void THttpCli::SocketDataAvailable(uint16_t /*Error*/)
     FRcvdCount += N;
     FRcvdBuf[FRcvdCount] = '\0';
     ProcessReceived();
+}
+
+void THttpCli::ReceiveBody()
+{
+    // Body bytes need no line buffer: they are read in large blocks, each
+    // passed on as one chunk, straight into a memory stream where possible
+    // (fewer system calls and no extra copy for a large document).
+    int64_t Avail = 0;
+    char* Direct = ReceiveStream && !FBodyComplete
+                       ? static_cast<char*>(ReceiveStream->BeginWrite(BodyBufSize, Avail))
+                       : nullptr;
+    char* Buf = Direct;
+    int32_t Size = static_cast<int32_t>(std::min<int64_t>(Avail, BodyBufSize));
+    if (!Direct || Size <= 0) {
+        if (!FBodyBuf)
+            FBodyBuf = std::make_unique<char[]>(BodyBufSize);
+        Buf = FBodyBuf.get();
+        Size = BodyBufSize;
+        Direct = nullptr;
+    }
+    const int32_t N = SocketReceive(Buf, Size);
+    if (N > 0) {
+        Progress();
+        BodyReader(Buf, N, Direct != nullptr);
+    } else if (N < 0) {
+        const int E = SocketLastError();
+        if (E != 0 && E != WSAEWOULDBLOCK)
+            ClosingHandler(static_cast<uint16_t>(E));
+    }
 }
 
 void THttpCli::ProcessReceived()
@@ -910,11 +955,13 @@ void THttpCli::HeaderComplete()
         const size_t Dot = FDocumentName.rfind('.');
         FDocumentName = (Dot == std::string::npos ? FDocumentName + "." : FDocumentName.substr(0, Dot + 1)) + "htm";
     }
+    if (ReceiveStream && FContentLength > 0)
+        ReceiveStream->Reserve(FContentLength);
     SetState(hsWaitingBody);
     NotifyHeaderEnd();
 }
 
-void THttpCli::BodyReader(const char* Data, int32_t Len)
+void THttpCli::BodyReader(const char* Data, int32_t Len, bool InStream)
 {
     if (FBodyComplete)
         return;
@@ -928,7 +975,9 @@ void THttpCli::BodyReader(const char* Data, int32_t Len)
     ++FBodyCount;
     FBodyBytes += Len;
     FReceivedBytes += Len;
-    if (ReceiveStream) {
+    if (ReceiveStream && InStream) {
+        ReceiveStream->EndWrite(Len);  // the bytes were read into it already
+    } else if (ReceiveStream) {
         try {
             ReceiveStream->WriteBuffer(Data, Len);
         } catch (const std::exception& E) {
@@ -963,6 +1012,13 @@ void THttpCli::ClosingHandler(uint16_t Error)
     }
     if (FState == hsWaitingHeader && FHeaderLineCount == 0) {
         Fail("HTTP connection closed without response", 404, 0);
+        return;
+    }
+    // A document shorter than its announced length is no document: the
+    // connection broke off. (204, 304 and 1xx answers carry no body.)
+    if (FState == hsWaitingBody && FContentLength > 0 && FBodyBytes < FContentLength && FStatusCode != 204 &&
+        FStatusCode != 304 && FStatusCode >= 200) {
+        Fail("HTTP connection closed before end of document", 404, 0);
         return;
     }
     if (FBodyCount > 0)

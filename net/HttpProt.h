@@ -169,6 +169,7 @@ public:
     // Bounds of one response header (more is taken as a hostile answer).
     static constexpr int32_t RcvBufSize = 8192;
     static constexpr int32_t SndBufSize = 8193;
+    static constexpr int32_t BodyBufSize = 256 * 1024;
     static constexpr int MaxHeaderLines = 1000;
     static constexpr int64_t MaxHeaderBytes = 256 * 1024;
     static constexpr int MaxRelocations = 5;
@@ -232,7 +233,9 @@ private:
     void HeaderReader(std::string_view Line, std::string_view LineEnd);
     void HeaderLine(std::string_view Line);
     void HeaderComplete();
-    void BodyReader(const char* Data, int32_t Len);
+    void BodyReader(const char* Data, int32_t Len, bool InStream = false);
+    void ReceiveBody();
+    void ReceiveLines();
     void Relocate(const std::string& Value);
     void ClosingHandler(uint16_t Error);
     void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);
@@ -266,6 +269,7 @@ private:
     char FRcvdBuf[RcvBufSize + 1] = {};
     int32_t FRcvdCount = 0;
     char FSndBuf[SndBufSize] = {};
+    std::unique_ptr<char[]> FBodyBuf;  // body reads, larger than a line
     std::string FReqBuf;
 
     int32_t FStatusCode = 0;

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace chronark {
 
@@ -33,6 +32,19 @@ public:
     // Reads exactly Count bytes or raises EStreamError "Stream read error".
     void ReadBuffer(void* Buffer, int64_t Count);
 
+    // A hint that about Bytes more are going to be written; streams that can
+    // make room ahead (memory) do so, the others ignore it.
+    virtual void Reserve(int64_t /*Bytes*/) {}
+    // Direct writing for streams that hold their data in memory: room for up
+    // to Avail bytes at the current position (nullptr when the stream has no
+    // such room), filled by the caller and then committed with EndWrite.
+    virtual void* BeginWrite(int64_t /*Wanted*/, int64_t& Avail)
+    {
+        Avail = 0;
+        return nullptr;
+    }
+    virtual void EndWrite(int64_t /*Written*/) {}
+
     int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
     void SetPosition(int64_t Pos) { Seek(Pos, TSeekOrigin::soBeginning); }
     int64_t Size();
@@ -45,14 +57,21 @@ class TMemoryStream : public TStream {
 public:
     TMemoryStream() = default;
     explicit TMemoryStream(int64_t MaxSize) : FMaxSize(MaxSize) {}
+    ~TMemoryStream() override;
+    TMemoryStream(const TMemoryStream&) = delete;
+    TMemoryStream& operator=(const TMemoryStream&) = delete;
 
     int64_t Read(void* Buffer, int64_t Count) override;
     int64_t Write(const void* Buffer, int64_t Count) override;
     int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
+    void Reserve(int64_t Bytes) override;
+    void* BeginWrite(int64_t Wanted, int64_t& Avail) override;
+    void EndWrite(int64_t Written) override;
 
     void Clear();
     void SetSize(int64_t NewSize);
-    const uint8_t* Memory() const { return FData.data(); }
+    const uint8_t* Memory() const { return FData; }
+    int64_t Capacity() const { return FCapacity; }
     std::string_view View() const;
     std::string DataString() const { return std::string(View()); }
 
@@ -64,7 +83,13 @@ public:
     void SaveToFile(const std::string& FileName) const;
 
 private:
-    std::vector<uint8_t> FData;
+    void Grow(int64_t Needed);
+    // Large blocks are mapped memory (grown by remapping, backed by huge
+    // pages where the system offers them); small ones come from the heap.
+    uint8_t* FData = nullptr;
+    int64_t FSize = 0;
+    int64_t FCapacity = 0;
+    bool FMapped = false;
     int64_t FPosition = 0;
     int64_t FMaxSize = -1;
 };

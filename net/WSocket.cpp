@@ -754,7 +754,7 @@ void TCustomWSocket::ApplyLinger() {
   }
 }
 
-void TCustomWSocket::BindSocket() {
+bool TCustomWSocket::BindSocket() {
   sockaddr_in Local{};
   Local.sin_family = AF_INET;
   Local.sin_port = htons(FLocalPortNum);
@@ -764,18 +764,19 @@ void TCustomWSocket::BindSocket() {
     SetErrno();
     FLastError = WSAGetLastError();
     RaiseErrorFmt("winsock.bind failed, error #%d", FLastError);
-    return;
+    return false;
   }
   socklen_t Len = sizeof Local;
   if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Local), &Len) < 0) {
     SetErrno();
     FLastError = WSAGetLastError();
     RaiseErrorFmt("winsock.getsockname failed, error #%d", FLastError);
-    return;
+    return false;
   }
   FLocalPortNum = ntohs(Local.sin_port);
   FLocalPortStr = std::to_string(FLocalPortNum);
   FLocalPortResolved = true;
+  return true;
 }
 
 void TCustomWSocket::Connect() {
@@ -827,25 +828,37 @@ void TCustomWSocket::Connect() {
     WSASetLastError(Code);
     SocketError(Fn);
   };
-  int One = 1;
-  if (FSocketType == 1) {
-    if (setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0) return Fail("setsockopt(SO_REUSEADDR)");
-    if ((FComponentOptions & wsoTcpNoDelay) &&
-        setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One) < 0)
-      return Fail("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-    ApplyLinger();
-    if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &One, sizeof One) < 0) return Fail("setsockopt(SO_KEEPALIVE)");
-    if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") BindSocket();
-  } else {
-    BindSocket();
-    if (FMultiCast && FMultiCastIpTTL != 1) {
-      unsigned char Ttl = static_cast<unsigned char>(FMultiCastIpTTL);
-      if (setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_TTL, &Ttl, sizeof Ttl) < 0)
-        return Fail("setsockopt(IP_MULTICAST_TTL)");
+  // A failure raised on the way (bind, linger) must not leave the descriptor either.
+  auto Drop = [&] {
+    if (*Alive && FHSocket == Fd) {
+      CloseHandleOnce();
+      SetState(wsClosed);
     }
-    if (FSin.sin_addr.s_addr == INADDR_BROADCAST &&
-        setsockopt(Fd, SOL_SOCKET, SO_BROADCAST, &One, sizeof One) < 0)
-      return Fail("setsockopt(SO_BROADCAST)");
+  };
+  int One = 1;
+  try {
+    if (FSocketType == 1) {
+      if (setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0) return Fail("setsockopt(SO_REUSEADDR)");
+      if ((FComponentOptions & wsoTcpNoDelay) &&
+          setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One) < 0)
+        return Fail("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+      ApplyLinger();
+      if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &One, sizeof One) < 0) return Fail("setsockopt(SO_KEEPALIVE)");
+      if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket()) return Drop();
+    } else {
+      if (!BindSocket()) return Drop();
+      if (FMultiCast && FMultiCastIpTTL != 1) {
+        unsigned char Ttl = static_cast<unsigned char>(FMultiCastIpTTL);
+        if (setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_TTL, &Ttl, sizeof Ttl) < 0)
+          return Fail("setsockopt(IP_MULTICAST_TTL)");
+      }
+      if (FSin.sin_addr.s_addr == INADDR_BROADCAST &&
+          setsockopt(Fd, SOL_SOCKET, SO_BROADCAST, &One, sizeof One) < 0)
+        return Fail("setsockopt(SO_BROADCAST)");
+    }
+  } catch (...) {
+    Drop();
+    throw;
   }
   if (!*Alive || FHSocket != Fd) return;  // an OnError handler closed it meanwhile
   FSelectEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
@@ -1103,7 +1116,9 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     FCloseInvoked = true;
     auto Alive = FAlive;
     NotifySessionClosed(static_cast<uint16_t>(Error));
-    if (!*Alive) return;
+    // The handler may have deleted the socket, or started the next
+    // connection, whose settings a reset would wipe out.
+    if (!*Alive || FHSocket >= 0) return;
   }
   try {
     ResetDefaults();

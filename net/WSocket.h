@@ -237,7 +237,7 @@ protected:
   virtual void DestroySocketWindow();
   virtual void ResetDefaults();
   virtual void DoClose(bool Shut, int Error);
-  virtual void BindSocket();
+  virtual bool BindSocket();  // false when it failed (and OnError took the error)
   virtual int RealSend(const void* Data, int Len);
   virtual void RaiseErrorFmt(const char* Format, ...);
   virtual void RaiseError(const std::string& Msg);

@@ -33,11 +33,19 @@ private:
 
 class THttpFetcher : public TDocumentFetcher {
 public:
-  // The form's settings are the client's defaults: local address 0.0.0.0,
-  // proxy port 80 without proxy host, the form's accept list, no no-cache,
-  // form-encoded posts, not multi-threaded (Get runs the thread's loop).
-  THttpFetcher() = default;
-  THttpFetcher(std::chrono::milliseconds IdleTimeout, std::chrono::milliseconds TotalTimeout) {
+  // The settings of the dialog's form; not multi-threaded, so that Get runs
+  // the thread's ordinary loop. Agent is replaced before every request.
+  THttpFetcher() {
+    uHttp1.LocalAddr = "0.0.0.0";
+    uHttp1.ProxyPort = "80";
+    uHttp1.Proxy.clear();
+    uHttp1.Agent = "Mozilla/3.0 (compatible)";
+    uHttp1.Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+    uHttp1.NoCache = false;
+    uHttp1.ContentTypePost = "application/x-www-form-urlencoded";
+    uHttp1.SetMultiThreaded(false);
+  }
+  THttpFetcher(std::chrono::milliseconds IdleTimeout, std::chrono::milliseconds TotalTimeout) : THttpFetcher() {
     uHttp1.IdleTimeout = IdleTimeout;
     uHttp1.TotalTimeout = TotalTimeout;
   }

@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace chronark::relcheck {
 
 std::string UpdateURL;
@@ -57,16 +59,22 @@ QWidget* OwnerWidget(uintptr_t Handle) {
   return nullptr;
 }
 
+// A label sizes itself to its text, as the form's labels do; its given size
+// fits the form's original font, so it only ever grows beyond it.
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, QRect Geometry) {
   auto* Label = new QLabel(Text, Parent);
   Label->setObjectName(QString::fromLatin1(Name));
-  Label->setGeometry(Geometry);
+  const QSize Hint = Label->sizeHint();
+  Label->setGeometry(Geometry.left(), Geometry.top(), std::max(Geometry.width(), Hint.width()),
+                     std::max(Geometry.height(), Hint.height()));
   return Label;
 }
 
 // A static text with sunken border and fixed size.
 QLabel* MakeStaticText(QWidget* Parent, const char* Name, QRect Geometry) {
-  QLabel* Text = MakeLabel(Parent, Name, QString(), Geometry);
+  auto* Text = new QLabel(Parent);
+  Text->setObjectName(QString::fromLatin1(Name));
+  Text->setGeometry(Geometry);
   Text->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   Text->setFixedSize(Geometry.size());
   return Text;
@@ -97,6 +105,21 @@ private:
   uintptr_t FSaved;
 };
 
+// The check's view of the dialog; it ignores the check once the dialog is gone.
+class TFormView : public TCheckView {
+public:
+  explicit TFormView(Trelcheckform* Form) : FForm(Form) {}
+  void ShowStatus(std::string_view Text) override {
+    if (FForm) FForm->ShowStatus(Text);
+  }
+  void ShowNewerVersion(const TPublishedVersion& Published) override {
+    if (FForm) FForm->ShowNewerVersion(Published);
+  }
+
+private:
+  QPointer<Trelcheckform> FForm;
+};
+
 }  // namespace
 
 std::string DefaultUpdateURL() { return "http://" + std::string(DefaultUpdateHost) + "/software/version.txt"; }
@@ -122,7 +145,9 @@ Trelcheckform::Trelcheckform(QWidget* Owner) : QDialog(Owner) {
   FormCreate();
 }
 
-Trelcheckform::~Trelcheckform() = default;
+Trelcheckform::~Trelcheckform() {
+  if (relcheckform == this) relcheckform = nullptr;
+}
 
 void Trelcheckform::CreateControls() {
   version = MakeStaticText(this, "version", {3, 21, 107, 17});
@@ -180,7 +205,11 @@ void Trelcheckform::go() {
   // second check.
   Timer1->stop();
   FCheckRunning = true;
-  RunVersionCheck(*uHttp1, {UpdateURL, Section, CurrentVersion}, *this, TempFileName);
+  QPointer<Trelcheckform> Self(this);
+  const std::shared_ptr<TDocumentFetcher> Http = uHttp1;
+  TFormView View(this);
+  RunVersionCheck(*Http, {UpdateURL, Section, CurrentVersion}, View, TempFileName);
+  if (!Self) return;  // destroyed with its owner while the request ran
   FCheckRunning = false;
   if (FCloseRequested) QDialog::done(QDialog::Rejected);
 }
@@ -225,6 +254,12 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   const TShortString CurrentVersionArg = CopyShortString(ACurrentVersion);
   const TShortString SectionArg = CopyShortString(ASection);
   const TShortString UpdateURLArg = CopyShortString(AUpdateURL);
+  // One dialog at a time: a call made while the dialog runs (from a timer of
+  // the host, say) would overwrite the texts the running check uses.
+  if (relcheckform) {
+    relcheckform->activateWindow();
+    return;
+  }
 
   // A host without a Qt Widgets application gets one for the call.
   std::unique_ptr<QApplication> OwnApplication;

@@ -61,7 +61,7 @@ std::unique_ptr<TDocumentFetcher> CreateHttpFetcher();
 std::unique_ptr<TDocumentFetcher> CreateHttpFetcher(std::chrono::milliseconds IdleTimeout,
                                                     std::chrono::milliseconds TotalTimeout);
 
-class Trelcheckform : public QDialog, private TCheckView {
+class Trelcheckform : public QDialog {
   Q_OBJECT
 
 public:
@@ -80,7 +80,9 @@ public:
   QLabel* Label2{nullptr};
   QLabel* Label3{nullptr};
   QLabel* appname{nullptr};
-  std::unique_ptr<TDocumentFetcher> uHttp1;
+  // Shared, so that a check keeps its client even when the owner's window
+  // destroys the dialog while the request runs.
+  std::shared_ptr<TDocumentFetcher> uHttp1;
 
   void go();
   void downloadbuttonClick();
@@ -91,6 +93,10 @@ public:
 
   bool CheckRunning() const { return FCheckRunning; }
 
+  // What the check shows.
+  void ShowStatus(std::string_view Text);
+  void ShowNewerVersion(const TPublishedVersion& Published);
+
 protected:
   void showEvent(QShowEvent* Event) override;
   // A close asked for while the check runs waits for its end.
@@ -98,8 +104,6 @@ protected:
 
 private:
   void CreateControls();
-  void ShowStatus(std::string_view Text) override;
-  void ShowNewerVersion(const TPublishedVersion& Published) override;
 
   bool FCheckRunning{false};
   bool FCloseRequested{false};

@@ -22,6 +22,7 @@ public:
     uint16_t CloseError = 0;             // the error its close reports
     std::vector<std::string> Requests;   // bytes sent, one entry per connection
     std::vector<std::string> Targets;    // "HostName:Port" of each connection
+    uint16_t LookupError = 0;            // a failing name lookup
     int Connections = 0;
     int OurCloses = 0;
 
@@ -34,6 +35,10 @@ protected:
         if (HostName().empty()) {
             // What the socket's lookup does for an empty name.
             THttpCli::StartLookup();
+            return;
+        }
+        if (LookupError) {
+            SocketDnsLookupDone(LookupError);
             return;
         }
         Targets.push_back(HostName() + ":" + Port());

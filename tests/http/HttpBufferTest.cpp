@@ -105,6 +105,7 @@ struct TUrlCase {
     const char* Auth;         // "" when none
     const char* DocumentName;
 };
+void PrintTo(const TUrlCase& C, std::ostream* Os) { *Os << C.Url; }
 class HttpUrlTest : public ::testing::TestWithParam<TUrlCase> {};
 
 TEST_P(HttpUrlTest, ConnectsAndAsksAsTheUrlSays)
@@ -351,6 +352,26 @@ TEST(HttpResponse, FailingStreamWriteAbortsTheRequest)
     EXPECT_LE(Doc.Size(), 250);
 }
 
+TEST(HttpResponse, HandlerExceptionEndsTheRequestWithItsMessage)
+{
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.PeerCloses = false;
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\nsome body"};
+    H.OnDocData = [](THttpCli&, const void*, int32_t) { throw std::runtime_error("disk full"); };
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"disk full", 404}));
+}
+
+TEST(HttpRequest, UnknownHostRaisesCantResolve)
+{
+    TFakeHttpCli H;
+    H.URL = "http://nowhere.invalid/";
+    H.LookupError = 11001;
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"can't resolve hostname to IP address", 404}));
+    EXPECT_EQ(H.RequestDoneError(), 11001);
+    EXPECT_EQ(H.Connections, 0);
+}
+
 TEST(HttpResponse, CloseWithoutAnyLineRaises)
 {
     TFakeHttpCli H;
@@ -367,6 +388,20 @@ TEST(HttpResponse, ResetBeforeTheEndRaisesTheSocketError)
     H.Responses = {"HTTP/1.0 200 OK\r\n\r\npartial"};
     EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"Connection reset by peer (Error #10054)", 404}));
     EXPECT_EQ(H.RequestDoneError(), 10054);
+}
+
+TEST(HttpResponse, DocumentShorterThanItsLengthRaises)
+{
+    for (const char* Status : {"200 OK", "304 Not Modified"}) {
+        TFakeHttpCli H;
+        H.URL = "http://h.example/";
+        H.Responses = {std::string("HTTP/1.0 ") + Status + "\r\nContent-Length: 10\r\n\r\nshort"};
+        const auto R = GetResult(H);
+        if (Status[0] == '2')
+            EXPECT_EQ(R, (std::pair<std::string, int>{"HTTP connection closed before end of document", 404}));
+        else
+            EXPECT_EQ(R.first, "");
+    }
 }
 
 TEST(HttpResponse, CloseAfterTheAnnouncedLengthIsNoError)
@@ -430,6 +465,7 @@ struct TRelocCase {
     const char* HostLine;
     const char* Location;
 };
+void PrintTo(const TRelocCase& C, std::ostream* Os) { *Os << C.Value << " via " << (*C.Proxy ? C.Proxy : "-"); }
 class HttpRelocationTest : public ::testing::TestWithParam<TRelocCase> {};
 
 TEST_P(HttpRelocationTest, NextLegGoesWhereTheLocationSays)

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "TestServer.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
@@ -238,6 +240,28 @@ TEST(HttpLoopback, LocalhostIsLookedUp)
     H.Get();
     EXPECT_EQ(Doc.DataString(), "by name");
     EXPECT_EQ(HeaderOf(S.Requests().at(0), "Host"), "localhost");
+}
+
+TEST(HttpLoopback, MultiThreadedGetOnAThreadOfItsOwn)
+{
+    TTestServer S([](TConn& C) { C.Send(Response(200, "from a worker")); });
+    std::string Got, Error;
+    std::thread Worker([&] {
+        try {
+            THttpCli H;  // its socket and messages belong to this thread's queue
+            H.SetMultiThreaded(true);
+            H.URL = S.Url("/");
+            TMemoryStream Doc;
+            H.ReceiveStream = &Doc;
+            H.Get();
+            Got = Doc.DataString();
+        } catch (const std::exception& E) {
+            Error = E.what();
+        }
+    });
+    Worker.join();
+    EXPECT_EQ(Error, "");
+    EXPECT_EQ(Got, "from a worker");
 }
 
 TEST(HttpLoopback, GetInsideAHandlerIsBusy)

@@ -48,6 +48,8 @@ class TDriver : public QObject {
 public:
   TOutcome Outcome;
   std::function<void(Trelcheckform&)> Then = [](Trelcheckform& Form) { Form.SpeedButton1->click(); };
+  // Every status text as it is shown.
+  std::function<void(const QString&)> OnStatus;
 
   TDriver() { qApp->installEventFilter(this); }
   ~TDriver() override { qApp->removeEventFilter(this); }
@@ -58,6 +60,7 @@ protected:
       Outcome.Shown = true;
       connect(relcheckform->StatusBar1, &QStatusBar::messageChanged, this, [this](const QString& Text) {
         Outcome.Statuses.push_back(Text);
+        if (OnStatus) OnStatus(Text);
         if (IsFinal(Text)) QTimer::singleShot(0, this, [this] { Finish(); });
       });
     }

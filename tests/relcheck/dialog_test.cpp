@@ -111,13 +111,14 @@ TEST_F(RelcheckDialog, FormAsDesignedWhileTheRequestRuns) {
       const char* Text;
       const char* Hint;
       bool Enabled;
+      bool GrowsWithText = false;
     };
     const TExpected Controls[] = {
-        {"Label1", {3, 3, 78, 13}, "aktuelle Version:", "", true},
+        {"Label1", {3, 3, 78, 13}, "aktuelle Version:", "", true, true},
         {"version", {3, 21, 107, 17}, "1.0.2002.624", "", true},
-        {"Label2", {135, 3, 65, 13}, "neue Version:", "", false},
+        {"Label2", {135, 3, 65, 13}, "neue Version:", "", false, true},
         {"newversion", {135, 21, 107, 17}, "", "", false},
-        {"Label3", {3, 43, 31, 13}, "Name:", "", false},
+        {"Label3", {3, 43, 31, 13}, "Name:", "", false, true},
         {"appname", {3, 60, 240, 17}, "", "", false},
         {"Panel1", {3, 84, 240, 31}, nullptr, "", true},
         {"downloadbutton", {3, 3, 85, 25}, "Download", "Downloade neue Version", false},
@@ -127,7 +128,14 @@ TEST_F(RelcheckDialog, FormAsDesignedWhileTheRequestRuns) {
     for (const auto& C : Controls) {
       auto* W = F.findChild<QWidget*>(QString::fromLatin1(C.Name));
       ASSERT_NE(W, nullptr) << C.Name;
-      EXPECT_EQ(W->geometry(), C.Geometry) << C.Name;
+      if (C.GrowsWithText) {
+        EXPECT_EQ(W->pos(), C.Geometry.topLeft()) << C.Name;
+        EXPECT_GE(W->width(), C.Geometry.width()) << C.Name;
+        EXPECT_GE(W->height(), C.Geometry.height()) << C.Name;
+        EXPECT_GE(W->width(), W->sizeHint().width()) << C.Name;
+      } else {
+        EXPECT_EQ(W->geometry(), C.Geometry) << C.Name;
+      }
       EXPECT_EQ(W->isEnabled(), C.Enabled) << C.Name;
       EXPECT_EQ(W->toolTip(), QString::fromUtf8(C.Hint)) << C.Name;
       if (auto* L = qobject_cast<QLabel*>(W); L && C.Text) {
@@ -265,6 +273,34 @@ TEST_F(RelcheckDialog, OwnedByTheCallersWindow) {
   // A handle that names no widget leaves the dialog without owner.
   O = Run(Serve(""), "1", "chronark", "http://x.test/", reinterpret_cast<uintptr_t>(&O));
   EXPECT_EQ(O.Parent, nullptr);
+}
+
+TEST_F(RelcheckDialog, ASecondCallWhileTheDialogRunsIsIgnored) {
+  TOutcome O = Run([](const std::string&, std::string_view, std::string& Document) {
+    const auto V = Short("9.9.9.9"), S = Short("other"), U = Short("http://other.test/");
+    ShowRelcheckDialog(0, V.data(), S.data(), U.data());
+    EXPECT_EQ(CurrentVersion, "1.0");
+    EXPECT_EQ(Section, "chronark");
+    Document = "[chronark]\nVersion=2\n";
+  }, "1.0");
+  EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
+}
+
+TEST_F(RelcheckDialog, OwnerDestroyedDuringTheRequest) {
+  auto* Main = new QMainWindow;
+  Main->show();
+  bool Gone = false;
+  Run(
+      [&](const std::string&, std::string_view, std::string& Document) {
+        QPointer<Trelcheckform> Form = relcheckform;
+        delete Main;
+        Gone = Form.isNull();
+        Document = "[chronark]\nVersion=9\n";
+      },
+      "1.0", "chronark", "http://x.test/", reinterpret_cast<uintptr_t>(Main));
+  EXPECT_TRUE(Gone);
+  EXPECT_EQ(relcheckform, nullptr);
+  EXPECT_EQ(ApplicationHandle, 0u);
 }
 
 TEST_F(RelcheckDialog, ShortStringsAreCopiedWhole) {

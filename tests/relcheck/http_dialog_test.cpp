@@ -102,15 +102,23 @@ TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
 }
 
 TEST_F(RelcheckOverHttp, DialogRespondsWhileTheServerIsSlow) {
-  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"), TLoopbackServer::TMode::Answer, 400ms);
-  bool VisibleAfterOk = false;
-  QTimer::singleShot(100, [&] {
-    ASSERT_NE(relcheckform, nullptr);
-    EXPECT_TRUE(relcheckform->CheckRunning());
-    relcheckform->SpeedButton1->click();
-    QTimer::singleShot(50, [&] { VisibleAfterOk = relcheckform && relcheckform->isVisible(); });
-  });
+  // The server answers only after the dialog has handled OK (and a Qt timer)
+  // while the request was still running.
+  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"), TLoopbackServer::TMode::Gated);
+  bool RunningAfterOk = false, VisibleAfterOk = false;
+  Driver.OnStatus = [&](const QString& Text) {
+    if (Text != "Empfange Versionsinformationen...") return;
+    QTimer::singleShot(0, [&] {
+      relcheckform->SpeedButton1->click();
+      QTimer::singleShot(20, [&] {
+        RunningAfterOk = relcheckform && relcheckform->CheckRunning();
+        VisibleAfterOk = relcheckform && relcheckform->isVisible();
+        Server.Release();
+      });
+    });
+  };
   TOutcome O = Run(Server.URL());
+  EXPECT_TRUE(RunningAfterOk);
   EXPECT_TRUE(VisibleAfterOk);
   ASSERT_FALSE(O.Statuses.empty());
   EXPECT_EQ(O.Statuses.back(), QString::fromUtf8("Kein Update verfügbar"));

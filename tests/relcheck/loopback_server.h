@@ -1,11 +1,12 @@
 // A tiny HTTP server on 127.0.0.1, port 0, in a thread of its own: it takes
 // one connection at a time, reads the request head, records it and answers
-// with canned bytes (or stays silent, or answers late).
+// with canned bytes (or stays silent, or answers only once released).
 #pragma once
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
@@ -20,10 +21,10 @@ namespace chronark::testing_support {
 
 class TLoopbackServer {
 public:
-  enum class TMode { Answer, Silent };
+  enum class TMode { Answer, Silent, Gated };
 
-  TLoopbackServer(std::string Response, TMode Mode = TMode::Answer, std::chrono::milliseconds Delay = {})
-      : FResponse(std::move(Response)), FMode(Mode), FDelay(Delay) {
+  TLoopbackServer(std::string Response, TMode Mode = TMode::Answer)
+      : FResponse(std::move(Response)), FMode(Mode) {
     FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in Address{};
     Address.sin_family = AF_INET;
@@ -38,6 +39,7 @@ public:
   }
 
   ~TLoopbackServer() {
+    Release();
     ::write(FStopPipe[1], "x", 1);
     FThread.join();
     ::close(FListener);
@@ -49,6 +51,13 @@ public:
   std::string URL(const std::string& Path = "/software/version.txt") const {
     return "http://127.0.0.1:" + std::to_string(FPort) + Path;
   }
+  // Lets a gated server send its answer.
+  void Release() {
+    std::lock_guard<std::mutex> Lock(FMutex);
+    FReleased = true;
+    FGate.notify_all();
+  }
+
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> Lock(FMutex);
     return FRequests;
@@ -96,7 +105,10 @@ private:
           if (::recv(Client, Buffer, sizeof Buffer, 0) <= 0) break;
         }
       } else {
-        if (FDelay.count() > 0) std::this_thread::sleep_for(FDelay);
+        if (FMode == TMode::Gated) {
+          std::unique_lock<std::mutex> Lock(FMutex);
+          FGate.wait(Lock, [this] { return FReleased; });
+        }
         size_t Sent = 0;
         while (Sent < FResponse.size()) {
           ssize_t n = ::send(Client, FResponse.data() + Sent, FResponse.size() - Sent, MSG_NOSIGNAL);
@@ -110,7 +122,8 @@ private:
 
   std::string FResponse;
   TMode FMode;
-  std::chrono::milliseconds FDelay;
+  bool FReleased{false};
+  std::condition_variable FGate;
   int FListener{-1};
   int FPort{0};
   int FStopPipe[2]{-1, -1};

@@ -114,6 +114,61 @@ TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
   EXPECT_EQ(ReadVersionString(Folder.Path() + "/missing", "FileVersion"), "");
 }
 
+// A minimal ELF image with the sections null, .shstrtab and .versioninfo
+// (or NOBITS in its place), in either class and byte order.
+std::string BuildElf(bool Wide, bool BigEndian, const std::string& Block, uint32_t BlockType = 1) {
+  auto Put = [BigEndian](std::string& Out, size_t At, uint64_t Value, int Bytes) {
+    for (int i = 0; i < Bytes; ++i)
+      Out[At + (BigEndian ? Bytes - 1 - i : i)] = static_cast<char>((Value >> (8 * i)) & 0xFF);
+  };
+  const std::string Names = std::string("\0.shstrtab\0.versioninfo\0", 25);
+  const size_t HeaderSize = Wide ? 64 : 52, EntrySize = Wide ? 64 : 40;
+  const size_t NamesAt = HeaderSize, BlockAt = NamesAt + Names.size(), TableAt = BlockAt + Block.size();
+  std::string Image(TableAt + 3 * EntrySize, '\0');
+  Image.replace(0, 4, "\x7f" "ELF");
+  Image[4] = Wide ? 2 : 1;
+  Image[5] = BigEndian ? 2 : 1;
+  Image[6] = 1;
+  Put(Image, Wide ? 0x28 : 0x20, TableAt, Wide ? 8 : 4);
+  Put(Image, Wide ? 0x3A : 0x2E, EntrySize, 2);
+  Put(Image, Wide ? 0x3C : 0x30, 3, 2);
+  Put(Image, Wide ? 0x3E : 0x32, 1, 2);
+  Image.replace(NamesAt, Names.size(), Names);
+  Image.replace(BlockAt, Block.size(), Block);
+  auto Section = [&](int Index, uint32_t Name, uint32_t Type, uint64_t Offset, uint64_t Size) {
+    const size_t E = TableAt + Index * EntrySize;
+    Put(Image, E, Name, 4);
+    Put(Image, E + 4, Type, 4);
+    Put(Image, E + (Wide ? 0x18 : 0x10), Offset, Wide ? 8 : 4);
+    Put(Image, E + (Wide ? 0x20 : 0x14), Size, Wide ? 8 : 4);
+  };
+  Section(1, 1, 3, NamesAt, Names.size());
+  Section(2, 11, BlockType, BlockAt, Block.size());
+  return Image;
+}
+
+std::string SampleBlock() {
+  std::string Raw(VersionBlockMagic);
+  Raw += std::string(16, '\0');
+  Raw += std::string("\x01\x00" "\x07\x04\xE4\x04" "\x01\x00", 8);
+  Raw += std::string("\x0B\x00" "FileVersion" "\x07\x00" "1.2.3.4", 22);
+  return Raw;
+}
+
+TEST(ReadVersionString, EveryElfClassAndByteOrder) {
+  TTempFolder Folder;
+  int i = 0;
+  for (bool Wide : {false, true}) {
+    for (bool BigEndian : {false, true}) {
+      const std::string Name = Folder.Path() + "/elf" + std::to_string(i++);
+      WriteFile(Name, BuildElf(Wide, BigEndian, SampleBlock()));
+      EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "1.2.3.4") << Wide << BigEndian;
+      WriteFile(Name, BuildElf(Wide, BigEndian, SampleBlock(), /*NOBITS*/ 8));
+      EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "") << Wide << BigEndian;
+    }
+  }
+}
+
 // A block with two strings, then every shorter prefix of it: none may be read
 // past its end, and a cut block yields nothing rather than half a value.
 TEST(FindVersionString, TruncatedBlocksYieldNothing) {

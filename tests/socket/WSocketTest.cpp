@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -642,6 +644,90 @@ TEST(WSocket, WaitForCloseBlocksUntilThePeerCloses) {
   S.WaitForClose();
   EXPECT_EQ(S.State(), wsClosed);
   Loop.DestroyTarget(T);
+}
+
+TEST(WSocket, SessionClosedHandlerMayConnectAgain) {
+  TTestServer Server;
+  TWSocket S;
+  int Connections = 0;
+  int Closes = 0;
+  S.OnSessionConnected = [&](TWSocket& Sock, uint16_t) {
+    if (++Connections == 1) Sock.Close();
+  };
+  S.OnSessionClosed = [&](TWSocket& Sock, uint16_t) {
+    if (++Closes == 1) ConnectTo(Sock, Server.Port());  // the next leg, from inside the event
+  };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return Connections == 2; }));
+  EXPECT_EQ(S.State(), wsConnected);
+  EXPECT_EQ(S.Port(), Server.Port());
+  EXPECT_EQ(Closes, 1);
+}
+
+TEST(WSocket, BindFailureAtConnectRaisesAndLeavesNoDescriptor) {
+  TTestServer Server;
+  int Before = OpenFdCount();
+  TWSocket S;
+  S.SetLocalAddr("127.0.0.1");
+  S.SetLocalPort(Server.Port());  // taken by the listener
+  EXPECT_EQ(RaisedText([&] { ConnectTo(S, Server.Port()); }), "winsock.bind failed, error #10048");
+  EXPECT_EQ(S.State(), wsClosed);
+  EXPECT_EQ(S.HSocket(), -1);
+  EXPECT_EQ(OpenFdCount(), Before);
+}
+
+TEST(WSocket, ADescriptorIsClosedOnceAndNeverAgain) {
+  TTestServer Server;
+  int Reused = -1;
+  {
+    TWSocket S;
+    ConnectTo(S, Server.Port());
+    ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected; }));
+    int Fd = S.HSocket();
+    S.Close();
+    // The number is free again: whatever takes it now must survive the socket.
+    Reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (Reused != Fd) {
+      close(Reused);
+      Reused = -1;
+    }
+    S.Close();
+    S.Abort();
+    PumpIdle(10ms);
+  }
+  if (Reused < 0) GTEST_SKIP() << "the number was not reused";
+  EXPECT_NE(fcntl(Reused, F_GETFD), -1) << "someone closed the number a second time";
+  close(Reused);
+}
+
+TEST(WSocket, ASocketOnAnotherThreadRunsOnThatThreadsOwnLoop) {
+  TTestServer Server;
+  auto MainLoop = TEventLoop::CurrentShared();
+  std::string Port = Server.Port();
+  bool Done = false;
+  THandle Wake = MainLoop->AllocateTarget([&](const TMessage&) { Done = true; });
+  std::string Reply;
+  Server.OnAccept = [](TWSocket& C) { C.SendStr("to the worker"); };
+  std::thread Worker([&] {
+    TWSocket S;
+    S.SetMultiThreaded(true);
+    S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+      char B[100];
+      int N = Sock.Receive(B, sizeof B);
+      if (N > 0) Reply.append(B, static_cast<size_t>(N));
+    };
+    ConnectTo(S, Port);
+    bool Got = false;
+    THandle Check = TEventLoop::Current().AllocateTarget([](const TMessage&) {});
+    TEventLoop::Current().SetTimer(Check, 1, 10s);
+    TEventLoop::Current().PumpUntil([&] { return Got = Reply == "to the worker"; });
+    (void)Got;
+    MainLoop->PostMessage(Wake, 1);  // wakes the main thread's blocked wait
+  });
+  ASSERT_TRUE(PumpFor([&] { return Done; }));
+  Worker.join();
+  EXPECT_EQ(Reply, "to the worker");
+  MainLoop->DestroyTarget(Wake);
 }
 
 // --- Datagrams ---------------------------------------------------------------
