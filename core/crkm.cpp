@@ -19,7 +19,7 @@ namespace chronark {
 namespace {
 
 // Records are moved through a buffer of this many at a time.
-constexpr size_t ChunkRecords = 4096;
+constexpr size_t ChunkRecords = 1024;
 
 void StoreLE(unsigned char* P, uint64_t V, int Bytes) {
   for (int I = 0; I < Bytes; ++I) P[I] = static_cast<unsigned char>(V >> (8 * I));
@@ -96,8 +96,8 @@ TCREntry DecodeRecord(const unsigned char* Record) {
   E.Hours = int32_t(uint32_t(LoadLE(Record + 16, 4)));
   E.Minutes = int32_t(uint32_t(LoadLE(Record + 20, 4)));
   E.Comment.Length = Record[24];
-  // The bytes behind the remark carry nothing; they are not kept.
-  std::memcpy(E.Comment.Chars, Record + 25, E.Comment.Length);
+  // The bytes behind the remark carry nothing, but go back out as they came.
+  std::memcpy(E.Comment.Chars, Record + 25, sizeof E.Comment.Chars);
   return E;
 }
 
@@ -205,25 +205,42 @@ void TChronarkMan::LoadFromFile(const std::string& FileName) {
 
   TCRList Loaded;
   Loaded.reserve(Count);
-  std::unique_ptr<unsigned char[]> Buf(new unsigned char[ChunkRecords * CREntrySize]);
+  // Records are read straight into entry objects, a chunk at a time: the
+  // layout in memory is the file's. Only a big-endian host has to turn the
+  // numbers around.
   while (Loaded.size() < Count) {
-    const size_t Want = std::min(ChunkRecords, Count - Loaded.size());
-    const ssize_t Got = ReadFull(Fd.Get(), Buf.get(), Want * CREntrySize);
+    const size_t From = Loaded.size();
+    const size_t Want = std::min(ChunkRecords, Count - From);
+    Loaded.resize(From + Want);
+    unsigned char* Bytes = reinterpret_cast<unsigned char*>(Loaded.data() + From);
+    const ssize_t Got = ReadFull(Fd.Get(), Bytes, Want * CREntrySize);
     if (Got < 0) IoError("Cannot read file", FileName, errno);
     const size_t Records = size_t(Got) / CREntrySize;
-    for (size_t I = 0; I < Records; ++I) Loaded.push_back(DecodeRecord(Buf.get() + I * CREntrySize));
-    if (Records < Want) break;  // the file shrank meanwhile: what is whole is read
+    if constexpr (std::endian::native != std::endian::little) {
+      for (size_t I = 0; I < Records; ++I)
+        Loaded[From + I] = DecodeRecord(Bytes + I * CREntrySize);
+    }
+    if (Records < Want) {  // the file shrank meanwhile: what is whole is read
+      Loaded.resize(From + Records);
+      break;
+    }
   }
   FEntries.swap(Loaded);
 }
 
 void TChronarkMan::SaveToFile(const std::string& FileName) const {
   TSafeFileWriter W(FileName);
-  std::unique_ptr<unsigned char[]> Buf(new unsigned char[ChunkRecords * CREntrySize]);
-  for (size_t From = 0; From < FEntries.size(); From += ChunkRecords) {
-    const size_t N = std::min(ChunkRecords, FEntries.size() - From);
-    for (size_t I = 0; I < N; ++I) EncodeRecord(FEntries[From + I], Buf.get() + I * CREntrySize);
-    W.Write(Buf.get(), N * CREntrySize);
+  if constexpr (std::endian::native == std::endian::little) {
+    // The entries already are the records, byte for byte (layout checked
+    // where TCREntry is declared): one write of the whole list.
+    W.Write(FEntries.data(), FEntries.size() * CREntrySize);
+  } else {
+    std::unique_ptr<unsigned char[]> Buf(new unsigned char[ChunkRecords * CREntrySize]);
+    for (size_t From = 0; From < FEntries.size(); From += ChunkRecords) {
+      const size_t N = std::min(ChunkRecords, FEntries.size() - From);
+      for (size_t I = 0; I < N; ++I) EncodeRecord(FEntries[From + I], Buf.get() + I * CREntrySize);
+      W.Write(Buf.get(), N * CREntrySize);
+    }
   }
   W.Commit();
 }
@@ -234,8 +251,13 @@ std::string TChronarkMan::TemplateFolder() const {
 
 void TChronarkMan::AddTemplate(const std::string& TemplateFile, TStrings& Lines) {
   if (!FileExists(TemplateFile)) return;
-  TFd Fd(::open(TemplateFile.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a pipe in the template's place cannot stall the
+  // export; anything but a plain file is no template to read.
+  TFd Fd(::open(TemplateFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (Fd.Get() < 0) throw EFOpenError("Cannot open file " + TemplateFile, errno);
+  struct stat St;
+  if (::fstat(Fd.Get(), &St) != 0 || !S_ISREG(St.st_mode))
+    throw EFOpenError("Cannot open file " + TemplateFile, EINVAL);
   std::string Text;
   char Buf[16384];
   for (;;) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/cstring.h"
@@ -34,12 +36,36 @@ static_assert(offsetof(TCREntry, Minutes) == 20);
 static_assert(offsetof(TCREntry, Comment) == 24);
 static_assert(offsetof(TCREntry, Comment.Chars) == 25);
 
+// Allocator of TCRList. Entries added without a value (resize, emplace_back()
+// without arguments, a list made with a count) are left uninitialised for
+// the caller to fill; only the load does that, reading the records straight
+// into them instead of clearing them first. Append entries by value.
+// TCREntry is an aggregate of numbers and bytes, so its objects come into
+// being with their storage.
+template <class T>
+struct TRecordAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = TRecordAllocator<U>;
+  };
+  TRecordAllocator() = default;
+  template <class U>
+  TRecordAllocator(const TRecordAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U*) noexcept {}
+  template <class U, class A0, class... A>
+  void construct(U* P, A0&& Arg0, A&&... Args) {
+    ::new (static_cast<void*>(P)) U(std::forward<A0>(Arg0), std::forward<A>(Args)...);
+  }
+};
+
 // The entries in the order they were appended; nothing sorts it.
-using TCRList = std::vector<TCREntry>;
+using TCRList = std::vector<TCREntry, TRecordAllocator<TCREntry>>;
 
 // One record of the project file from/to its 280 bytes. Decoding accepts any
 // bytes; the remark is the first length bytes of the remark area, and the
-// bytes behind it are cleared.
+// meaningless bytes behind it are kept as they are, so a record loaded and
+// saved again is the same 280 bytes.
 void EncodeRecord(const TCREntry& Entry, unsigned char* Record);
 TCREntry DecodeRecord(const unsigned char* Record);
 

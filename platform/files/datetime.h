@@ -57,8 +57,8 @@ bool LocalUtcOffset(TDateTime Value, int64_t& OffsetSeconds);
 
 // Real elapsed time from From to To in whole milliseconds: the difference
 // of the two local date-times, rounded to milliseconds, corrected by the
-// change of UTC offset between them. Where neither value is representable
-// no correction is made.
+// change of UTC offset between them. Where either value is unrepresentable
+// no correction is made; NaN gives 0, huge differences saturate.
 int64_t ElapsedMilliseconds(TDateTime From, TDateTime To);
 
 }  // namespace chronark

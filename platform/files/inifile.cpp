@@ -1,6 +1,7 @@
 #include "platform/files/inifile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,9 +86,16 @@ std::string Cut(std::string_view V) { return std::string(V.substr(0, MaxProfileV
 
 // Whole file; false with the errno when it cannot be read.
 bool ReadWholeFile(const std::string& FileName, std::string& Text, int& Error) {
-  const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (Fd < 0) {
     Error = errno;
+    return false;
+  }
+  struct stat St;
+  const bool Stat = ::fstat(Fd, &St) == 0;
+  if (!Stat || !S_ISREG(St.st_mode)) {  // a pipe or device is no INI file
+    Error = !Stat ? errno : S_ISDIR(St.st_mode) ? EISDIR : EINVAL;
+    ::close(Fd);
     return false;
   }
   char Buf[65536];

@@ -76,6 +76,10 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   struct stat St;
   const bool Exists = ::stat(FTarget.c_str(), &St) == 0;
   if (Exists && S_ISDIR(St.st_mode)) Fail("Cannot create file", EISDIR);
+  // A file the user may not write stays protected, although the rename
+  // would get past its permission bits.
+  if (Exists && ::faccessat(AT_FDCWD, FTarget.c_str(), W_OK, AT_EACCESS) != 0)
+    Fail("Cannot create file", errno);
 
   std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
   FFd = ::mkostemp(Templ.data(), O_CLOEXEC);

@@ -133,6 +133,14 @@ TEST_F(Export, ItemTemplateIsReadForEveryEntry) {
   EXPECT_EQ(Run(), "T\r\n");
 }
 
+TEST_F(Export, APipeAsTemplateIsAnErrorNotAHang) {
+  Simple();
+  ::unlink((D / "export/footer.txt").c_str());
+  ASSERT_EQ(::mkfifo((D / "export/footer.txt").c_str(), 0644), 0);
+  EXPECT_THROW(Man.ExportHTML(D / "out.htm"), EFOpenError);
+  EXPECT_FALSE(test::Exists(D / "out.htm"));
+}
+
 TEST_F(Export, PlaceholderInItsOwnValueEnds) {
   Template("item.txt", "[$Comment$] [$$Comment$]");
   Man.AddEntry(1, 1, "$comment$");

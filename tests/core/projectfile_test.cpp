@@ -95,6 +95,16 @@ TEST_F(ProjectFile, LoadTakesEveryFieldAsStored) {
   EXPECT_EQ(L[1], "31.12.1899 - 01.01.1900 = 1 Std, 2 Min -- Bemerkung: (Keine)");
 }
 
+TEST_F(ProjectFile, LoadedRecordsAreSavedByteForByte) {
+  const std::string Bytes = RecordBytes(46363.0, 46362.0, -5, 75, "zz", 'Q') +
+                            RecordBytes(std::nan(""), 1e300, INT32_MIN, 0, std::string(255, '\xFF'));
+  WriteFile(D / "p.crf", Bytes);
+  TChronarkMan M;
+  M.LoadFromFile(D / "p.crf");
+  M.SaveToFile(D / "q.crf");
+  EXPECT_EQ(ReadFile(D / "q.crf"), Bytes);
+}
+
 TEST_F(ProjectFile, TrailingPartialRecordIsIgnored) {
   WriteFile(D / "p.crf", RecordBytes(1, 2, 0, 1, "eins") + std::string(20, 'x'));
   TChronarkMan M;

@@ -159,6 +159,22 @@ TEST(SafeFile, ReadOnlyFolderWithoutTheFileFailsNamingIt) {
   }
 }
 
+TEST(SafeFile, ReadOnlyFileStaysProtected) {
+  TTempDir D;
+  WriteFile(D / "a.crf", "old");
+  test::GiveToUser(D / "a.crf");
+  ::chmod((D / "a.crf").c_str(), 0444);
+  test::TAsUser User;
+  try {
+    SafeWriteFile(D / "a.crf", "new");
+    FAIL() << "no error";
+  } catch (const EInOutError& E) {
+    EXPECT_EQ(std::string(E.what()), "Cannot create file " + (D / "a.crf") + ": Permission denied");
+  }
+  EXPECT_EQ(ReadFile(D / "a.crf"), "old");
+  EXPECT_EQ(EntriesIn(D.Path()), 1);
+}
+
 TEST(SafeFile, AFolderAsTargetIsAnError) {
   TTempDir D;
   ::mkdir((D / "sub").c_str(), 0755);

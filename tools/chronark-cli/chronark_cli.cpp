@@ -164,7 +164,13 @@ int Run(const std::vector<std::string>& A) {
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");  // the user's date and time formats
   try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
+    const int Code = Run(std::vector<std::string>(argv + 1, argv + argc));
+    std::cout.flush();
+    if (!std::cout) {
+      std::cerr << "Cannot write to standard output\n";
+      return ExitError;
+    }
+    return Code;
   } catch (const TUsageError& E) {
     std::cerr << "chronark-cli: " << E.Message << "\nHilfe: chronark-cli --help\n";
     return ExitUsage;
