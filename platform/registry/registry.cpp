@@ -1,5 +1,7 @@
 #include "platform/registry/registry.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -88,6 +90,10 @@ std::string TRegistry::HklmFileName()
 
 void TRegistry::Load(const std::string& FileName)
 {
+    // Only a regular file: a pipe or device there would stall the program's start.
+    struct stat St {};
+    if (::stat(FileName.c_str(), &St) != 0 || !S_ISREG(St.st_mode))
+        return;
     std::ifstream In(FileName, std::ios::binary);
     std::string Line;
     TKey* Section = nullptr;

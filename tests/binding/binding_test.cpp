@@ -219,6 +219,12 @@ TEST_F(BindingTest, KeysAreNeverCreatedAndTheFileNeverWritten)
     EXPECT_EQ(ReadFile(FRegistryFile), "; maker key absent\n");
 }
 
+TEST_F(BindingTest, RegistryThatIsNoRegularFileIsAnEmptyStore)
+{
+    ASSERT_EQ(mkfifo(FRegistryFile.c_str(), 0600), 0);  // reading it would block
+    EXPECT_EQ(GetSharedFolder(), "/usr/lib/RIZ Adizuv");
+}
+
 TEST_F(BindingTest, SubKeyFollowsTheSection)
 {
     WriteRegistry("[Software\\Tolvane Software\\Paths\\Sub]\nA=1\n");

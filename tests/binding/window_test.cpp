@@ -5,7 +5,10 @@
 
 #include "app/capp.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QLabel>
+#include <QStatusBar>
 #include <QImage>
 #include <QPixmap>
 #include <QToolButton>
@@ -19,6 +22,7 @@ namespace {
 const std::string FakeRelCheck = CHRONARK_TEST_FAKE_RELCHECK;
 const std::string AboutRecorder = CHRONARK_TEST_ABOUT;
 const std::string NoExport = CHRONARK_TEST_NO_EXPORT;
+const std::string RealRelCheck = CHRONARK_TEST_RELCHECK;  // empty when relcheck.so is not built
 
 bool IsMapped(const std::string& Path)
 {
@@ -131,6 +135,36 @@ TEST_F(CompanionWindowTest, InfoCallsTheAboutLibraryWithTheTitleAndOneBlank)
     const QImage Seen(QFile::decodeName(QByteArray::fromStdString(InFolder("record.txt.png"))));
     EXPECT_EQ(Seen.convertToFormat(QImage::Format_ARGB32),
               ProgramIcon().pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32));
+}
+
+// The real update-check library reads the running program's version block,
+// which this test program carries as chronark's.
+TEST_F(CompanionWindowTest, UpdateCheckOpensTheDialogWithTheProgramsVersion)
+{
+    if (RealRelCheck.empty())
+        GTEST_SKIP() << "relcheck.so is not part of this build";
+    Put(RealRelCheck, "relcheck.so");
+    StartWithProject(0);
+    ASSERT_TRUE(Form->ToolButton6->isVisible());
+    QString Version;
+    QString DialogName;
+    QWidget* Owner = nullptr;
+    Answers.Expect([&](QWidget* Dialog) {
+        DialogName = Dialog->objectName();
+        Owner = Dialog->parentWidget();
+        if (auto* Label = Dialog->findChild<QLabel*>("version"))
+            Version = Label->text();
+        // The dialog closes once its check (to an address that never resolves) has ended.
+        Dialog->close();
+    });
+    Form->ToolButton6->click();
+    EXPECT_EQ(DialogName, "relcheckform");
+    EXPECT_EQ(Version, "1.0.2002.624");
+    EXPECT_EQ(Owner, Form.get());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    // Released at the end, yet never unmapped: Qt may still reach its code.
+    Form->Release();
+    EXPECT_TRUE(IsMapped(InFolder("relcheck.so")));
 }
 
 // Without a usable about library, "Info" shows the maker's notice instead.

@@ -4,7 +4,8 @@
 # Every process is started here by its PID and ended by it.
 set -euo pipefail
 
-program=${1:?usage: tray_e2e.sh path/to/chronark}
+program=${1:?usage: tray_e2e.sh path/to/chronark [path/to/relcheck.so]}
+relcheck=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 for tool in Xvfb trayer xdotool xwininfo import python3; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
@@ -140,11 +141,19 @@ open_tray_menu_and_choose_last() {
 }
 
 printf '[Main]\nProject = woche.crf\n' >"$work/prog/chronark.ini"
+# No shared folder of the maker: only the program folder is searched.
+printf '[Software\\Microsoft\\Windows\\CurrentVersion]\nCommonFilesDir=\n' >"$work/registry.ini"
+export REGISTRY_HKLM_FILE="$work/registry.ini"
+update_glyph=cfe4fa  # "Nach neuer Version suchen"
+[ -n "$relcheck" ] && cp "$relcheck" "$work/prog/relcheck.so"
 
 # --- 1: "Starten" hides the window into the tray; a double-click stops.
 echo "== Starten, double-click on the tray icon"
 start_program
 wait_for 20 find_main_window || fail "the main window did not appear"
+if [ -n "$relcheck" ]; then
+  wait_for 10 locate_glyph "$update_glyph" || fail "no toolbar button for the update check beside relcheck.so"
+fi
 before=$(size)
 click_glyph "$start_glyph"
 wait_for 10 window_unmapped "$main_window" || fail "the main window stayed mapped after Starten"
@@ -168,10 +177,14 @@ expect_exit 0
 grep -qx 'Project=woche.crf' "$work/prog/chronark.ini" || fail "settings file not written"
 
 # --- 2: "Stop und Beenden" from the menu ends the program, window never shown.
+# Without relcheck.so the toolbar has no button for the update check.
 echo "== Starten, Stop und Beenden"
+rm -f "$work/prog/relcheck.so"
 start_program
 wait_for 20 find_main_window || fail "the main window did not appear"
 before=$(size)
+wait_for 10 locate_glyph "$start_glyph" || fail "the toolbar was not painted"
+locate_glyph "$update_glyph" && fail "a toolbar button for the update check without relcheck.so"
 click_glyph "$start_glyph"
 wait_for 10 window_unmapped "$main_window" || fail "the main window stayed mapped after Starten"
 wait_for 10 find_tray_icon || fail "no tray icon"
