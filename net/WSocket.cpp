@@ -385,6 +385,7 @@ int32_t TCustomWSocket::PlatformRcvdCount() {
     SocketError("ioctlSocket");
     return -1;
   }
+  FKnownPending = N;
   return N;
 }
 
@@ -632,6 +633,7 @@ void TCustomWSocket::HandleFdReady(uint32_t Ev) {
     if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed) {
       int Pending = 0;
       if (ioctl(FHSocket, FIONREAD, &Pending) == 0 && Pending > 0) {
+        FKnownPending = Pending;
         FReadArmed = false;
         Bits |= FD_READ;
       } else {
@@ -646,15 +648,21 @@ void TCustomWSocket::HandleFdReady(uint32_t Ev) {
           FReadArmed = false;
           FPlatformCloseSeen = true;
           Bits |= FD_CLOSE;
-          if (R < 0) Err = WSocketErrorFromErrno(errno);
+          Err = R < 0 ? WSocketErrorFromErrno(errno) : FRecvError;
         }
       }
     }
   }
-  auto Alive = FAlive;
-  int Handle = FHSocket;
+  // Armed again afterwards even when a handler throws and the socket is kept open.
+  struct TRearm {
+    TCustomWSocket& S;
+    std::shared_ptr<bool> Alive;
+    int Handle;
+    ~TRearm() {
+      if (*Alive && S.FHSocket == Handle) S.ArmWatch();
+    }
+  } Rearm{*this, FAlive, FHSocket};
   if (Bits) HandleAsyncSelect(Bits, static_cast<uint16_t>(Err));
-  if (*Alive && FHSocket == Handle) ArmWatch();
 }
 
 void TCustomWSocket::HandleAsyncSelect(uint16_t Events, uint16_t Error) {
@@ -728,7 +736,9 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
       // A handler that reads nothing would make this loop spin; the data stays
       // until the owner reads it (the next read notification needs a receive).
       if (FRecvCalls == Reads) break;
-      if (PlatformRcvdCount() <= 0) break;
+      // What a pending count reported is still there, less what was read since:
+      // the count is asked again only when that is used up.
+      if (FKnownPending <= 0 && PlatformRcvdCount() <= 0) break;
     }
   } catch (...) {
     // Deliberately swallowed: a failing data handler ends this round of
@@ -810,6 +820,7 @@ void TCustomWSocket::Connect() {
   FAllSent = true;
   FCloseInvoked = false;
   FPlatformCloseSeen = false;
+  FRecvError = 0;
   int Type = FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM;
   int Fd = socket(AF_INET, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, FSocketType == 2 ? IPPROTO_UDP : FProtocol);
   if (Fd < 0) {
@@ -899,7 +910,14 @@ int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
     return -1;
   }
   ssize_t N = recv(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
-  if (N < 0) SetErrno();
+  if (N < 0) {
+    SetErrno();
+    FKnownPending = 0;
+    // The kernel reports a reset once; the close notice that follows must still carry it.
+    if (errno != EAGAIN && errno != EINTR) FRecvError = WSAGetLastError();
+  } else {
+    FKnownPending = N == 0 || FSocketType == 2 ? 0 : FKnownPending - N;
+  }
   ++FRecvCalls;
   FReadArmed = true;  // a receive asks for the next read notification
   ArmWatch();
@@ -915,6 +933,7 @@ int TCustomWSocket::DoRecvFrom(void* Buffer, int BufferSize, sockaddr_in& From, 
   ssize_t N = recvfrom(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), 0,
                        reinterpret_cast<sockaddr*>(&From), &Len);
   if (N < 0) SetErrno(); else FromLen = static_cast<int>(Len);
+  FKnownPending = 0;  // a datagram count covers one datagram only
   ++FRecvCalls;
   FReadArmed = true;
   ArmWatch();
@@ -1080,6 +1099,7 @@ void TCustomWSocket::CloseHandleOnce() {
   if (FWindowHandle) FLoop.RemoveMessages(FWindowHandle, SKM_ASYNC_SELECT);
   FArmedEvents = 0;
   FWatchLive = false;
+  FKnownPending = 0;
   // Once, whatever close says: on Linux the number is free again even after
   // an error, and may already belong to another file.
   ::close(Fd);
@@ -1103,6 +1123,11 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     return;
   }
   if (Shut && FSocketType == 1 && FState == wsConnected) {
+    // Unread input would make the kernel answer the close with a reset, and
+    // the peer could lose what we sent last: what has arrived is dropped first.
+    char Drain[4096];
+    for (int Left = 256; Left > 0 && recv(FHSocket, Drain, sizeof Drain, MSG_DONTWAIT) > 0; --Left) {
+    }
     shutdown(FHSocket, SHUT_WR);
     // The kernel delivers what it still holds in the background instead of
     // resetting the connection (a zero linger would throw that data away).
@@ -1295,6 +1320,7 @@ void TCustomWSocket::Dup(int NewHSocket) {
   FAllSent = true;
   FCloseInvoked = false;
   FPlatformCloseSeen = false;
+  FRecvError = 0;
   FSelectEvents = FD_READ | FD_WRITE | FD_CLOSE;
   FReadArmed = true;
   try {

@@ -11,10 +11,15 @@
 //   S.Connect();                             // -> OnSessionConnected(Err)
 //   S.Send(Data, Len);                       // queued in 1460-byte chunks; OnDataSent
 //                                            // fires from the loop once all went out
-//   S.Close();                               // OnSessionClosed fires once per connection
+//   S.Close();                               // OnSessionClosed fires once per connection;
+//                                            // with data still queued it is sent first
+//   S.Abort();                               // drops the queue and resets the connection
 //   TEventLoop::Current().PumpUntil([&] { return S.State() == wsClosed; });
 // Servers: S.SetAddr("127.0.0.1"); S.SetPort("0"); S.Listen(); S.LocalPort() is the
 // port given; in OnSessionAvailable: TWSocket* C = new TWSocket; C->Dup(S.Accept());
+// As with WinSock, a new connection reports connected and writable together, so
+// OnDataSent also fires once right after OnSessionConnected. A refused connect is
+// OnSessionConnected(10061) followed by OnSessionClosed(0); a failed lookup is 11001.
 // Every close resets Addr, Port and Proto (ResetDefaults): set them again before
 // the next Connect. Synchronous errors go to OnError when it is assigned,
 // otherwise they raise ESocketException. Error texts: WSocketErrorDesc(code).
@@ -316,6 +321,7 @@ protected:
   uint32_t FArmedEvents = 0;  // what the loop currently watches
   bool FWatchLive = false;    // the watch has not fired since it was armed
   bool FPlatformCloseSeen = false;
+  int FRecvError = 0;         // a receive that failed for good (a reset): the close reports it
 
   // Name lookup.
   struct TLookupJob;
@@ -331,6 +337,7 @@ protected:
   bool FTerminated = false;
   bool FDestroying = false;
   int FRecvCalls = 0;  // platform reads, so that the receive loop sees progress
+  int64_t FKnownPending = 0;  // bytes surely waiting: the last pending count less what was read since
 };
 
 // Adds a SOCKS 4 / 4A / 5 client in front of Connect.

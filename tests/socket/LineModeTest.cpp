@@ -99,6 +99,7 @@ struct TEditCase {
   const char* In;
   const char* Out;
 };
+void PrintTo(const TEditCase& P, std::ostream* Os) { *Os << ::testing::PrintToString(std::string(P.Out)); }
 class WSocketLineEdit : public ::testing::TestWithParam<TEditCase> {};
 TEST_P(WSocketLineEdit, AppliesBackspaceAndTab) {
   TTestServer Server;

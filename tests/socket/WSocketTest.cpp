@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ostream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -73,6 +74,7 @@ struct TErrText {
   int Code;
   const char* Text;
 };
+void PrintTo(const TErrText& P, std::ostream* Os) { *Os << P.Code; }
 class WSocketErrorDescTable : public ::testing::TestWithParam<TErrText> {};
 TEST_P(WSocketErrorDescTable, GivesTheTableText) {
   EXPECT_EQ(WSocketErrorDesc(GetParam().Code), GetParam().Text);
@@ -92,13 +94,14 @@ struct TErrnoMap {
   int Errno;
   int Code;
 };
+void PrintTo(const TErrnoMap& P, std::ostream* Os) { *Os << "errno " << P.Errno; }
 class WSocketErrnoTable : public ::testing::TestWithParam<TErrnoMap> {};
 TEST_P(WSocketErrnoTable, MapsToTheWinSockCode) {
   EXPECT_EQ(WSocketErrorFromErrno(GetParam().Errno), GetParam().Code);
 }
 INSTANTIATE_TEST_SUITE_P(
     Errnos, WSocketErrnoTable,
-    ::testing::Values(TErrnoMap{0, 0}, TErrnoMap{ECONNREFUSED, 10061}, TErrnoMap{EWOULDBLOCK, 10035},
+    ::testing::Values(TErrnoMap{0, 0}, TErrnoMap{ECONNREFUSED, 10061},
                       TErrnoMap{EAGAIN, 10035}, TErrnoMap{EINPROGRESS, 10036}, TErrnoMap{ECONNRESET, 10054},
                       TErrnoMap{EPIPE, 10054}, TErrnoMap{ENOTCONN, 10057}, TErrnoMap{ETIMEDOUT, 10060},
                       TErrnoMap{ENETUNREACH, 10051}, TErrnoMap{EHOSTUNREACH, 10065},
@@ -110,9 +113,11 @@ TEST(WSocketErrorMsg, NamesCodeFunctionAndText) {
 }
 
 struct TConv {
+  const char* Label;
   std::function<void()> Call;
   std::string Message;
 };
+void PrintTo(const TConv& P, std::ostream* Os) { *Os << P.Label; }
 class WSocketConversionFailure : public ::testing::TestWithParam<TConv> {};
 TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
   EXPECT_EQ(RaisedText(GetParam().Call), GetParam().Message);
@@ -120,19 +125,20 @@ TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, WSocketConversionFailure,
     ::testing::Values(
-        TConv{[] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
-        TConv{[] { WSocketResolveHost(std::string(257, 'a')); },
+        TConv{"EmptyHost", [] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
+        TConv{"LongHost", [] { WSocketResolveHost(std::string(257, 'a')); },
               "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
-        TConv{[] { WSocketResolveHost("no-such-host.invalid"); },
+        TConv{"UnknownHost", [] { WSocketResolveHost("no-such-host.invalid"); },
               "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
-        TConv{[] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
-        TConv{[] { WSocketResolvePort(std::string(32, '1'), "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{[] { WSocketResolvePort("nosuchservice", "tcp"); },
+        TConv{"EmptyPort", [] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"EmptyProto", [] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
+        TConv{"LongPort", [] { WSocketResolvePort(std::string(32, '1'), "tcp"); },
+              "WSocketResolvePort: Invalid Port."},
+        TConv{"PortBeyond65535", [] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"UnknownService", [] { WSocketResolvePort("nosuchservice", "tcp"); },
               "WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004"},
-        TConv{[] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
-        TConv{[] { WSocketResolveProto("nosuchproto"); },
+        TConv{"EmptyProtocol", [] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
+        TConv{"UnknownProtocol", [] { WSocketResolveProto("nosuchproto"); },
               "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004"}));
 
 TEST(WSocketConversion, AcceptsNumbersNamesAndDottedAddresses) {
@@ -266,6 +272,17 @@ TEST(WSocketDns, UnknownHostFailsWith11001) {
   ASSERT_TRUE(PumpFor([&] { return !Done.empty(); }));
   EXPECT_EQ(Done, std::vector<int>{11001});
   EXPECT_EQ(S.DnsResult(), "");
+}
+
+TEST(WSocketDns, ReverseLookupNamesTheAddress) {
+  TWSocket S;
+  std::vector<int> Done;
+  S.OnDnsLookupDone = [&](TWSocket&, uint16_t E) { Done.push_back(E); };
+  S.ReverseDnsLookup("127.0.0.1");
+  ASSERT_TRUE(PumpFor([&] { return !Done.empty(); }));
+  EXPECT_EQ(Done, std::vector<int>{0});
+  EXPECT_EQ(S.DnsResult(), "localhost");
+  EXPECT_EQ(RaisedText([&] { S.ReverseDnsLookup("nowhere"); }), "Reverse DNS lookup: invalid IP address.");
 }
 
 TEST(WSocketDns, CancelledLookupAnswers10004AndItsResultIsDropped) {
@@ -419,7 +436,7 @@ TEST(WSocket, CloseSendsWhatIsStillQueuedThenEndsGracefully) {
   S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Closed.push_back(E); };
   ConnectTo(S, Server.Port());
   ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected && Server.Clients.size() == 1; }));
-  const size_t Total = 8 << 20;
+  const size_t Total = 16 << 20;
   std::string Data = Pattern(Total);
   S.Send(Data.data(), static_cast<int>(Total));
   ASSERT_GT(S.BufferedByteCount(), 0);
@@ -457,6 +474,31 @@ TEST(WSocket, PeerCloseComesAfterAllItsData) {
   ASSERT_TRUE(PumpFor([&] { return !Events.empty(); }));
   EXPECT_EQ(Events, std::vector<std::string>{"closed 0 after 100000"});
   EXPECT_EQ(S.State(), wsClosed);
+}
+
+TEST(WSocket, CloseWithUnreadInputIsStillGraceful) {
+  TTestServer Server;
+  // The server answers and closes at once, without reading what the client sent.
+  Server.OnAccept = [](TWSocket& C) {
+    C.OnDataAvailable = [](TWSocket& Sock, uint16_t) {
+      Sock.SendStr(std::string(4 << 20, 'a'));
+      Sock.Close();
+    };
+  };
+  TWSocket S;
+  std::string Got;
+  std::vector<int> Closed;
+  S.OnSessionConnected = [](TWSocket& Sock, uint16_t) { Sock.SendStr(std::string(20000, 'q')); };
+  S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+    char B[65536];
+    int N = Sock.Receive(B, sizeof B);
+    if (N > 0) Got.append(B, static_cast<size_t>(N));
+  };
+  S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Closed.push_back(E); };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return !Closed.empty(); }));
+  EXPECT_EQ(Got.size(), 4u << 20);
+  EXPECT_EQ(Closed, std::vector<int>{0}) << "the server's close came as a reset";
 }
 
 TEST(WSocket, DataWithoutAHandlerIsReadAndDiscarded) {
@@ -532,6 +574,27 @@ TEST(WSocket, BackgroundExceptionGoesToOnBgExceptionAndAbortsUnlessKept) {
   EXPECT_EQ(S.State(), wsClosed);
 }
 
+TEST(WSocket, SocketKeptAfterAThrowingHandlerStillGetsNotices) {
+  TTestServer Server;
+  TWSocket S;
+  S.OnSessionConnected = [](TWSocket&, uint16_t) { throw ESocketException("connected handler failed"); };
+  int Failures = 0;
+  S.OnBgException = [&](TWSocket&, std::exception_ptr, bool& CanClose) {
+    ++Failures;
+    CanClose = false;
+  };
+  std::string Got;
+  S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+    char B[100];
+    int N = Sock.Receive(B, sizeof B);
+    if (N > 0) Got.append(B, static_cast<size_t>(N));
+  };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return Failures == 1 && Server.Clients.size() == 1; }));
+  Server.Clients[0]->SendStr("still here");
+  ASSERT_TRUE(PumpFor([&] { return Got == "still here"; }));
+}
+
 TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
   // A plain POSIX server that accepts and resets at once.
   int L = socket(AF_INET, SOCK_STREAM, 0);
@@ -560,6 +623,57 @@ TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
   EXPECT_EQ(Closed, std::vector<int>{10054});
   EXPECT_EQ(S.State(), wsClosed);
   close(L);
+}
+
+// A plain POSIX listener on loopback port 0 (for peers that misbehave on purpose).
+struct TRawListener {
+  int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  std::string Port;
+  TRawListener() {
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    socklen_t Len = sizeof A;
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
+    listen(Fd, 4);
+    Port = std::to_string(ntohs(A.sin_port));
+  }
+  ~TRawListener() { close(Fd); }
+  static void Reset(int C) {
+    linger Lg{1, 0};
+    setsockopt(C, SOL_SOCKET, SO_LINGER, &Lg, sizeof Lg);
+    close(C);
+  }
+};
+
+TEST(WSocket, ResetAfterSomeDataDeliversTheDataThenClosedWith10054) {
+  TRawListener L;
+  for (bool ReadInHandler : {true, false}) {
+    TWSocket S;
+    std::string Got;
+    std::vector<std::string> Closed;
+    if (ReadInHandler)
+      S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
+        char B[100];
+        int N;
+        // Reading on until the error consumes the kernel's one report of the reset.
+        while ((N = Sock.Receive(B, sizeof B)) > 0) Got.append(B, static_cast<size_t>(N));
+      };
+    S.OnSessionClosed = [&](TWSocket&, uint16_t E) {
+      Closed.push_back(std::to_string(E) + " after " + std::to_string(Got.size()));
+    };
+    ConnectTo(S, L.Port);
+    ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected; }));
+    int C = accept(L.Fd, nullptr, nullptr);
+    ASSERT_EQ(send(C, std::string(1000, 'b').data(), 1000, 0), 1000);
+    TRawListener::Reset(C);
+    ASSERT_TRUE(PumpFor([&] { return !Closed.empty(); }));
+    if (ReadInHandler)
+      EXPECT_EQ(Closed, std::vector<std::string>{"10054 after 1000"});
+    else
+      EXPECT_EQ(Closed, std::vector<std::string>{"10054 after 0"});
+  }
 }
 
 TEST(WSocket, DestroyedSocketGetsNoEventsItHadQueued) {
