@@ -290,7 +290,15 @@ void THttpCli::ReleaseWindow()
 
 int32_t THttpCli::SocketReceive(void* Buffer, int32_t Size) { return FCtrlSocket->Receive(Buffer, Size); }
 void THttpCli::SocketSend(const void* Data, int32_t Len) { FCtrlSocket->Send(Data, Len); }
-void THttpCli::SocketClose() { FCtrlSocket->Close(); }
+void THttpCli::SocketClose()
+{
+    // The request is over when this is called: nothing still queued needs to
+    // reach the server, and the closing handler must run within this call.
+    if (FCtrlSocket->BufferedByteCount() > 0)
+        FCtrlSocket->Abort();
+    else
+        FCtrlSocket->Close();
+}
 void THttpCli::SocketAbort() { FCtrlSocket->Abort(); }
 int THttpCli::SocketLastError() { return FCtrlSocket->LastError(); }
 
@@ -844,6 +852,7 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd)
     if (FHeaderLineCount == 0) {
         // Each response brings its own length and type (a relocation's
         // "Content-Length: 0" must not end the next document).
+        FStatusCode = 0;
         FContentLength = -1;
         FContentType.clear();
         NotifyHeaderBegin();
@@ -993,6 +1002,12 @@ void THttpCli::BodyReader(const char* Data, int32_t Len, bool InStream)
     }
 }
 
+bool THttpCli::ExpectsBody() const
+{
+    return FContentLength > 0 && FBodyBytes < FContentLength && FRequestType != hrHead && FStatusCode >= 200 &&
+           FStatusCode != 204 && FStatusCode != 304;
+}
+
 void THttpCli::ClosingHandler(uint16_t Error)
 {
     FConnected = false;
@@ -1006,6 +1021,10 @@ void THttpCli::ClosingHandler(uint16_t Error)
         NotifyHeaderEnd();
         if (FLocationSeen)
             RestartAfterRelocation();
+        else if (FStatusCode == 0)
+            Fail("HTTP connection closed without response", 404, 0);  // lines, but no status line
+        else if (ExpectsBody())
+            Fail("HTTP connection closed before end of document", 404, 0);
         else
             SetReady();
         return;
@@ -1016,8 +1035,7 @@ void THttpCli::ClosingHandler(uint16_t Error)
     }
     // A document shorter than its announced length is no document: the
     // connection broke off. (204, 304 and 1xx answers carry no body.)
-    if (FState == hsWaitingBody && FContentLength > 0 && FBodyBytes < FContentLength && FStatusCode != 204 &&
-        FStatusCode != 304 && FStatusCode >= 200) {
+    if (FState == hsWaitingBody && ExpectsBody()) {
         Fail("HTTP connection closed before end of document", 404, 0);
         return;
     }

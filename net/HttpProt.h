@@ -210,7 +210,7 @@ protected:
     // Handles what is queued now, without blocking.
     virtual void ProcessPending();
 
-    // Socket events, bound by the constructor (public to the fakes through these).
+    // Socket events, bound to the owned socket by the constructor.
     void SocketDnsLookupDone(uint16_t Error);
     void SocketSessionConnected(uint16_t Error);
     void SocketDataAvailable(uint16_t Error);
@@ -238,6 +238,8 @@ private:
     void ReceiveLines();
     void Relocate(const std::string& Value);
     void ClosingHandler(uint16_t Error);
+    // Content-Length announced a body that has not fully arrived.
+    bool ExpectsBody() const;
     void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);
     void Progress();
     void ScheduleTimer();

@@ -372,12 +372,17 @@ TEST(HttpRequest, UnknownHostRaisesCantResolve)
     EXPECT_EQ(H.Connections, 0);
 }
 
-TEST(HttpResponse, CloseWithoutAnyLineRaises)
+TEST(HttpResponse, CloseWithoutAnyStatusLineRaises)
 {
-    TFakeHttpCli H;
-    H.URL = "http://h.example/";
-    H.Responses = {""};
-    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP connection closed without response", 404}));
+    for (const char* Answer : {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n"}) {
+        TFakeHttpCli H;
+        H.URL = "http://h.example/";
+        H.Responses = {Answer};
+        EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{*Answer == 'H' ? "HTTP connection closed before end of document"
+                                                                             : "HTTP connection closed without response",
+                                                             404}))
+            << Answer;
+    }
 }
 
 TEST(HttpResponse, ResetBeforeTheEndRaisesTheSocketError)

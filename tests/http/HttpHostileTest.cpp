@@ -190,7 +190,8 @@ TEST(HttpHostile, OneByteEveryTenMillisecondsStillArrives)
     });
     THttpCli H;
     H.URL = S.Url("/");
-    H.IdleTimeout = 500ms;  // every byte is progress
+    H.IdleTimeout = 2s;  // every byte is progress; the total limit is far
+    H.TotalTimeout = 30s;
     TMemoryStream Doc;
     H.ReceiveStream = &Doc;
     const TOutcome R = RunGet(H);

@@ -108,6 +108,54 @@ TEST(HttpLoopback, RelocationIsFollowedOnTheSameServer)
     EXPECT_EQ(H.Location(), "http://127.0.0.1:" + std::to_string(S.Port()) + "/result");
 }
 
+TEST(HttpLoopback, LargePostGoesOutInChunks)
+{
+    std::string Big(3 << 20, 'q');
+    for (size_t I = 0; I < Big.size(); I += 1000)
+        Big[I] = static_cast<char>('a' + I % 26);
+    TTestServer S([&](TConn& C) {
+        const std::string Body = C.Request.substr(C.Request.find("\r\n\r\n") + 4);
+        C.Send(Response(200, Body == Big ? "all there" : "damaged"));
+    });
+    THttpCli H;
+    H.URL = S.Url("/upload");
+    TStringStream Post(Big);
+    H.PostStream = &Post;
+    int Chunks = 0;
+    H.OnSendData = [&](THttpCli&, const void*, int32_t Len) {
+        EXPECT_LE(Len, THttpCli::SndBufSize);
+        ++Chunks;
+    };
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    H.Post();
+    EXPECT_EQ(Doc.DataString(), "all there");
+    EXPECT_EQ(H.SentBytes(), static_cast<int64_t>(Big.size()));
+    EXPECT_GE(Chunks, static_cast<int>(Big.size() / THttpCli::SndBufSize));
+}
+
+TEST(HttpLoopback, EarlyRelocationOfAPostDropsTheRestOfItsBody)
+{
+    // The server answers after the header, without reading the body.
+    TTestServer S(
+        [](TConn& C) {
+            if (C.Request.rfind("POST", 0) == 0)
+                C.Send("HTTP/1.0 302 Found\r\nLocation: /thanks\r\nContent-Length: 0\r\n\r\n");
+            else
+                C.Send(Response(200, "thanks"));
+            C.Sleep(200);
+        },
+        false);
+    THttpCli H;
+    H.URL = S.Url("/upload");
+    TStringStream Post(std::string(8 << 20, 'p'));
+    H.PostStream = &Post;
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    H.Post();
+    EXPECT_EQ(Doc.DataString(), "thanks");
+}
+
 TEST(HttpLoopback, RelocationThroughAProxyKeepsThePortOfTheTarget)
 {
     // The "proxy" answers for far.example:8123 and relocates once.

@@ -35,7 +35,8 @@ class TTestServer {
 public:
     using TScript = std::function<void(TConn&)>;
 
-    explicit TTestServer(TScript Script);
+    // ReadBody false hands the script the request header only.
+    explicit TTestServer(TScript Script, bool ReadBody = true);
     ~TTestServer();  // stops the thread in bounded time, whatever the script does
 
     int Port() const { return FPort; }
@@ -51,6 +52,7 @@ private:
     bool ReadRequest(int Fd, std::string& Out);
 
     TScript FScript;
+    bool FReadBody = true;
     int FListenFd = -1;
     int FPort = 0;
     int FStopPipe[2] = {-1, -1};
