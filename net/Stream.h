@@ -7,13 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace chronark {
+#include "common/exceptions.h"
 
-// A failed stream read or write; the message is what the user sees.
-class EStreamError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+namespace chronark {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 

@@ -94,14 +94,14 @@ struct TEventLoop::TImpl {
     TClock::time_point Due = TimerOrder.empty() ? TClock::time_point::max() : TimerOrder.begin()->first;
     if (Due == ArmedDue) return;
     ArmedDue = Due;
-    itimerspec Spec{};
+    itimerspec Alarm{};
     if (Due != TClock::time_point::max()) {
       auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Due.time_since_epoch()).count();
       if (Ns <= 0) Ns = 1;  // an all-zero value would disarm
-      Spec.it_value.tv_sec = Ns / 1000000000;
-      Spec.it_value.tv_nsec = Ns % 1000000000;
+      Alarm.it_value.tv_sec = Ns / 1000000000;
+      Alarm.it_value.tv_nsec = Ns % 1000000000;
     }
-    timerfd_settime(TimerFd, TFD_TIMER_ABSTIME, &Spec, nullptr);
+    timerfd_settime(TimerFd, TFD_TIMER_ABSTIME, &Alarm, nullptr);
   }
 
   void FireDueTimers() {
