@@ -10,8 +10,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QInputDialog>
@@ -32,8 +34,8 @@ namespace chronark {
 
 namespace {
 
-const QStringList ProjectFilters = {QStringLiteral("Chronark File (*.crf)"), QStringLiteral("Alle Dateien (*)")};
-const QStringList ExportFilters = {QStringLiteral("HTML File (*.htm *.html)"), QStringLiteral("Alle Dateien (*)")};
+const QString ProjectFilter = QStringLiteral("Chronark File (*.crf)|*.crf|Alle Dateien (*.*)|*.*");
+const QString ExportFilter = QStringLiteral("HTML File (*.htm;*.html)|*.htm;*.html|Alle Dateien (*.*)|*.*");
 
 // A handler bound to a control: what it raises goes to the standard error box.
 template <typename Handler>
@@ -43,6 +45,60 @@ auto Guarded(TMainForm* Form, Handler Method)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// File dialog filters
+
+TDialogFilter ParseDialogFilter(const QString& Filter)
+{
+    TDialogFilter Result;
+    const QStringList Parts = Filter.split(u'|');
+    for (qsizetype I = 0; I + 1 < Parts.size(); I += 2) {
+        QStringList Patterns;
+        for (const QString& Pattern : Parts[I + 1].split(u';', Qt::SkipEmptyParts)) {
+            const QString Trimmed = Pattern.trimmed();
+            // "*.*" means every file, also one without a dot in its name.
+            Patterns << (Trimmed == QStringLiteral("*.*") ? QStringLiteral("*") : Trimmed);
+        }
+        Result.Labels << Parts[I];
+        Result.Patterns << Patterns;
+    }
+    return Result;
+}
+
+void SetDialogFilter(QFileDialog* Dialog, const QString& Filter)
+{
+    // Qt would take the patterns from the label's parentheses, where "*.*"
+    // leaves out names without a dot and "a;b" is one pattern. The labels are
+    // shown as they are; the file list gets the patterns after each bar.
+    const TDialogFilter Parsed = ParseDialogFilter(Filter);
+    Dialog->setProperty("DialogFilter", Filter);
+    Dialog->setNameFilters(Parsed.Labels);
+    auto* Model = Dialog->findChild<QFileSystemModel*>();
+    auto* Types = Dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (!Model || !Types)
+        return;
+    if (!Parsed.Patterns.isEmpty())
+        Model->setNameFilters(Parsed.Patterns.front());
+    if (Types->property("DialogFilterBound").toBool())
+        return;
+    Types->setProperty("DialogFilterBound", true);
+    // The combo box reports the new index before Qt's own handler runs, which
+    // would put the pattern's extension ("*") into the typed name: keep it.
+    QObject::connect(Types, &QComboBox::currentIndexChanged, Dialog, [Types, Name] {
+        if (Name)
+            Types->setProperty("TypedName", Name->text());
+    });
+    QObject::connect(Types, &QComboBox::activated, Dialog, [Dialog, Model, Types, Name](int Index) {
+        const TDialogFilter Current = ParseDialogFilter(Dialog->property("DialogFilter").toString());
+        if (Index >= 0 && Index < Current.Patterns.size())
+            Model->setNameFilters(Current.Patterns[Index]);
+        const QVariant Typed = Types->property("TypedName");
+        if (Name && Typed.isValid())
+            Name->setText(Typed.toString());
+    });
+}
 
 // ---------------------------------------------------------------------------
 // Conversions at the Qt boundary
@@ -418,7 +474,7 @@ bool TMainForm::ExecuteNewDialog()
 {
     const std::string Folder = FProjectFileName.empty() ? FEnvironment.ProgramFolder : ExtractFilePath(FProjectFileName);
     SaveDialog1->setWindowTitle(QStringLiteral("Neu"));
-    SaveDialog1->setNameFilters(ProjectFilters);
+    SetDialogFilter(SaveDialog1, ProjectFilter);
     SaveDialog1->setDefaultSuffix(QStringLiteral("crf"));
     SaveDialog1->setDirectory(PathToQt(Folder));
     SaveDialog1->selectFile(QString());
@@ -428,7 +484,7 @@ bool TMainForm::ExecuteNewDialog()
 bool TMainForm::ExecuteOpenDialog()
 {
     const std::string Folder = FProjectFileName.empty() ? FEnvironment.ProgramFolder : ExtractFilePath(FProjectFileName);
-    OpenDialog1->setNameFilters(ProjectFilters);
+    SetDialogFilter(OpenDialog1, ProjectFilter);
     OpenDialog1->setDirectory(PathToQt(Folder));
     return OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
 }
@@ -436,7 +492,7 @@ bool TMainForm::ExecuteOpenDialog()
 bool TMainForm::ExecuteExportDialog()
 {
     SaveDialog1->setWindowTitle(QStringLiteral("Exportieren"));
-    SaveDialog1->setNameFilters(ExportFilters);
+    SetDialogFilter(SaveDialog1, ExportFilter);
     SaveDialog1->setDefaultSuffix(QStringLiteral("htm"));
     SaveDialog1->setDirectory(PathToQt(ExtractFilePath(FProjectFileName)));
     SaveDialog1->selectFile(QString());

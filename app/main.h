@@ -8,6 +8,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -190,6 +191,17 @@ TConfirmAnswer ConfirmBox(QWidget* Parent, const QString& Text);
 
 // The text of the start-up prompt for a project that could not be found.
 QString StartupPromptText(const std::string& ProjectFileName, const std::string& Relative);
+
+// A file dialog filter written "Label|pattern;pattern|Label|pattern": the
+// labels for the dialog's type box and, for each, its patterns, with "*.*"
+// standing for every file.
+struct TDialogFilter {
+    QStringList Labels;
+    QList<QStringList> Patterns;
+};
+TDialogFilter ParseDialogFilter(const QString& Filter);
+// Shows the labels of Filter in Dialog and lists the files of its patterns.
+void SetDialogFilter(QFileDialog* Dialog, const QString& Filter);
 
 // The 16 x 16 glyph number Index (0 to 9) of ImageList1.
 QIcon ImageList1(int Index);

@@ -7,7 +7,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QComboBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QStatusBar>
@@ -196,6 +199,68 @@ TEST_F(MainFormTest, ExportWritesThePageAndChangesNeitherCaptionNorProject)
     EXPECT_EQ(Form->windowTitle(), "Chronark - woche.crf");
     EXPECT_EQ(Form->ProjectFileName(), InFolder("woche.crf"));
     EXPECT_EQ(ReadFile("woche.crf"), Project);
+}
+
+struct TFilterCase {
+    const char* Name;
+    bool (TMainForm::*Execute)();
+    QFileDialog* TMainForm::*Dialog;
+    const char* Labels;
+    const char* FirstPatterns;
+    const char* TypedName;
+};
+
+class DialogFilterTest : public TFormTest, public testing::WithParamInterface<TFilterCase> {};
+
+// The type box shows the labels as written; the file list follows the
+// patterns, with "*.*" listing every file, and switching the type keeps the
+// typed name.
+TEST_P(DialogFilterTest, ShowsTheLabelsAndListsEveryFileForAllFiles)
+{
+    StartWithProject(0);
+    QStringList Seen, FirstFilters, AllFilters;
+    QString Typed;
+    Answers.Expect([&](QWidget* Widget) {
+        auto* Dialog = qobject_cast<QFileDialog*>(Widget);
+        ASSERT_EQ(Dialog, (*Form).*GetParam().Dialog);
+        auto* Types = Dialog->findChild<QComboBox*>("fileTypeCombo");
+        auto* Model = Dialog->findChild<QFileSystemModel*>();
+        auto* Name = Dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_TRUE(Types && Model && Name);
+        for (int I = 0; I < Types->count(); ++I)
+            Seen << Types->itemText(I);
+        FirstFilters = Model->nameFilters();
+        Name->setText(GetParam().TypedName);
+        Types->setCurrentIndex(1);
+        emit Types->activated(1);  // as a choice of the user
+        AllFilters = Model->nameFilters();
+        Typed = Name->text();
+        Dialog->reject();
+    });
+    EXPECT_FALSE(((*Form).*GetParam().Execute)());
+    EXPECT_EQ(Seen.join("|"), QString::fromUtf8(GetParam().Labels));
+    EXPECT_EQ(FirstFilters.join(";"), QString::fromUtf8(GetParam().FirstPatterns));
+    EXPECT_EQ(AllFilters, QStringList({"*"}));
+    EXPECT_EQ(Typed, QString::fromUtf8(GetParam().TypedName));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogs, DialogFilterTest,
+    testing::Values(TFilterCase{"New", &TMainForm::ExecuteNewDialog, &TMainForm::SaveDialog1,
+                                "Chronark File (*.crf)|Alle Dateien (*.*)", "*.crf", "projekt.crf"},
+                    TFilterCase{"Open", &TMainForm::ExecuteOpenDialog, &TMainForm::OpenDialog1,
+                                "Chronark File (*.crf)|Alle Dateien (*.*)", "*.crf", "projekt.crf"},
+                    TFilterCase{"Export", &TMainForm::ExecuteExportDialog, &TMainForm::SaveDialog1,
+                                "HTML File (*.htm;*.html)|Alle Dateien (*.*)", "*.htm;*.html", "bericht.htm"}),
+    [](const testing::TestParamInfo<TFilterCase>& Info) { return std::string(Info.param.Name); });
+
+TEST(DialogFilter, SplitsLabelsAndPatternsAtTheBars)
+{
+    const TDialogFilter Filter = ParseDialogFilter("A (*.a;*.b)|*.a; *.b|Alle Dateien (*.*)|*.*|Rest");
+    EXPECT_EQ(Filter.Labels, QStringList({"A (*.a;*.b)", "Alle Dateien (*.*)"}));
+    ASSERT_EQ(Filter.Patterns.size(), 2);
+    EXPECT_EQ(Filter.Patterns[0], QStringList({"*.a", "*.b"}));
+    EXPECT_EQ(Filter.Patterns[1], QStringList({"*"}));
 }
 
 TEST_F(MainFormTest, DeleteWithoutSelectionChangesNothingAndRemovesTheSelectedLastLine)
