@@ -294,6 +294,8 @@ void TMainForm::CreateList()
     ListBox1->setSortingEnabled(false);
     // One line per entry of equal height: lets the view lay out 100,000 lines at once.
     ListBox1->setUniformItemSizes(true);
+    // Long lines end in an ellipsis at the window's edge, at every refill alike.
+    ListBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setCentralWidget(ListBox1);
 }
 
@@ -470,22 +472,25 @@ void TMainForm::RefreshView()
     setWindowTitle(ApplicationTitle());
 }
 
+std::string TMainForm::ProjectFolder() const
+{
+    return FProjectFileName.empty() ? FEnvironment.ProgramFolder : ExtractFilePath(FProjectFileName);
+}
+
 bool TMainForm::ExecuteNewDialog()
 {
-    const std::string Folder = FProjectFileName.empty() ? FEnvironment.ProgramFolder : ExtractFilePath(FProjectFileName);
     SaveDialog1->setWindowTitle(QStringLiteral("Neu"));
     SetDialogFilter(SaveDialog1, ProjectFilter);
     SaveDialog1->setDefaultSuffix(QStringLiteral("crf"));
-    SaveDialog1->setDirectory(PathToQt(Folder));
+    SaveDialog1->setDirectory(PathToQt(ProjectFolder()));
     SaveDialog1->selectFile(QString());
     return SaveDialog1->exec() == QDialog::Accepted && !SaveDialog1->selectedFiles().isEmpty();
 }
 
 bool TMainForm::ExecuteOpenDialog()
 {
-    const std::string Folder = FProjectFileName.empty() ? FEnvironment.ProgramFolder : ExtractFilePath(FProjectFileName);
     SetDialogFilter(OpenDialog1, ProjectFilter);
-    OpenDialog1->setDirectory(PathToQt(Folder));
+    OpenDialog1->setDirectory(PathToQt(ProjectFolder()));
     return OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
 }
 

@@ -112,6 +112,8 @@ private:
     QWidget* AddSeparator(const char* Name);
     void SetToolVisible(QWidget* Tool, bool Visible);
     int SelectedIndex() const;
+    // The first folder of the new and open dialogs.
+    std::string ProjectFolder() const;
     void End(int ExitCode);
     // The close sequence's recording and saving; false when the window must stay.
     bool SaveAtClose();
