@@ -100,6 +100,13 @@ void SetDialogFilter(QFileDialog* Dialog, const QString& Filter)
     });
 }
 
+void ClearFileName(QFileDialog* Dialog)
+{
+    // selectFile ignores an empty name, so the field is emptied directly.
+    if (auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        Name->clear();
+}
+
 // ---------------------------------------------------------------------------
 // Conversions at the Qt boundary
 
@@ -483,7 +490,7 @@ bool TMainForm::ExecuteNewDialog()
     SetDialogFilter(SaveDialog1, ProjectFilter);
     SaveDialog1->setDefaultSuffix(QStringLiteral("crf"));
     SaveDialog1->setDirectory(PathToQt(ProjectFolder()));
-    SaveDialog1->selectFile(QString());
+    ClearFileName(SaveDialog1);
     return SaveDialog1->exec() == QDialog::Accepted && !SaveDialog1->selectedFiles().isEmpty();
 }
 
@@ -500,7 +507,7 @@ bool TMainForm::ExecuteExportDialog()
     SetDialogFilter(SaveDialog1, ExportFilter);
     SaveDialog1->setDefaultSuffix(QStringLiteral("htm"));
     SaveDialog1->setDirectory(PathToQt(ExtractFilePath(FProjectFileName)));
-    SaveDialog1->selectFile(QString());
+    ClearFileName(SaveDialog1);
     return SaveDialog1->exec() == QDialog::Accepted && !SaveDialog1->selectedFiles().isEmpty();
 }
 

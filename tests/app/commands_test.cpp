@@ -254,6 +254,32 @@ INSTANTIATE_TEST_SUITE_P(
                                 "HTML File (*.htm;*.html)|Alle Dateien (*.*)", "*.htm;*.html", "bericht.htm"}),
     [](const testing::TestParamInfo<TFilterCase>& Info) { return std::string(Info.param.Name); });
 
+// The new and export dialogs share one dialog: each starts with an empty name.
+TEST_F(MainFormTest, TheSharedSaveDialogStartsEachUseWithAnEmptyName)
+{
+    StartWithProject(0);
+    QString ExportName = "unset", NewName = "unset";
+    const auto NameOf = [](QWidget* Widget) {
+        auto* Name = Widget->findChild<QLineEdit*>("fileNameEdit");
+        return Name ? Name->text() : QString("no field");
+    };
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("zweites"))));
+    Form->ToolButton1->click();
+    ASSERT_EQ(Form->ProjectFileName(), InFolder("zweites.crf"));
+    Answers.Expect([&](QWidget* Widget) {
+        ExportName = NameOf(Widget);
+        static_cast<QDialog*>(Widget)->reject();
+    });
+    Form->ToolButton10->click();
+    Answers.Expect([&](QWidget* Widget) {
+        NewName = NameOf(Widget);
+        static_cast<QDialog*>(Widget)->reject();
+    });
+    Form->ToolButton1->click();
+    EXPECT_EQ(ExportName, "");
+    EXPECT_EQ(NewName, "");
+}
+
 TEST(DialogFilter, SplitsLabelsAndPatternsAtTheBars)
 {
     const TDialogFilter Filter = ParseDialogFilter("A (*.a;*.b)|*.a; *.b|Alle Dateien (*.*)|*.*|Rest");

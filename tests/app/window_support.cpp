@@ -60,6 +60,8 @@ TModalAnswers::~TModalAnswers()
 
 void TModalAnswers::Expect(std::function<void(QWidget*)> Answer)
 {
+    // An answer given after the last one ran may be for the same dialog again.
+    FLastAnswered = nullptr;
     FAnswers.push_back(std::move(Answer));
 }
 
