@@ -590,11 +590,13 @@ void THttpCli::SocketDnsLookupDone(uint16_t Error)
         FCtrlSocket->SetPort(FPort);
         FCtrlSocket->SetProto("tcp");
         FCtrlSocket->Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& Ex) {
         const int E = FCtrlSocket->LastError();
         FRequestDoneError = static_cast<uint16_t>(E);
         FStatusCode = 404;
-        FReasonPhrase = "can't connect: " + ErrorText(E);
+        // A failure found before any socket call (a port that is no number or
+        // service) has no error code: "No Error (Error #0)" would say nothing.
+        FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
         try {
             SocketClose();
         } catch (...) {
@@ -682,10 +684,13 @@ void THttpCli::CloseConnection()
 
 void THttpCli::QueueRequestLine(std::string Line)
 {
-    if (OnCommand)
+    // A value with a line break would smuggle header lines of its own; the
+    // handler sees the line as it is sent.
+    Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
+    if (OnCommand) {
         OnCommand(*this, Line);
-    // A value with a line break would smuggle header lines of its own.
-    Line = Line.substr(0, Line.find_first_of("\r\n"));
+        Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
+    }
     FReqBuf += Line;
     FReqBuf += "\r\n";
 }
@@ -775,8 +780,10 @@ void THttpCli::ReceiveBody()
     // Body bytes need no line buffer: they are read in large blocks, each
     // passed on as one chunk, straight into a memory stream where possible
     // (fewer system calls and no extra copy for a large document).
+    // Not before the first chunk: OnDocBegin, which runs after the read, may
+    // still point ReceiveStream at another stream.
     int64_t Avail = 0;
-    char* Direct = ReceiveStream && !FBodyComplete
+    char* Direct = ReceiveStream && !FBodyComplete && FBodyCount > 0
                        ? static_cast<char*>(ReceiveStream->BeginWrite(BodyBufSize, Avail))
                        : nullptr;
     char* Buf = Direct;
@@ -859,7 +866,8 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd)
     }
     ++FHeaderLineCount;
     FHeaderBytes += static_cast<int64_t>(Line.size() + LineEnd.size());
-    if (FHeaderLineCount > MaxHeaderLines || FHeaderBytes > MaxHeaderBytes) {
+    // The empty line that ends the header is no header line of its own.
+    if ((FHeaderLineCount > MaxHeaderLines && !Line.empty()) || FHeaderBytes > MaxHeaderBytes) {
         Fail("HTTP line too long", 4, 0);
         return;
     }
