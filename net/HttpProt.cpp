@@ -61,6 +61,14 @@ std::string PortSuffix(const std::string& Port)
     return Port.empty() || Port == "80" ? std::string() : ":" + Port;
 }
 
+// An absolute URL from its parts: "http" when no protocol is named, the
+// port only when one is.
+std::string UrlText(const TUrlParts& U, const std::string& Path)
+{
+    return (U.Proto.empty() ? std::string("http") : U.Proto) + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) +
+           Path;
+}
+
 std::string ErrorText(int Error)
 {
     return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
@@ -525,8 +533,7 @@ void THttpCli::SplitRequestUrl()
         Port = U.Port.empty() ? "80" : U.Port;
     } else {
         // Through a proxy the request line carries the absolute URL.
-        FPath = (U.Proto.empty() ? std::string("http") : U.Proto) + "://" + U.Host +
-                (U.Port.empty() ? std::string() : ":" + U.Port) + U.Path;
+        FPath = UrlText(U, U.Path);
         const TUrlParts P = SplitUrl(Proxy);
         Host = P.Host;
         Port = P.Port.empty() ? ProxyPort : P.Port;
@@ -1068,7 +1075,7 @@ void THttpCli::Relocate(const std::string& V)
             FTargetHost = U.Host;
             FPort = U.Port.empty() ? "80" : U.Port;
             FPath = U.Path.empty() ? "/" : U.Path;
-            FLocation = U.Proto + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) + U.Path;
+            FLocation = UrlText(U, U.Path);
         } else if (U.Host.empty()) {
             // "./x", "../x" and "http:/x": the same server, the resolved path.
             FPath = U.Path.empty() ? "/" : U.Path;
@@ -1085,7 +1092,7 @@ void THttpCli::Relocate(const std::string& V)
             FTargetHost = U.Host;
             FPort = U.Port.empty() ? "80" : U.Port;
             FPath = U.Path;
-            FLocation = "http://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) + U.Path;
+            FLocation = UrlText(U, U.Path);
         }
         return;
     }
@@ -1093,23 +1100,21 @@ void THttpCli::Relocate(const std::string& V)
     // Through a proxy: the next leg goes to the same proxy, and the request
     // line carries the new absolute URL.
     const TUrlParts Cur = SplitUrl(FPath);
-    const std::string CurBase = (Cur.Proto.empty() ? std::string("http") : Cur.Proto) + "://" + Cur.Host +
-                                (Cur.Port.empty() ? std::string() : ":" + Cur.Port);
+    const std::string CurBase = UrlText(Cur, "");
     if (!V.empty() && V[0] == '/') {
         FLocation = CurBase + V;
     } else {
         const TUrlParts U = SplitUrl(V, Cur.Path);
         if (!U.Proto.empty() && !U.Host.empty()) {
             FTargetHost = U.Host;
-            FLocation = U.Proto + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) +
-                        (U.Path.empty() ? "/" : U.Path);
+            FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
         } else if (U.Host.empty()) {
             FLocation = CurBase + (U.Path.empty() ? "/" : U.Path);
         } else if (U.Path.empty()) {
             FLocation = CurBase + "/" + U.Host;
         } else {
             FTargetHost = U.Host;
-            FLocation = "http://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) + U.Path;
+            FLocation = UrlText(U, U.Path);
         }
     }
     FPath = FLocation;
