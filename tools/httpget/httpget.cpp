@@ -76,8 +76,11 @@ bool OpenOutFile(const std::string& Name, TOutFile& Out)
     const char Suffix[] = ".httpget-XXXXXX";
     Tmp.insert(Tmp.end(), Suffix, Suffix + sizeof Suffix);
     Out.Fd = ::mkostemp(Tmp.data(), O_CLOEXEC);
-    if (Out.Fd < 0)
-        return false;
+    if (Out.Fd < 0) {
+        // A writable file in a folder that takes no new files: written in place.
+        Out.Fd = ::open(Out.Target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return Out.Fd >= 0;
+    }
     Out.Temp = Tmp.data();
     // The permissions a newly created file would get.
     const mode_t Mask = ::umask(0);
