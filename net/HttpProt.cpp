@@ -61,6 +61,14 @@ std::string PortSuffix(const std::string& Port)
     return Port.empty() || Port == "80" ? std::string() : ":" + Port;
 }
 
+// An absolute URL from its parts: "http" when no protocol is named, the
+// port only when one is.
+std::string UrlText(const TUrlParts& U, const std::string& Path)
+{
+    return (U.Proto.empty() ? std::string("http") : U.Proto) + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) +
+           Path;
+}
+
 std::string ErrorText(int Error)
 {
     return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
@@ -525,8 +533,7 @@ void THttpCli::SplitRequestUrl()
         Port = U.Port.empty() ? "80" : U.Port;
     } else {
         // Through a proxy the request line carries the absolute URL.
-        FPath = (U.Proto.empty() ? std::string("http") : U.Proto) + "://" + U.Host +
-                (U.Port.empty() ? std::string() : ":" + U.Port) + U.Path;
+        FPath = UrlText(U, U.Path);
         const TUrlParts P = SplitUrl(Proxy);
         Host = P.Host;
         Port = P.Port.empty() ? ProxyPort : P.Port;
@@ -590,11 +597,13 @@ void THttpCli::SocketDnsLookupDone(uint16_t Error)
         FCtrlSocket->SetPort(FPort);
         FCtrlSocket->SetProto("tcp");
         FCtrlSocket->Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& Ex) {
         const int E = FCtrlSocket->LastError();
         FRequestDoneError = static_cast<uint16_t>(E);
         FStatusCode = 404;
-        FReasonPhrase = "can't connect: " + ErrorText(E);
+        // A failure found before any socket call (a port that is no number or
+        // service) has no error code: "No Error (Error #0)" would say nothing.
+        FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
         try {
             SocketClose();
         } catch (...) {
@@ -682,10 +691,13 @@ void THttpCli::CloseConnection()
 
 void THttpCli::QueueRequestLine(std::string Line)
 {
-    if (OnCommand)
+    // A value with a line break would smuggle header lines of its own; the
+    // handler sees the line as it is sent.
+    Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
+    if (OnCommand) {
         OnCommand(*this, Line);
-    // A value with a line break would smuggle header lines of its own.
-    Line = Line.substr(0, Line.find_first_of("\r\n"));
+        Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
+    }
     FReqBuf += Line;
     FReqBuf += "\r\n";
 }
@@ -775,8 +787,10 @@ void THttpCli::ReceiveBody()
     // Body bytes need no line buffer: they are read in large blocks, each
     // passed on as one chunk, straight into a memory stream where possible
     // (fewer system calls and no extra copy for a large document).
+    // Not before the first chunk: OnDocBegin, which runs after the read, may
+    // still point ReceiveStream at another stream.
     int64_t Avail = 0;
-    char* Direct = ReceiveStream && !FBodyComplete
+    char* Direct = ReceiveStream && !FBodyComplete && FBodyCount > 0
                        ? static_cast<char*>(ReceiveStream->BeginWrite(BodyBufSize, Avail))
                        : nullptr;
     char* Buf = Direct;
@@ -859,7 +873,8 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd)
     }
     ++FHeaderLineCount;
     FHeaderBytes += static_cast<int64_t>(Line.size() + LineEnd.size());
-    if (FHeaderLineCount > MaxHeaderLines || FHeaderBytes > MaxHeaderBytes) {
+    // The empty line that ends the header is no header line of its own.
+    if ((FHeaderLineCount > MaxHeaderLines && !Line.empty()) || FHeaderBytes > MaxHeaderBytes) {
         Fail("HTTP line too long", 4, 0);
         return;
     }
@@ -1060,7 +1075,7 @@ void THttpCli::Relocate(const std::string& V)
             FTargetHost = U.Host;
             FPort = U.Port.empty() ? "80" : U.Port;
             FPath = U.Path.empty() ? "/" : U.Path;
-            FLocation = U.Proto + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) + U.Path;
+            FLocation = UrlText(U, U.Path);
         } else if (U.Host.empty()) {
             // "./x", "../x" and "http:/x": the same server, the resolved path.
             FPath = U.Path.empty() ? "/" : U.Path;
@@ -1077,7 +1092,7 @@ void THttpCli::Relocate(const std::string& V)
             FTargetHost = U.Host;
             FPort = U.Port.empty() ? "80" : U.Port;
             FPath = U.Path;
-            FLocation = "http://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) + U.Path;
+            FLocation = UrlText(U, U.Path);
         }
         return;
     }
@@ -1085,23 +1100,21 @@ void THttpCli::Relocate(const std::string& V)
     // Through a proxy: the next leg goes to the same proxy, and the request
     // line carries the new absolute URL.
     const TUrlParts Cur = SplitUrl(FPath);
-    const std::string CurBase = (Cur.Proto.empty() ? std::string("http") : Cur.Proto) + "://" + Cur.Host +
-                                (Cur.Port.empty() ? std::string() : ":" + Cur.Port);
+    const std::string CurBase = UrlText(Cur, "");
     if (!V.empty() && V[0] == '/') {
         FLocation = CurBase + V;
     } else {
         const TUrlParts U = SplitUrl(V, Cur.Path);
         if (!U.Proto.empty() && !U.Host.empty()) {
             FTargetHost = U.Host;
-            FLocation = U.Proto + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) +
-                        (U.Path.empty() ? "/" : U.Path);
+            FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
         } else if (U.Host.empty()) {
             FLocation = CurBase + (U.Path.empty() ? "/" : U.Path);
         } else if (U.Path.empty()) {
             FLocation = CurBase + "/" + U.Host;
         } else {
             FTargetHost = U.Host;
-            FLocation = "http://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) + U.Path;
+            FLocation = UrlText(U, U.Path);
         }
     }
     FPath = FLocation;

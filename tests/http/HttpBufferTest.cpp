@@ -88,13 +88,17 @@ TEST(HttpRequestBytes, OnCommandRewritesAndLineBreaksAreCut)
     H.URL = "http://h.example/";
     H.Accept.clear();
     H.Agent = "evil\r\nX-Injected: 1";
-    H.OnCommand = [](THttpCli&, std::string& S) {
+    std::vector<std::string> Seen;
+    H.OnCommand = [&](THttpCli&, std::string& S) {
+        Seen.push_back(S);
         if (S.rfind("Host:", 0) == 0)
             S += "\r\n";  // an empty extra line must not appear
     };
     H.Responses = {"HTTP/1.0 200 OK\r\n\r\n"};
     H.Get();
     EXPECT_EQ(H.Requests[0], "GET / HTTP/1.0\r\nUser-Agent: evil\r\nHost: h.example\r\n\r\n");
+    // The handler sees each line as it goes out (httpget -v prints these).
+    EXPECT_EQ(Seen, (std::vector<std::string>{"GET / HTTP/1.0", "User-Agent: evil", "Host: h.example", ""}));
 }
 
 struct TUrlCase {
@@ -332,11 +336,30 @@ TEST(HttpResponse, ThousandHeaderLinesAreStillFine)
 {
     TFakeHttpCli H;
     H.URL = "http://h.example/";
-    H.Responses = {ManyLines(998) + "\r\nbody"};
+    H.Responses = {ManyLines(999) + "\r\nbody"};  // the status line and 999 more
     TMemoryStream Doc;
     H.ReceiveStream = &Doc;
     H.Get();
     EXPECT_EQ(Doc.DataString(), "body");
+}
+
+TEST(HttpResponse, StreamChangedInDocBeginGetsTheWholeBody)
+{
+    // The header ends exactly at a read boundary, so the body is read in
+    // reads of its own, the way a memory stream is filled directly.
+    const std::string Header = "HTTP/1.0 200 OK\r\n\r\n";
+    const std::string Body(100000, 'b');
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.ChunkSize = Header.size();
+    H.Responses = {Header + Body};
+    TMemoryStream First, Second;
+    H.ReceiveStream = &First;
+    H.OnDocBegin = [&](THttpCli& C) { C.ReceiveStream = &Second; };
+    H.Get();
+    EXPECT_EQ(First.Size(), 0);
+    EXPECT_EQ(Second.Size(), static_cast<int64_t>(Body.size()));
+    EXPECT_TRUE(Second.DataString() == Body);  // no megabyte of output on failure
 }
 
 TEST(HttpResponse, FailingStreamWriteAbortsTheRequest)
@@ -537,6 +560,63 @@ TEST(HttpRelocation, ServerClosingInsideTheHeaderStillRelocates)
     H.ReceiveStream = &Doc;
     H.Get();
     EXPECT_EQ(Doc.DataString(), "here");
+}
+
+// Every event and state change of one request, in the order they come.
+std::vector<std::string> TraceRequest(TFakeHttpCli& H)
+{
+    std::vector<std::string> T;
+    H.OnStateChange = [&](THttpCli& C) { T.push_back("state " + std::to_string(C.State())); };
+    H.OnSessionConnected = [&](THttpCli&) { T.push_back("connected"); };
+    H.OnRequestHeaderBegin = [&](THttpCli&) { T.push_back("reqbegin"); };
+    H.OnCommand = [&](THttpCli&, std::string& S) { T.push_back("cmd " + S); };
+    H.OnRequestHeaderEnd = [&](THttpCli&) { T.push_back("reqend"); };
+    H.OnHeaderBegin = [&](THttpCli&) { T.push_back("hdrbegin"); };
+    H.OnHeaderData = [&](THttpCli& C) { T.push_back("hdr " + C.ReceivedHeader().back()); };
+    H.OnHeaderEnd = [&](THttpCli&) { T.push_back("hdrend"); };
+    H.OnDocBegin = [&](THttpCli&) { T.push_back("docbegin"); };
+    H.OnDocData = [&](THttpCli&, const void*, int32_t Len) { T.push_back("data " + std::to_string(Len)); };
+    H.OnDocEnd = [&](THttpCli&) { T.push_back("docend"); };
+    H.OnLocationChange = [&](THttpCli& C) { T.push_back("location " + C.Location()); };
+    H.OnRequestDone = [&](THttpCli&, THttpRequest Rq, uint16_t E) {
+        T.push_back("done " + std::to_string(Rq) + " " + std::to_string(E));
+    };
+    H.Get();
+    return T;
+}
+
+TEST(HttpEvents, OneGetInOrder)
+{
+    TFakeHttpCli H;
+    H.URL = "http://h.example/doc";
+    H.Accept.clear();
+    H.Responses = {"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nbody"};
+    EXPECT_EQ(TraceRequest(H),
+              (std::vector<std::string>{"state 1", "state 3", "state 4", "state 2", "connected", "state 5",
+                                        "reqbegin", "cmd GET /doc HTTP/1.0", "cmd User-Agent: Mozilla/3.0 (compatible)",
+                                        "cmd Host: h.example", "reqend", "cmd ", "hdrbegin", "hdr HTTP/1.0 200 OK",
+                                        "hdr Content-Type: text/plain", "state 6", "hdrend", "docbegin", "data 4",
+                                        "docend", "state 0", "done 1 0"}));
+}
+
+TEST(HttpEvents, RelocationStartsAgainWithoutPassingReady)
+{
+    TFakeHttpCli H;
+    H.URL = "http://h.example/a";
+    H.Accept.clear();
+    H.Agent.clear();
+    H.Responses = {"HTTP/1.0 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n",
+                   "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"};
+    EXPECT_EQ(TraceRequest(H),
+              (std::vector<std::string>{"state 1", "state 3", "state 4", "state 2", "connected", "state 5",
+                                        "reqbegin", "cmd GET /a HTTP/1.0", "cmd Host: h.example", "reqend", "cmd ",
+                                        "hdrbegin", "hdr HTTP/1.0 302 Found", "hdr Location: /b",
+                                        "hdr Content-Length: 0", "hdrend", "location http://h.example/b",
+                                        "state 3", "state 4", "state 2", "connected", "state 5", "reqbegin",
+                                        "cmd GET /b HTTP/1.0", "cmd Host: h.example", "reqend", "cmd ", "hdrbegin",
+                                        "hdr HTTP/1.0 200 OK", "hdr Content-Length: 2", "state 6", "hdrend",
+                                        "docbegin", "data 2", "docend", "state 0", "done 1 0"}));
+    EXPECT_EQ(H.Location(), "http://h.example/b");
 }
 
 }  // namespace

@@ -267,6 +267,17 @@ TEST(HttpLoopback, RefusedConnectionRaisesItsText)
     EXPECT_EQ(H.StatusCode(), 404);
 }
 
+TEST(HttpLoopback, PortThatIsNoNumberSaysWhy)
+{
+    THttpCli H;
+    H.URL = "http://127.0.0.1:abc/";
+    const auto [Msg, Code] = GetResult(H);
+    EXPECT_EQ(Msg.rfind("can't connect: ", 0), 0u) << Msg;
+    EXPECT_NE(Msg.find("'abc'"), std::string::npos) << Msg;
+    EXPECT_EQ(Code, 404);
+    EXPECT_EQ(H.State(), hsReady);
+}
+
 TEST(HttpLoopback, EmptyUrlRaisesAndRequestDoneComesLater)
 {
     THttpCli H;

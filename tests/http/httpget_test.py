@@ -88,9 +88,28 @@ with tempfile.TemporaryDirectory() as root:
     check("-x sends the absolute URL to the proxy", r.returncode == 0 and r.stdout == b"proxied http://far.example/x?y=1",
           (r.returncode, r.stdout, r.stderr))
 
-    r = run("-o", out, base + "/nothere")
+    fresh = os.path.join(root, "fresh.bin")
+    r = run("-o", fresh, base + "/nothere")
     check("404 exits 1 with the reason, no file left",
-          r.returncode == 1 and b"File not found" in r.stderr and not os.path.exists(out), (r.returncode, r.stderr))
+          r.returncode == 1 and b"File not found" in r.stderr and not os.path.exists(fresh), (r.returncode, r.stderr))
+
+    r = run("-o", out, base + "/nothere")
+    check("a failed request keeps an existing file as it was",
+          r.returncode == 1 and open(out, "rb").read() == data and sorted(os.listdir(root)) == ["file.bin", "out.bin"],
+          (r.returncode, os.listdir(root)))
+
+    r = run("-o", "/dev/stdout", base + "/agent")
+    check("-o /dev/stdout writes to the device", r.returncode == 0 and r.stdout == b"Mozilla/3.0 (compatible)",
+          (r.returncode, r.stdout))
+    fifo = os.path.join(root, "pipe")
+    os.mkfifo(fifo)
+    drained = []
+    reader = threading.Thread(target=lambda: drained.append(open(fifo, "rb").read()), daemon=True)
+    reader.start()
+    r = run("-o", fifo, base + "/nothere")
+    reader.join(10)
+    check("a failed request leaves a pipe in place", r.returncode == 1 and os.path.exists(fifo), r.returncode)
+    os.unlink(fifo)
 
     s = socket.socket()
     s.bind(("127.0.0.1", 0))

@@ -2,14 +2,17 @@
 // Fetches URL with THttpCli::Get and writes the body to standard output or
 // FILE. Exit codes: 0 fetched, 1 the request failed, 2 wrong usage.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "net/HttpProt.h"
 #include "net/Stream.h"
@@ -46,6 +49,58 @@ private:
     int FFd;
     int64_t FPos = 0;
 };
+
+// A regular file (or a new one) is written under a temporary name beside it
+// and renamed over it once the document is complete: a failed request keeps
+// the old file and leaves nothing new behind. Devices and pipes are written
+// to directly and never removed.
+struct TOutFile {
+    int Fd = -1;
+    std::string Target;  // where the document goes (symbolic links resolved)
+    std::string Temp;    // empty when writing straight to Target
+};
+
+bool OpenOutFile(const std::string& Name, TOutFile& Out)
+{
+    Out.Target = Name;
+    struct stat St {};
+    if (::stat(Name.c_str(), &St) == 0 && !S_ISREG(St.st_mode)) {
+        Out.Fd = ::open(Name.c_str(), O_WRONLY | O_CLOEXEC);
+        return Out.Fd >= 0;
+    }
+    if (char* Real = ::realpath(Name.c_str(), nullptr)) {
+        Out.Target = Real;
+        std::free(Real);
+    }
+    std::vector<char> Tmp(Out.Target.begin(), Out.Target.end());
+    const char Suffix[] = ".httpget-XXXXXX";
+    Tmp.insert(Tmp.end(), Suffix, Suffix + sizeof Suffix);
+    Out.Fd = ::mkostemp(Tmp.data(), O_CLOEXEC);
+    if (Out.Fd < 0) {
+        // A writable file in a folder that takes no new files: written in place.
+        Out.Fd = ::open(Out.Target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return Out.Fd >= 0;
+    }
+    Out.Temp = Tmp.data();
+    // The permissions a newly created file would get.
+    const mode_t Mask = ::umask(0);
+    ::umask(Mask);
+    ::fchmod(Out.Fd, S_ISREG(St.st_mode) && St.st_nlink > 0 ? (St.st_mode & 07777) : (0666 & ~Mask));
+    return true;
+}
+
+// Closes the file; with Ok the document takes its place, otherwise the
+// temporary file goes. Returns false when the document could not be kept.
+bool FinishOutFile(TOutFile& Out, bool Ok)
+{
+    const bool Closed = ::close(Out.Fd) == 0;
+    if (Out.Temp.empty())
+        return Closed || !Ok;
+    if (Ok && Closed && ::rename(Out.Temp.c_str(), Out.Target.c_str()) == 0)
+        return true;
+    ::unlink(Out.Temp.c_str());
+    return !Ok;
+}
 
 int Usage()
 {
@@ -94,15 +149,13 @@ int main(int argc, char** argv)
         return Usage();
 
     std::signal(SIGPIPE, SIG_IGN);
-    int Fd = STDOUT_FILENO;
-    if (!OutFile.empty()) {
-        Fd = ::open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (Fd < 0) {
-            std::fprintf(stderr, "Cannot create file %s\n", OutFile.c_str());
-            return 1;
-        }
+    TOutFile File;
+    File.Fd = STDOUT_FILENO;
+    if (!OutFile.empty() && !OpenOutFile(OutFile, File)) {
+        std::fprintf(stderr, "Cannot create file %s\n", OutFile.c_str());
+        return 1;
     }
-    TFdStream Out(Fd);
+    TFdStream Out(File.Fd);
 
     int Rc = 0;
     try {
@@ -127,13 +180,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", E.what());
         Rc = 1;
     }
-    if (!OutFile.empty()) {
-        if (::close(Fd) != 0 && Rc == 0) {
-            std::fprintf(stderr, "Unable to write to %s\n", OutFile.c_str());
-            Rc = 1;
-        }
-        if (Rc != 0)
-            ::unlink(OutFile.c_str());  // no half document left behind
+    if (!OutFile.empty() && !FinishOutFile(File, Rc == 0)) {
+        std::fprintf(stderr, "Unable to write to %s\n", OutFile.c_str());
+        Rc = 1;
     }
     return Rc;
 }
