@@ -43,13 +43,6 @@ std::string& HostExecutableOverride() {
 
 QString FromCp1252(std::string_view Text) { return QString::fromStdString(Cp1252ToUtf8(Text)); }
 
-// A short string as the caller passed it: length byte, then the characters.
-TShortString CopyShortString(const unsigned char* Source) {
-  TShortString Copy;
-  if (Source) Copy.Assign(std::string_view(reinterpret_cast<const char*>(Source + 1), Source[0]));
-  return Copy;
-}
-
 // The caller's window, when the handle names a widget that exists; a stale
 // or foreign value leaves the dialog without owner instead of crashing.
 QWidget* OwnerWidget(uintptr_t Handle) {
