@@ -67,6 +67,8 @@ QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, QRect 
 QLabel* MakeStaticText(QWidget* Parent, const char* Name, QRect Geometry) {
   auto* Text = new QLabel(Parent);
   Text->setObjectName(QString::fromLatin1(Name));
+  // Shows what the version document says, never markup it may carry.
+  Text->setTextFormat(Qt::PlainText);
   Text->setGeometry(Geometry);
   Text->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   Text->setFixedSize(Geometry.size());
