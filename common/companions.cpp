@@ -3,18 +3,6 @@
 #include <utility>
 
 namespace chronark {
-namespace {
-
-TShortString CopyShortString(const unsigned char* Source)
-{
-    TShortString Copy;
-    if (Source)
-        Copy.Assign(std::string_view(reinterpret_cast<const char*>(Source) + 1, Source[0]));
-    return Copy;
-}
-
-}  // namespace
-
 TShortString MakeShortString(std::string_view Text)
 {
     TShortString Result;

@@ -26,4 +26,12 @@ struct TShortString {
 };
 static_assert(sizeof(TShortString) == 256);
 
+// A copy of a short string passed by reference (length byte, then the
+// characters); a null reference gives the empty text.
+inline TShortString CopyShortString(const unsigned char* Source) {
+  TShortString Copy;
+  if (Source) Copy.Assign(std::string_view(reinterpret_cast<const char*>(Source) + 1, Source[0]));
+  return Copy;
+}
+
 }  // namespace chronark

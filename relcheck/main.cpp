@@ -43,13 +43,6 @@ std::string& HostExecutableOverride() {
 
 QString FromCp1252(std::string_view Text) { return QString::fromStdString(Cp1252ToUtf8(Text)); }
 
-// A short string as the caller passed it: length byte, then the characters.
-TShortString CopyShortString(const unsigned char* Source) {
-  TShortString Copy;
-  if (Source) Copy.Assign(std::string_view(reinterpret_cast<const char*>(Source + 1), Source[0]));
-  return Copy;
-}
-
 // The caller's window, when the handle names a widget that exists; a stale
 // or foreign value leaves the dialog without owner instead of crashing.
 QWidget* OwnerWidget(uintptr_t Handle) {
@@ -74,6 +67,8 @@ QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, QRect 
 QLabel* MakeStaticText(QWidget* Parent, const char* Name, QRect Geometry) {
   auto* Text = new QLabel(Parent);
   Text->setObjectName(QString::fromLatin1(Name));
+  // Shows what the version document says, never markup it may carry.
+  Text->setTextFormat(Qt::PlainText);
   Text->setGeometry(Geometry);
   Text->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   Text->setFixedSize(Geometry.size());

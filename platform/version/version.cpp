@@ -161,7 +161,9 @@ uint32_t NextSuffix() {
 }  // namespace
 
 std::string ReadVersionString(const std::string& FileName, const std::string& Key) {
-  TFileDescriptor File(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a pipe of that name cannot stall the caller; a
+  // regular file reads the same either way.
+  TFileDescriptor File(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (File.Get() < 0) return {};
   struct stat Info {};
   if (fstat(File.Get(), &Info) != 0 || !S_ISREG(Info.st_mode)) return {};

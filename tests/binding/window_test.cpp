@@ -4,6 +4,7 @@
 #include "../app/window_support.h"
 
 #include "app/capp.h"
+#include "tests/support/offline_resolver.h"
 
 #include <QApplication>
 #include <QFile>
@@ -148,19 +149,31 @@ TEST_F(CompanionWindowTest, UpdateCheckOpensTheDialogWithTheProgramsVersion)
     ASSERT_TRUE(Form->ToolButton6->isVisible());
     QString Version;
     QString DialogName;
+    QString Status;
     QWidget* Owner = nullptr;
     Answers.Expect([&](QWidget* Dialog) {
         DialogName = Dialog->objectName();
         Owner = Dialog->parentWidget();
         if (auto* Label = Dialog->findChild<QLabel*>("version"))
             Version = Label->text();
-        // The dialog closes once its check (to an address that never resolves) has ended.
-        Dialog->close();
+        // Closed once its check has ended, whether or not it has begun yet.
+        auto* Bar = Dialog->findChild<QStatusBar*>("StatusBar1");
+        ASSERT_NE(Bar, nullptr);
+        const auto CloseWhenDone = [&Status, Dialog](const QString& Text) {
+            Status = Text;
+            if (Text.startsWith("Fehler: ") || Text.startsWith("Kein Update") || Text.startsWith("Eine neue"))
+                Dialog->close();
+        };
+        QObject::connect(Bar, &QStatusBar::messageChanged, Dialog, CloseWhenDone);
+        CloseWhenDone(Bar->currentMessage());
     });
     Form->ToolButton6->click();
     EXPECT_EQ(DialogName, "relcheckform");
     EXPECT_EQ(Version, "1.0.2002.624");
     EXPECT_EQ(Owner, Form.get());
+    // The default address, looked up by the test's own resolver, which knows no name.
+    EXPECT_EQ(NamesLookedUp(), std::vector<std::string>{"www.tolvane-software.example"});
+    EXPECT_EQ(Status, "Fehler: \"can't resolve hostname to IP address\"");
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     // Released at the end, yet never unmapped: Qt may still reach its code.
     Form->Release();

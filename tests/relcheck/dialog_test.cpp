@@ -183,6 +183,20 @@ TEST_F(RelcheckDialog, NewerVersionAloneEnablesOnlyTheVersion) {
                                                     {"homepagebutton", false}}));
 }
 
+// The document comes over plain HTTP: its texts are shown as they are, never
+// rendered as markup.
+TEST_F(RelcheckDialog, PublishedTextsAreShownAsPlainText) {
+  std::map<std::string, Qt::TextFormat> Formats;
+  Driver.Then = [&Formats](Trelcheckform& F) {
+    for (QLabel* Box : {F.version, F.newversion, F.appname}) Formats[Box->objectName().toStdString()] = Box->textFormat();
+    F.SpeedButton1->click();
+  };
+  TOutcome O = Run(Serve("[chronark]\nVersion=9\nName=<img src=\"/etc/x.png\"><b>Chronark</b>\n"));
+  EXPECT_EQ(O.AppName, "<img src=\"/etc/x.png\"><b>Chronark</b>");
+  EXPECT_EQ(Formats, (std::map<std::string, Qt::TextFormat>{
+                         {"version", Qt::PlainText}, {"newversion", Qt::PlainText}, {"appname", Qt::PlainText}}));
+}
+
 TEST_F(RelcheckDialog, UnsafeAddressesAreNotOpened) {
   Driver.Then = [](Trelcheckform& F) {
     F.downloadbutton->click();

@@ -3,11 +3,13 @@
 
 #include "tests/relcheck/dialog_driver.h"
 #include "tests/relcheck/loopback_server.h"
+#include "tests/support/offline_resolver.h"
 
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <unistd.h>
@@ -83,6 +85,8 @@ TEST_F(RelcheckOverHttp, RefusedPortIsAnError) {
 TEST_F(RelcheckOverHttp, UnknownHostIsAnError) {
   TOutcome O = Run("http://no-such-host.invalid/software/version.txt");
   EXPECT_EQ(O.Status, "Fehler: \"can't resolve hostname to IP address\"");
+  const auto Names = chronark::test::NamesLookedUp();
+  EXPECT_NE(std::find(Names.begin(), Names.end(), "no-such-host.invalid"), Names.end());
 }
 
 TEST_F(RelcheckOverHttp, SilentServerEndsInBoundedTime) {

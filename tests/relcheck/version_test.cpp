@@ -112,6 +112,10 @@ TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
   }
   EXPECT_EQ(ReadVersionString(Folder.Path(), "FileVersion"), "");
   EXPECT_EQ(ReadVersionString(Folder.Path() + "/missing", "FileVersion"), "");
+  // A pipe without writer: opening it must not wait for one.
+  const std::string Fifo = Folder.Path() + "/fifo";
+  ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
+  EXPECT_EQ(ReadVersionString(Fifo, "FileVersion"), "");
 }
 
 // A minimal ELF image with the sections null, .shstrtab and .versioninfo
