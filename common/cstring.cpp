@@ -1,6 +1,7 @@
 #include "common/cstring.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace chronark {
 
@@ -12,12 +13,32 @@ std::string Fold(std::string_view S, bool CaseSensitive) {
   return CaseSensitive ? std::string(S) : AsciiLowerCase(S);
 }
 
-// Where the restarting search has not ended by these limits it is taken as
-// never ending. A line of a template, filled with values of at most a few
-// hundred characters, needs a handful of replacements; only values built to
-// feed on their surroundings come near these limits.
-constexpr size_t MaxRestartSteps = size_t(1) << 16;
-constexpr size_t MaxRestartLength = size_t(1) << 16;
+// A value shorter than the pattern shortens the text at every step, so the
+// restarting search ends by itself. Otherwise it is taken as never ending
+// once it has scanned more characters than this budget allows: a fixed
+// floor, plus a multiple of what the line and one value per original
+// occurrence amount to. A long template line with many placeholders, and
+// chains where inserted values meet their surroundings again and again
+// (each consuming characters of the line), stay well within it; the work
+// stays proportional to the line and its single-pass result.
+constexpr size_t RestartBudgetFloor = size_t(1) << 16;
+constexpr size_t RestartBudgetFactor = 8;
+
+size_t CountOccurrences(const std::string& FoldedS, const std::string& Key) {
+  size_t Count = 0;
+  for (size_t P = FoldedS.find(Key); P != std::string::npos; P = FoldedS.find(Key, P + Key.size()))
+    ++Count;
+  return Count;
+}
+
+// SIZE_MAX where the search is sure to end.
+size_t RestartBudget(size_t Length, size_t Occurrences, size_t KeySize, size_t ValueSize) {
+  if (ValueSize < KeySize) return SIZE_MAX;
+  const double Budget = double(RestartBudgetFloor) +
+                        double(RestartBudgetFactor) *
+                            (double(Length) + double(Occurrences) * double(ValueSize));
+  return Budget >= double(SIZE_MAX) ? SIZE_MAX : size_t(Budget);
+}
 
 // Every occurrence in the original S, left to right, replaced once; inserted
 // values are not searched again. Used where the restarting search never ends.
@@ -42,15 +63,14 @@ std::string ReplaceOnce(const std::string& S, const std::string& FoldedS, const 
 // is exactly what a new search from the beginning finds. Pending is a stack
 // of positions into Value above the rest of S.
 bool RestartingReplace(std::string& S, const std::string& Key, std::string_view Value,
-                       bool CaseSensitive) {
+                       bool CaseSensitive, size_t Budget) {
   const size_t N = Key.size();
   const char Last = Key.back();
   std::string Done;
   Done.reserve(S.size() + Value.size());
   std::vector<size_t> Pending;
   size_t SPos = 0;
-  size_t Total = S.size();
-  size_t Steps = 0;
+  size_t Scanned = 0;
   for (;;) {
     char C;
     if (!Pending.empty()) {
@@ -65,6 +85,7 @@ bool RestartingReplace(std::string& S, const std::string& Key, std::string_view 
     } else {
       break;
     }
+    if (++Scanned > Budget) return false;
     Done.push_back(C);
     if ((CaseSensitive ? C : FoldAscii(C)) != Last || Done.size() < N) continue;
     const char* Tail = Done.data() + Done.size() - N;
@@ -73,8 +94,6 @@ bool RestartingReplace(std::string& S, const std::string& Key, std::string_view 
       Match = (CaseSensitive ? Tail[I] : FoldAscii(Tail[I])) == Key[I];
     if (!Match) continue;
     Done.resize(Done.size() - N);
-    Total = Total - N + Value.size();
-    if (++Steps > MaxRestartSteps || Total > MaxRestartLength) return false;
     Pending.push_back(0);
   }
   S = std::move(Done);
@@ -104,7 +123,9 @@ void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value
   // A value holding the pattern itself re-creates it at every step, so the
   // restarting search cannot end; other values are searched the restarting way.
   if (Fold(Value, CaseSensitive).find(Key) == std::string::npos &&
-      RestartingReplace(S, Key, Value, CaseSensitive))
+      RestartingReplace(S, Key, Value, CaseSensitive,
+                        RestartBudget(S.size(), CountOccurrences(FoldedS, Key), Key.size(),
+                                      Value.size())))
     return;
   S = ReplaceOnce(S, FoldedS, Key, Value);
 }

@@ -21,8 +21,10 @@ std::string ExtractField(std::string_view S, char Separator, uint8_t Index);
 // only the ASCII letters A to Z are folded. The search restarts at the
 // beginning of S after every replacement, so a replaced value may form a new
 // occurrence with its surroundings. Where that restarting search would never
-// end (the value re-creates the pattern), the occurrences of the original S
-// are replaced once, left to right, instead. An empty Pattern changes nothing.
+// end (the value holds the pattern, or the text keeps feeding it), the
+// occurrences of the original S are replaced once, left to right, instead; a
+// search that would take more than a few times the work of S and its
+// single-pass result counts as never ending. An empty Pattern changes nothing.
 void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value,
                 bool CaseSensitive);
 

@@ -96,6 +96,59 @@ TEST(StrReplace, EqualsTheRestartingSearchWhereverThatEnds) {
   EXPECT_GT(Endless, 30);
 }
 
+std::string Repeat(const std::string& Part, size_t Times) {
+  std::string S;
+  S.reserve(Part.size() * Times);
+  while (Times--) S += Part;
+  return S;
+}
+
+// Lines far longer than 64 KiB, whose restarting search takes tens of
+// thousands of steps and ends with a result the single pass would not give.
+struct TLongCase {
+  const char* Name;
+  std::string S, Pattern, Value, Expected;
+};
+void PrintTo(const TLongCase& C, std::ostream* Os) { *Os << C.Name; }
+
+class StrReplaceLongLine : public testing::TestWithParam<TLongCase> {};
+
+TEST_P(StrReplaceLongLine, EndsAsTheRestartingSearchDoes) {
+  const TLongCase& C = GetParam();
+  std::string S = C.S;
+  StrReplace(S, C.Pattern, C.Value, false);
+  ASSERT_EQ(S.size(), C.Expected.size());
+  EXPECT_TRUE(S == C.Expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StrReplaceLongLine,
+    testing::Values(
+        // Shorter value: each of 20,000 steps re-creates the pattern from
+        // what follows.
+        TLongCase{"ShrinkingChain", Repeat("$Hours", 20000) + "$", "$hours$", "$", "$"},
+        // Value as long as the pattern: 100,000 steps, each consuming one
+        // character of the line.
+        TLongCase{"EqualLengthChain", std::string(100000, 'a') + "b", "ab", "bb",
+                  std::string(100001, 'b')},
+        // Longer value, 20,000 placeholders, each starting a chain of three
+        // steps; the line grows from 120,000 to 180,000 characters.
+        TLongCase{"GrowingChains", Repeat("$$$X$ ", 20000), "$x$", "x$yy",
+                  Repeat("x$yyyyyy ", 20000)},
+        // Many placeholders with values that meet nothing.
+        TLongCase{"ManyPlaceholders", Repeat("<td>$StartTime$</td>", 5000), "$starttime$",
+                  "07.12.2026 09:15:03", Repeat("<td>07.12.2026 09:15:03</td>", 5000)}),
+    [](const testing::TestParamInfo<TLongCase>& I) { return I.param.Name; });
+
+// A restarting search that would end only after billions of steps (the
+// pattern bubbles through the line) is cut short and each original
+// occurrence is replaced once.
+TEST(StrReplace, EndsOnALongLineWhoseRestartingSearchTakesTooLong) {
+  std::string S = std::string(50000, 'a') + std::string(50000, 'b');
+  StrReplace(S, "ab", "ba", false);
+  EXPECT_TRUE(S == std::string(49999, 'a') + "ba" + std::string(49999, 'b'));
+}
+
 TEST(AsciiText, FoldsOnlyAToZ) {
   EXPECT_EQ(AsciiLowerCase("AZaz@[\xC4\xD6"), "azaz@[\xC4\xD6");
   EXPECT_TRUE(SameTextAscii("Main", "mAIN"));
