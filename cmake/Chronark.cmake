@@ -12,7 +12,7 @@ function(chronark_add_gtest name)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 60
+    DISCOVERY_TIMEOUT 180
     PROPERTIES ENVIRONMENT "TZ=Europe/Berlin;LC_ALL=C.UTF-8;QT_QPA_PLATFORM=offscreen;${ARG_ENV}" TIMEOUT 120)
 endfunction()
 
