@@ -8,6 +8,7 @@
 #include "platform/files/inifile.h"
 #include "platform/files/paths.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCloseEvent>
 #include <QFile>
@@ -34,6 +35,17 @@ namespace {
 
 const QStringList ProjectFilters = {QStringLiteral("Chronark File (*.crf)"), QStringLiteral("Alle Dateien (*)")};
 const QStringList ExportFilters = {QStringLiteral("HTML File (*.htm *.html)"), QStringLiteral("Alle Dateien (*)")};
+
+// QFileDialog::selectFile ignores an empty name, so the name field and the
+// list's selection would keep the previous use's name: after "Neu..." one
+// Enter would choose the open project again and empty it.
+void ClearFileName(QFileDialog* Dialog)
+{
+    if (auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        Name->clear();
+    if (auto* List = Dialog->findChild<QAbstractItemView*>(QStringLiteral("listView")))
+        List->clearSelection();
+}
 
 // A handler bound to a control: what it raises goes to the standard error box.
 template <typename Handler>
@@ -421,7 +433,7 @@ bool TMainForm::ExecuteNewDialog()
     SaveDialog1->setNameFilters(ProjectFilters);
     SaveDialog1->setDefaultSuffix(QStringLiteral("crf"));
     SaveDialog1->setDirectory(PathToQt(Folder));
-    SaveDialog1->selectFile(QString());
+    ClearFileName(SaveDialog1);
     return SaveDialog1->exec() == QDialog::Accepted && !SaveDialog1->selectedFiles().isEmpty();
 }
 
@@ -439,7 +451,7 @@ bool TMainForm::ExecuteExportDialog()
     SaveDialog1->setNameFilters(ExportFilters);
     SaveDialog1->setDefaultSuffix(QStringLiteral("htm"));
     SaveDialog1->setDirectory(PathToQt(ExtractFilePath(FProjectFileName)));
-    SaveDialog1->selectFile(QString());
+    ClearFileName(SaveDialog1);
     return SaveDialog1->exec() == QDialog::Accepted && !SaveDialog1->selectedFiles().isEmpty();
 }
 
