@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
@@ -175,6 +176,19 @@ TEST_F(MainFormTest, NewAndExportStartWithAnEmptyNameSoThatEnterChoosesNoFile)
     EXPECT_TRUE(NewStayed);
     EXPECT_EQ(Form->ProjectFileName(), InFolder("zweit.crf"));
     EXPECT_EQ(Form->Manager()->Entries().size(), 1u);
+}
+
+TEST_F(MainFormTest, TheListScrollsToTheEndOfTheLongestRemarkWhereverItStands)
+{
+    StartWithProject(0);
+    Form->Manager()->AddEntry(1, 2, std::string(200, 'W'));
+    Form->Manager()->AddEntry(1, 2, "kurz");
+    Form->RefreshView();
+    QListWidget* List = Form->ListBox1;
+    const int Needed = List->sizeHintForIndex(List->model()->index(0, 0)).width();
+    ASSERT_GT(Needed, List->viewport()->width());
+    EXPECT_TRUE(WaitUntil([&] { return List->horizontalScrollBar()->maximum() > 0; }));
+    EXPECT_GE(List->visualItemRect(List->item(0)).width(), Needed);
 }
 
 TEST_F(MainFormTest, OpenSavesFirstAndWritesAParentStepIntoTheSettingsAtClose)
