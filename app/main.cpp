@@ -8,6 +8,7 @@
 #include "platform/files/inifile.h"
 #include "platform/files/paths.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -28,7 +29,10 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <array>
+#include <numeric>
+#include <vector>
 
 namespace chronark {
 
@@ -36,6 +40,39 @@ namespace {
 
 const QString ProjectFilter = QStringLiteral("Chronark File (*.crf)|*.crf|Alle Dateien (*.*)|*.*");
 const QString ExportFilter = QStringLiteral("HTML File (*.htm;*.html)|*.htm;*.html|Alle Dateien (*.*)|*.*");
+
+// QFileDialog::selectFile ignores an empty name, so the name field and the
+// list's selection would keep the previous use's name: after "Neu..." one
+// Enter would choose the open project again and empty it.
+void ClearFileName(QFileDialog* Dialog)
+{
+    if (auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        Name->clear();
+    if (auto* List = Dialog->findChild<QAbstractItemView*>(QStringLiteral("listView")))
+        List->clearSelection();
+}
+
+// With uniform item sizes (fast for big projects) Qt sizes every line like the
+// last one. The last line gets the size of the widest of the longest lines
+// instead, so that the scroll bar reaches the end of every remark.
+void SizeLinesLikeTheWidest(QListWidget* List, const QStringList& Lines)
+{
+    const qsizetype Count = Lines.size();
+    if (Count < 2)
+        return;
+    std::vector<qsizetype> Rows(static_cast<size_t>(Count));
+    std::iota(Rows.begin(), Rows.end(), qsizetype(0));
+    const qsizetype Candidates = std::min<qsizetype>(Count, 32);
+    std::nth_element(Rows.begin(), Rows.begin() + (Candidates - 1), Rows.end(),
+                     [&](qsizetype A, qsizetype B) { return Lines[A].size() > Lines[B].size(); });
+    QSize Widest;
+    for (qsizetype I = 0; I < Candidates; ++I) {
+        const QSize Size = List->sizeHintForIndex(List->model()->index(static_cast<int>(Rows[static_cast<size_t>(I)]), 0));
+        if (Size.width() > Widest.width())
+            Widest = Size;
+    }
+    List->item(static_cast<int>(Count - 1))->setSizeHint(Widest);
+}
 
 // A handler bound to a control: what it raises goes to the standard error box.
 template <typename Handler>
@@ -98,13 +135,6 @@ void SetDialogFilter(QFileDialog* Dialog, const QString& Filter)
         if (Name && Typed.isValid())
             Name->setText(Typed.toString());
     });
-}
-
-void ClearFileName(QFileDialog* Dialog)
-{
-    // selectFile ignores an empty name, so the field is emptied directly.
-    if (auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-        Name->clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -301,8 +331,6 @@ void TMainForm::CreateList()
     ListBox1->setSortingEnabled(false);
     // One line per entry of equal height: lets the view lay out 100,000 lines at once.
     ListBox1->setUniformItemSizes(true);
-    // Long lines end in an ellipsis at the window's edge, at every refill alike.
-    ListBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setCentralWidget(ListBox1);
 }
 
@@ -474,6 +502,7 @@ void TMainForm::RefreshView()
         Items.append(TextToQt(Line));
     ListBox1->clear();
     ListBox1->addItems(Items);
+    SizeLinesLikeTheWidest(ListBox1, Items);
     StatusBar1->showMessage(QStringLiteral("Gesamt: ") + TextToQt(FManager->GetTotalText()));
     SetApplicationTitle(FAppTitle + QStringLiteral(" - ") + PathToQt(ExtractFileName(FProjectFileName)));
     setWindowTitle(ApplicationTitle());

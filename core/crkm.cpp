@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/cp1252.h"
 #include "common/exceptions.h"
 #include "platform/files/paths.h"
 #include "platform/files/safefile.h"
@@ -302,7 +303,8 @@ void TChronarkMan::ExportSum(const std::string& Folder, TStrings& Lines) const {
 }
 
 void TChronarkMan::ReplaceFileName(TStrings& Lines) const {
-  StringsReplace(Lines, "$filename$", ExtractFileName(FExportFileName), false);
+  // File names are UTF-8 on Linux, the page is Windows-1252 like its templates.
+  StringsReplace(Lines, "$filename$", Utf8ToCp1252(ExtractFileName(FExportFileName)), false);
 }
 
 void TChronarkMan::ExportHTML(const std::string& FileName) {

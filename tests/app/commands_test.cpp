@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
@@ -133,6 +134,63 @@ TEST_F(MainFormTest, NewWithAnExistingNameEmptiesTheListAndOverwritesAtTheNextSa
     Form->ToolButton9->click();
     EXPECT_EQ(ReadFile("alt.crf").size(), 0u);
     EXPECT_EQ(ReadFile("woche.crf").size(), 560u);
+}
+
+// Notes the name field of a file dialog, presses its accept button as Enter
+// would, notes whether that left the dialog open, and cancels it.
+std::function<void(QWidget*)> EnterOnTheGivenName(QString* Name, bool* StayedOpen)
+{
+    return [Name, StayedOpen](QWidget* Widget) {
+        auto* Dialog = qobject_cast<QFileDialog*>(Widget);
+        ASSERT_NE(Dialog, nullptr);
+        auto* Field = Dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(Field, nullptr);
+        *Name = Field->text();
+        static_cast<QDialog*>(Dialog)->accept();
+        *StayedOpen = Dialog->isVisible() && Dialog->result() != QDialog::Accepted;
+        if (*StayedOpen)
+            Dialog->reject();
+    };
+}
+
+TEST_F(MainFormTest, NewAndExportStartWithAnEmptyNameSoThatEnterChoosesNoFile)
+{
+    StartWithProject(2);
+    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("zweit.crf"))));
+    Form->ToolButton1->click();
+    ASSERT_EQ(Form->ProjectFileName(), InFolder("zweit.crf"));
+    Form->Manager()->AddEntry(1, 2, "");
+    Form->ToolButton9->click();
+    const std::string Saved = ReadFile("zweit.crf");
+    ASSERT_EQ(Saved.size(), 280u);
+
+    QString ExportName = "?", NewName = "?";
+    bool ExportStayed = false, NewStayed = false;
+    Answers.Expect(EnterOnTheGivenName(&ExportName, &ExportStayed));
+    Form->ToolButton10->click();
+    EXPECT_EQ(ExportName, "");
+    EXPECT_TRUE(ExportStayed);
+    EXPECT_EQ(ReadFile("zweit.crf"), Saved);
+
+    Answers.Expect(EnterOnTheGivenName(&NewName, &NewStayed));
+    Form->ToolButton1->click();
+    EXPECT_EQ(NewName, "");
+    EXPECT_TRUE(NewStayed);
+    EXPECT_EQ(Form->ProjectFileName(), InFolder("zweit.crf"));
+    EXPECT_EQ(Form->Manager()->Entries().size(), 1u);
+}
+
+TEST_F(MainFormTest, TheListScrollsToTheEndOfTheLongestRemarkWhereverItStands)
+{
+    StartWithProject(0);
+    Form->Manager()->AddEntry(1, 2, std::string(200, 'W'));
+    Form->Manager()->AddEntry(1, 2, "kurz");
+    Form->RefreshView();
+    QListWidget* List = Form->ListBox1;
+    const int Needed = List->sizeHintForIndex(List->model()->index(0, 0)).width();
+    ASSERT_GT(Needed, List->viewport()->width());
+    EXPECT_TRUE(WaitUntil([&] { return List->horizontalScrollBar()->maximum() > 0; }));
+    EXPECT_GE(List->visualItemRect(List->item(0)).width(), Needed);
 }
 
 TEST_F(MainFormTest, OpenSavesFirstAndWritesAParentStepIntoTheSettingsAtClose)

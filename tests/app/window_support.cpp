@@ -75,7 +75,11 @@ void TModalAnswers::Poll()
         FLastAnswered = Modal;
         auto Answer = std::move(FAnswers.front());
         FAnswers.pop_front();
+        const QPointer<QWidget> Answered = Modal;
         Answer(Modal);
+        // A dialog that is used again (the shared save dialog) gets the next answer.
+        if (!Answered || !Answered->isVisible())
+            FLastAnswered = nullptr;
         return;
     }
     if (++FIdleTicks < 300)

@@ -92,6 +92,11 @@ TEST_F(Export, FileNameEverywhereAlsoInRemarks) {
   EXPECT_EQ(Run("woche.htm"), "<title>woche.htm</title>\r\nin woche.htm\r\nwoche.htm\r\nwoche.htm woche.htm\r\n");
 }
 
+TEST_F(Export, FileNameIsWrittenInTheCodePageOfThePage) {
+  Template("header.txt", "<title>$filename$</title>");
+  EXPECT_EQ(Run("M\xC3\xA4rz \xE2\x82\xAC.htm"), "<title>M\xE4rz \x80.htm</title>\r\n");
+}
+
 TEST_F(Export, LineEndsBecomeCrLf) {
   Template("header.txt", "a\rb\nc\r\nd\n\re");
   Template("footer.txt", "\n\nz\n");
