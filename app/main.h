@@ -205,9 +205,6 @@ TDialogFilter ParseDialogFilter(const QString& Filter);
 // Shows the labels of Filter in Dialog and lists the files of its patterns.
 void SetDialogFilter(QFileDialog* Dialog, const QString& Filter);
 
-// Empties the file name field of Dialog.
-void ClearFileName(QFileDialog* Dialog);
-
 // The 16 x 16 glyph number Index (0 to 9) of ImageList1.
 QIcon ImageList1(int Index);
 
