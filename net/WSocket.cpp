@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -67,6 +68,46 @@ long LeadingNumber(const std::string& S, long Max) {
     if (V > Max) return -2;
   }
   return V;
+}
+
+// Names no server can know: RFC 6761's "invalid" domain, and a last label of
+// digits only (no top-level domain is numeric). Asking for them would only send
+// a query off the machine, or wait for the resolver's timeout.
+bool NeverResolvable(const std::string& Host) {
+  std::string H = Host;
+  if (!H.empty() && H.back() == '.') H.pop_back();
+  std::string Last = H.substr(H.rfind('.') == std::string::npos ? 0 : H.rfind('.') + 1);
+  if (Last.empty()) return false;
+  if (Last.find_first_not_of("0123456789") == std::string::npos) return true;
+  if (Last.size() != 7) return false;
+  for (auto& C : Last) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Last == "invalid";
+}
+
+// The IPv4 addresses of Host in the resolver's order, without repeats; empty
+// when the name is unknown. Blocks while the resolver asks.
+std::vector<in_addr> LookupIPv4(const std::string& Host) {
+  std::vector<in_addr> Out;
+  in_addr A{};
+  if (inet_aton(Host.c_str(), &A) != 0) {  // numeric forms need no resolver
+    Out.push_back(A);
+    return Out;
+  }
+  if (NeverResolvable(Host)) return Out;
+  addrinfo Hints{};
+  Hints.ai_family = AF_INET;
+  Hints.ai_socktype = SOCK_STREAM;
+  addrinfo* Res = nullptr;
+  if (getaddrinfo(Host.c_str(), nullptr, &Hints, &Res) == 0) {
+    for (addrinfo* I = Res; I; I = I->ai_next) {
+      in_addr X = reinterpret_cast<sockaddr_in*>(I->ai_addr)->sin_addr;
+      bool Seen = false;
+      for (const auto& R : Out) Seen = Seen || R.s_addr == X.s_addr;
+      if (!Seen) Out.push_back(X);
+    }
+  }
+  if (Res) freeaddrinfo(Res);
+  return Out;
 }
 
 }  // namespace
@@ -180,18 +221,11 @@ in_addr WSocketResolveHost(const std::string& Host) {
       throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid IP address.");
     return A;
   }
-  addrinfo Hints{};
-  Hints.ai_family = AF_INET;
-  Hints.ai_socktype = SOCK_STREAM;
-  addrinfo* Res = nullptr;
-  if (getaddrinfo(Trim(Host).c_str(), nullptr, &Hints, &Res) != 0 || Res == nullptr) {
-    if (Res) freeaddrinfo(Res);
+  std::vector<in_addr> Found = LookupIPv4(Trim(Host));
+  if (Found.empty())
     throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d",
                                   Host.c_str(), WSAHOST_NOT_FOUND));
-  }
-  A = reinterpret_cast<sockaddr_in*>(Res->ai_addr)->sin_addr;
-  freeaddrinfo(Res);
-  return A;
+  return Found.front();
 }
 
 uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
@@ -287,6 +321,7 @@ void TCustomWSocket::ResetDefaults() {
   FLocalAddr = "0.0.0.0";
   FLingerOnOff = wsLingerOn;
   FLingerTimeout = 0;
+  FSendFlags = wsSendNormal;
   FSelectEvents = 0;
   FState = wsClosed;
   FAllSent = true;
@@ -476,7 +511,9 @@ void TCustomWSocket::SocketError(const std::string& FunctionName) {
       bool Notify = !FCloseInvoked;
       FCloseInvoked = true;
       SetState(wsClosed);
+      auto Alive = FAlive;
       if (Notify) NotifySessionClosed(static_cast<uint16_t>(Code));
+      if (!*Alive) throw ESocketException(Line);  // deleted by the handler: no OnError left
     }
   }
   FLastError = Code;
@@ -540,6 +577,7 @@ void TCustomWSocket::SetState(TSocketState NewState) {
 // Messages and readiness
 
 void TCustomWSocket::HandleMessage(const TMessage& Msg) {
+  auto Alive = FAlive;
   try {
     switch (Msg.Msg) {
       case SKM_ASYNC_SELECT:
@@ -555,6 +593,8 @@ void TCustomWSocket::HandleMessage(const TMessage& Msg) {
         HandleLookupDone(Msg);
         break;
       case SKM_CLOSE_DELAYED:
+        // The close that follows the last queued byte belongs to its connection only.
+        if (Msg.LParam == 1 && (static_cast<int>(Msg.WParam) != FHSocket || !FCloseAfterSend)) return;
         Close();
         break;
       case SKM_RELEASE:
@@ -566,7 +606,8 @@ void TCustomWSocket::HandleMessage(const TMessage& Msg) {
         break;
     }
   } catch (const std::exception&) {
-    HandleBackgroundException(std::current_exception());
+    // A handler that deleted the socket and then failed leaves nobody to abort.
+    if (*Alive) HandleBackgroundException(std::current_exception());
   }
 }
 
@@ -1053,7 +1094,8 @@ void TCustomWSocket::TryToSend() {
         continue;
       }
       FAllSent = true;
-      if (FCloseAfterSend) FLoop.PostMessage(FWindowHandle, SKM_CLOSE_DELAYED);
+      if (FCloseAfterSend)
+        FLoop.PostMessage(FWindowHandle, SKM_CLOSE_DELAYED, static_cast<uintptr_t>(FHSocket), 1);
       return;
     }
     int N = RealSend(P, Len);
@@ -1075,6 +1117,11 @@ void TCustomWSocket::TryToSend() {
           return;
         default:
           FLastError = Code;
+          if (FSocketType == 2) {
+            // That datagram can never go out; the ones behind it still can.
+            FBufList.pop_front();
+            FAllSent = FBufList.empty();
+          }
           SocketError("TryToSend failed");
           return;
       }
@@ -1134,6 +1181,8 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     linger L{};
     setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &L, sizeof L);
   }
+  // Done with; a connection started from OnSessionClosed must not inherit it.
+  FCloseAfterSend = false;
   CloseHandleOnce();
   FBufList.clear();
   SetState(wsClosed);
@@ -1389,19 +1438,7 @@ void TCustomWSocket::StartLookupThread(const std::string& Host, bool Reverse) {
         else
           Err = WSAHOST_NOT_FOUND;
       } else {
-        addrinfo Hints{};
-        Hints.ai_family = AF_INET;
-        Hints.ai_socktype = SOCK_STREAM;
-        addrinfo* Res = nullptr;
-        if (getaddrinfo(Job->Host.c_str(), nullptr, &Hints, &Res) == 0) {
-          for (addrinfo* A = Res; A; A = A->ai_next) {
-            std::string S = WSocketIPToStr(reinterpret_cast<sockaddr_in*>(A->ai_addr)->sin_addr);
-            bool Seen = false;
-            for (const auto& R : Job->Results) Seen = Seen || R == S;
-            if (!Seen) Job->Results.push_back(S);
-          }
-        }
-        if (Res) freeaddrinfo(Res);
+        for (in_addr A : LookupIPv4(Job->Host)) Job->Results.push_back(WSocketIPToStr(A));
         if (Job->Results.empty()) Err = WSAHOST_NOT_FOUND;  // every failed lookup, as WinSock says
       }
       if (auto L = Loop.lock())

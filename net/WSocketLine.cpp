@@ -126,6 +126,7 @@ int32_t TCustomLineWSocket::RcvdCount() {
 void TCustomLineWSocket::HandleMessage(const TMessage& Msg) {
   if (Msg.Msg != SKM_LINE_REDELIVER) return TCustomSocksWSocket::HandleMessage(Msg);
   FRedeliverPosted = false;
+  auto Alive = FAlive;
   try {
     if (FLineMode) {
       OfferLines();
@@ -133,7 +134,7 @@ void TCustomLineWSocket::HandleMessage(const TMessage& Msg) {
       OnDataAvailable(Self(), 0);
     }
   } catch (const std::exception&) {
-    HandleBackgroundException(std::current_exception());
+    if (*Alive) HandleBackgroundException(std::current_exception());
   }
 }
 

@@ -223,6 +223,7 @@ bool TCustomSocksWSocket::NotifyDataAvailable(uint16_t Error) {
 }
 
 void TCustomSocksWSocket::SocksHandleReply() {
+  auto Alive = FAlive;
   auto Closed = [&] { SocksFailed(socksServerClosed, SocksReplyText(socksServerClosed)); };
   const auto U = [&](size_t I) { return static_cast<uint8_t>(FSocksRcvd[I]); };
   if (FSocksStep == ssGreeting) {
@@ -233,12 +234,14 @@ void TCustomSocksWSocket::SocksHandleReply() {
     FSocksRcvd.clear();
     if (Method == 0) {
       NotifySocksAuthState(socksAuthNotRequired);
+      if (!*Alive || FSocksStep != ssGreeting) return;  // the handler closed it
       return SocksSendRequest();
     }
     if (Method == 2 && FSocksAuthentication == socksAuthenticateUsercode) {
       if (FSocksUsercode.size() > 255 || FSocksPassword.size() > 255)
         return SocksFailed(socksAuthenticationFailed, SocksReplyText(socksAuthenticationFailed));
       NotifySocksAuthState(socksAuthStart);
+      if (!*Alive || FSocksStep != ssGreeting) return;
       std::string A = "\x01";
       A += static_cast<char>(FSocksUsercode.size());
       A += FSocksUsercode;
@@ -260,6 +263,7 @@ void TCustomSocksWSocket::SocksHandleReply() {
       return SocksFailed(socksAuthenticationFailed, SocksReplyText(socksAuthenticationFailed));
     }
     NotifySocksAuthState(socksAuthSuccess);
+    if (!*Alive || FSocksStep != ssAuth) return;
     return SocksSendRequest();
   }
   if (FSocksStep != ssRequest) return;
@@ -287,7 +291,6 @@ void TCustomSocksWSocket::SocksHandleReply() {
   }
   FSocksRcvd.clear();
   if (Failure) return SocksFailed(Failure, SocksReplyText(Failure));
-  auto Alive = FAlive;
   FSocksStep = ssDone;
   NotifySocksConnected(0);
   if (!*Alive || FState != wsConnected) return;

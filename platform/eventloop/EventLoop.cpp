@@ -345,6 +345,12 @@ int TEventLoop::ProcessMessages() {
       }
     }
   }
+  {
+    // A wake without a message (PostQuit) must not keep the descriptor
+    // readable, or every later wait would return at once and spin.
+    std::lock_guard Lock(I.Mutex);
+    I.UnsignalLocked();
+  }
   return Dispatched;
 }
 

@@ -100,7 +100,8 @@ public:
   // The wait of blocking calls: pump until Done() is true.
   void PumpUntil(const std::function<bool()>& Done);
 
-  // A quit request for self-pumping threads (the own message pump's "quit message").
+  // A quit request for self-pumping threads (the own message pump's "quit message");
+  // like PostQuitMessage, for the calling thread's own loop.
   void PostQuit();
   bool QuitRequested() const;
   void ClearQuit();

@@ -185,6 +185,24 @@ TEST(EventLoop, PollFdIsReadableExactlyWhileSomethingIsPending) {
   EXPECT_FALSE(Readable(Loop.PollFd()));
 }
 
+TEST(EventLoop, AQuitRequestWakesOnceAndLeavesNoBusyWaitBehind) {
+  TEventLoop Loop;
+  Loop.PostQuit();
+  EXPECT_TRUE(Readable(Loop.PollFd())) << "a quit must wake a blocked wait";
+  Loop.ProcessMessages();
+  EXPECT_FALSE(Readable(Loop.PollFd())) << "a foreign loop would be woken again and again";
+  Loop.ClearQuit();
+  // A wait for a timer blocks instead of coming back empty-handed.
+  bool Fired = false;
+  THandle F = Loop.AllocateTarget([&](const TMessage&) { Fired = true; });
+  Loop.SetTimer(F, 1, 50ms);
+  int Rounds = 0;
+  Loop.PumpUntil([&] { return ++Rounds > 1000 || Fired; });
+  EXPECT_TRUE(Fired);
+  EXPECT_LE(Rounds, 5);
+  Loop.DestroyTarget(F);
+}
+
 TEST(EventLoop, HandlerExceptionGoesToOnExceptionAndTheLoopGoesOn) {
   TEventLoop Loop;
   std::string Caught;

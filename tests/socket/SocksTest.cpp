@@ -22,29 +22,10 @@ namespace chronark {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FreePort;
 using test::PumpFor;
+using test::RaisedText;
 using test::TTestServer;
-
-std::string RaisedText(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ESocketException& E) {
-    return E.what();
-  }
-  return "(nothing raised)";
-}
-
-std::string FreePort() {
-  int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  socklen_t L = sizeof A;
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
-  close(Fd);
-  return std::to_string(ntohs(A.sin_port));
-}
 
 // Accepted connections echo what they receive.
 struct TEchoServer : TTestServer {

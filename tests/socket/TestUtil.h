@@ -4,6 +4,11 @@
 #include "net/WSocket.h"
 #include "platform/eventloop/EventLoop.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,6 +27,29 @@ inline bool PumpFor(const std::function<bool()>& Done,
   Loop.PumpUntil([&] { return TimedOut || Done(); });
   Loop.DestroyTarget(T);
   return Done();
+}
+
+// The message of the ESocketException that F raises.
+inline std::string RaisedText(const std::function<void()>& F) {
+  try {
+    F();
+  } catch (const ESocketException& E) {
+    return E.what();
+  }
+  return "(nothing raised)";
+}
+
+// A port on loopback that nobody listens on (for now).
+inline std::string FreePort() {
+  int Fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+  socklen_t L = sizeof A;
+  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
+  close(Fd);
+  return std::to_string(ntohs(A.sin_port));
 }
 
 // Lets the loop run for a while (to see that nothing more happens).

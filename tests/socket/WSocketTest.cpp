@@ -22,6 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::PumpFor;
 using test::PumpIdle;
+using test::RaisedText;
 using test::TTestServer;
 
 int OpenFdCount() {
@@ -33,27 +34,7 @@ int OpenFdCount() {
   return N;
 }
 
-std::string RaisedText(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const ESocketException& E) {
-    return E.what();
-  }
-  return "(nothing raised)";
-}
-
-// A port on loopback that nobody listens on.
-std::string DeadPort() {
-  int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  socklen_t L = sizeof A;
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
-  close(Fd);
-  return std::to_string(ntohs(A.sin_port));
-}
+std::string DeadPort() { return test::FreePort(); }
 
 std::string Pattern(size_t N) {
   std::string S(N, '\0');
@@ -325,6 +306,8 @@ TEST(WSocket, ConnectSendReceiveCloseWithStatesAndEvents) {
     int N = Sock.Receive(B, sizeof B);
     if (N > 0) Got.append(B, static_cast<size_t>(N));
   };
+  S.SetLingerOnOff(wsLingerNoSet);
+  S.SetLingerTimeout(5);
   ConnectTo(S, Server.Port());
   EXPECT_EQ(S.State(), wsConnecting);
   ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected && Server.Clients.size() == 1; }));
@@ -340,6 +323,7 @@ TEST(WSocket, ConnectSendReceiveCloseWithStatesAndEvents) {
   ASSERT_TRUE(PumpFor([&] { return Got == "world"; }));
   EXPECT_EQ(S.ReadCount(), 5u);
   Events.clear();
+  S.SetSendFlags(wsSendUrgent);
   S.Close();
   EXPECT_EQ(Events, std::vector<std::string>{"closed 0"});
   EXPECT_EQ(S.State(), wsClosed);
@@ -350,6 +334,9 @@ TEST(WSocket, ConnectSendReceiveCloseWithStatesAndEvents) {
   // Every close resets the configuration.
   EXPECT_EQ(S.Addr(), "");
   EXPECT_EQ(S.ReadCount(), 0u);
+  EXPECT_EQ(S.LingerOnOff(), wsLingerOn);
+  EXPECT_EQ(S.LingerTimeout(), 0);
+  EXPECT_EQ(S.SendFlags(), wsSendNormal);
   EXPECT_EQ(RaisedText([&] { S.Connect(); }), "Connect: No Port Specified");
   PumpIdle(20ms);
   EXPECT_EQ(Events, std::vector<std::string>{"closed 0"}) << "OnSessionClosed fires once";
@@ -595,6 +582,20 @@ TEST(WSocket, SocketKeptAfterAThrowingHandlerStillGetsNotices) {
   ASSERT_TRUE(PumpFor([&] { return Got == "still here"; }));
 }
 
+TEST(WSocket, HandlerThatDeletesItsSocketAndThenThrowsIsNoUseAfterFree) {
+  TTestServer Server;
+  auto* S = new TWSocket;
+  bool Ran = false;
+  S->OnSessionConnected = [&](TWSocket& Sock, uint16_t) {
+    Ran = true;
+    delete &Sock;
+    throw ESocketException("after the delete");
+  };
+  ConnectTo(*S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return Ran && Server.Clients.size() == 1; }));
+  ASSERT_TRUE(PumpFor([&] { return Server.Closed == 1; })) << "the descriptor went with the object";
+}
+
 TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
   // A plain POSIX server that accepts and resets at once.
   int L = socket(AF_INET, SOCK_STREAM, 0);
@@ -778,6 +779,34 @@ TEST(WSocket, SessionClosedHandlerMayConnectAgain) {
   EXPECT_EQ(Closes, 1);
 }
 
+TEST(WSocket, ConnectionStartedAfterAQueuedCloseIsNotClosedByIt) {
+  TTestServer Server;
+  Server.OnAccept = [&Server](TWSocket& C) {
+    if (Server.Clients.size() == 1) C.Pause();
+  };
+  TWSocket S;
+  int Closes = 0;
+  int Connections = 0;
+  S.OnSessionConnected = [&](TWSocket& Sock, uint16_t) {
+    if (++Connections == 2) Sock.SendStr("second");
+  };
+  S.OnSessionClosed = [&](TWSocket& Sock, uint16_t) {
+    if (++Closes == 1) ConnectTo(Sock, Server.Port());
+  };
+  ConnectTo(S, Server.Port());
+  ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected && Server.Clients.size() == 1; }));
+  const size_t Total = 16 << 20;
+  std::string Data = Pattern(Total);
+  S.Send(Data.data(), static_cast<int>(Total));
+  ASSERT_GT(S.BufferedByteCount(), 0);
+  S.Close();  // waits for the queue
+  Server.Clients[0]->Resume();
+  ASSERT_TRUE(PumpFor([&] { return Server.Received.size() == Total + 6; }, 60s));
+  PumpIdle(50ms);
+  EXPECT_EQ(Closes, 1) << "the second connection was closed by the first one's close";
+  EXPECT_EQ(S.State(), wsConnected);
+}
+
 TEST(WSocket, BindFailureAtConnectRaisesAndLeavesNoDescriptor) {
   TTestServer Server;
   int Before = OpenFdCount();
@@ -885,6 +914,13 @@ TEST(WSocketUdp, DatagramsGoBothWaysWhole) {
   EXPECT_EQ(AtServer[0], "ping");
   EXPECT_EQ(AtServer[1], Big) << "a datagram larger than a chunk must not be split";
   EXPECT_EQ(AtClient[0], "pong");
+  // A datagram the network can never take is dropped, not retried before every later one.
+  std::string Huge(70000, 'h');
+  EXPECT_EQ(RaisedText([&] { Client.SendStr(Huge); }),
+            "Error 10040 in function TryToSend failed\r\nMessage too long");
+  Client.SendStr("after");
+  ASSERT_TRUE(PumpFor([&] { return AtServer.size() == 3; }));
+  EXPECT_EQ(AtServer[2], "after");
 }
 
 }  // namespace
