@@ -177,7 +177,17 @@ tray_present() {
   DISPLAY=$display python3 "$src/scripts/x11wait.py" tray 0
 }
 
+# A process that has just been signalled may need a moment to be reaped, and
+# Xvfb removes its socket on the way out: give the end up to ten seconds.
 nothing_left() {
+  local end=$((SECONDS + 10))
+  until nothing_left_now quiet; do
+    [ "$SECONDS" -lt "$end" ] || { nothing_left_now; return 1; }
+    sleep 0.2
+  done
+}
+
+nothing_left_now() {
   local pid left="" f
   for pid in $(awk '{ print $2 }' "$rundir/pids"); do
     kill -0 "$pid" 2>/dev/null && left+=" $pid"
@@ -186,7 +196,7 @@ nothing_left() {
     grep -qzx "HEADLESS_TEST_TAG=$tag" "$f" 2>/dev/null && left+=" ${f//[^0-9]/}"
   done
   [ -z "$left" ] || {
-    echo "       noch da:$left"
+    [ "${1:-}" = quiet ] || echo "       noch da:$left"
     return 1
   }
   [ ! -e "/tmp/.X11-unix/X${display#:}" ] && [ -z "$(ss -Hltn "sport = :$port")" ]
