@@ -83,10 +83,10 @@ TEST_F(RelcheckOverHttp, RefusedPortIsAnError) {
 }
 
 TEST_F(RelcheckOverHttp, UnknownHostIsAnError) {
-  TOutcome O = Run("http://no-such-host.invalid/software/version.txt");
+  TOutcome O = Run("http://no-such-host.example/software/version.txt");
   EXPECT_EQ(O.Status, "Fehler: \"can't resolve hostname to IP address\"");
   const auto Names = chronark::test::NamesLookedUp();
-  EXPECT_NE(std::find(Names.begin(), Names.end(), "no-such-host.invalid"), Names.end());
+  EXPECT_NE(std::find(Names.begin(), Names.end(), "no-such-host.example"), Names.end());
 }
 
 TEST_F(RelcheckOverHttp, SilentServerEndsInBoundedTime) {
