@@ -56,16 +56,20 @@ QString ErrorBoxText(const QString& Message)
     return Message;
 }
 
-void ShowErrorBox(const QString& Message)
+void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent, const QString& ObjectName)
 {
-    QMessageBox Box(QMessageBox::Critical, ApplicationTitle(), ErrorBoxText(Message), QMessageBox::NoButton,
-                    QApplication::activeWindow());
-    Box.setObjectName("ErrorBox");
+    QMessageBox Box(Icon, ApplicationTitle(), Text, QMessageBox::NoButton, Parent);
+    Box.setObjectName(ObjectName);
     Box.setTextFormat(Qt::PlainText);
     QPushButton* Ok = Box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     Box.setDefaultButton(Ok);
     Box.setEscapeButton(Ok);
     Box.exec();
+}
+
+void ShowErrorBox(const QString& Message)
+{
+    ShowOkBox(QMessageBox::Critical, ErrorBoxText(Message), QApplication::activeWindow(), QStringLiteral("ErrorBox"));
 }
 
 void ShowCurrentException()

@@ -4,6 +4,7 @@
 // end of the user's session.
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QObject>
 #include <QString>
 
@@ -25,6 +26,10 @@ QString ErrorBoxText(const QString& Message);
 
 // The standard error box: caption the application title, a stop icon, one OK button.
 void ShowErrorBox(const QString& Message);
+
+// A modal box captioned with the application title, plain text and one OK
+// button (also the answer to Esc); ObjectName lets tests find it.
+void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent, const QString& ObjectName);
 // The same for the exception being handled (call from inside a catch block).
 void ShowCurrentException();
 

@@ -9,7 +9,6 @@
 #include "common/shortstring.h"
 
 #include <QMessageBox>
-#include <QPushButton>
 
 namespace chronark {
 
@@ -47,14 +46,7 @@ void TMainForm::ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, cons
 {
     if (FLibraries.ShowAboutDialog(Owner, Name, Text2, Text3, Text4, IconHandle))
         return;
-    QMessageBox Box(QMessageBox::NoIcon, ApplicationTitle(), QString::fromStdString(AboutFallbackText()),
-                    QMessageBox::NoButton, this);
-    Box.setObjectName("AboutBox");
-    Box.setTextFormat(Qt::PlainText);
-    QPushButton* Ok = Box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    Box.setDefaultButton(Ok);
-    Box.setEscapeButton(Ok);
-    Box.exec();
+    ShowOkBox(QMessageBox::NoIcon, QString::fromStdString(AboutFallbackText()), this, QStringLiteral("AboutBox"));
 }
 
 void TMainForm::ToolButton6Click()
