@@ -7,21 +7,14 @@
 #include <limits>
 
 #include "support/testfs.h"
+#include "support/testdatetime.h"
 
 namespace chronark {
 namespace {
 
-TDateTime DT(int Y, int Mo, int D, int H = 0, int Mi = 0, int S = 0, int Ms = 0) {
-  TDateTime V = 0;
-  EXPECT_TRUE(TryEncodeDateTime({Y, Mo, D, H, Mi, S, Ms}, V));
-  return V;
-}
+using test::DT;
 
-class CoreTest : public testing::Test {
-protected:
-  void SetUp() override { SetFormatSettings({"%d.%m.%Y", "%H:%M:%S"}); }
-  void TearDown() override { ResetFormatSettings(); }
-};
+class CoreTest : public test::TGermanFormats {};
 
 struct TDurationCase {
   const char* Name;

@@ -4,6 +4,7 @@
 #include "common/exceptions.h"
 #include "core/crkm.h"
 #include "support/testfs.h"
+#include "support/testdatetime.h"
 
 namespace chronark {
 namespace {
@@ -12,20 +13,15 @@ using test::ReadFile;
 using test::TTempDir;
 using test::WriteFile;
 
-TDateTime DT(int Y, int Mo, int D, int H = 0, int Mi = 0, int S = 0) {
-  TDateTime V = 0;
-  EXPECT_TRUE(TryEncodeDateTime({Y, Mo, D, H, Mi, S, 0}, V));
-  return V;
-}
+using test::DT;
 
-class Export : public testing::Test {
+class Export : public test::TGermanFormats {
 protected:
   void SetUp() override {
-    SetFormatSettings({"%d.%m.%Y", "%H:%M:%S"});
+    TGermanFormats::SetUp();
     ::mkdir((D / "export").c_str(), 0755);
     Man.SetTemplateFolder(D / "export/");
   }
-  void TearDown() override { ResetFormatSettings(); }
   void Template(const std::string& Name, const std::string& Text) { WriteFile(D / ("export/" + Name), Text); }
   void Simple() {
     Template("header.txt", "H");

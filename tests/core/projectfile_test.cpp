@@ -10,6 +10,7 @@
 #include "common/exceptions.h"
 #include "core/crkm.h"
 #include "support/testfs.h"
+#include "support/testdatetime.h"
 
 namespace chronark {
 namespace {
@@ -44,10 +45,8 @@ std::string RecordBytes(double Start, double End, int32_t H, int32_t M, const st
   return S;
 }
 
-class ProjectFile : public testing::Test {
+class ProjectFile : public test::TGermanFormats {
 protected:
-  void SetUp() override { SetFormatSettings({"%d.%m.%Y", "%H:%M:%S"}); }
-  void TearDown() override { ResetFormatSettings(); }
   TTempDir D;
 };
 

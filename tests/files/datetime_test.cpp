@@ -6,21 +6,14 @@
 #include <limits>
 
 #include "support/testfs.h"
+#include "support/testdatetime.h"
 
 namespace chronark {
 namespace {
 
-TDateTime DT(int Y, int Mo, int D, int H = 0, int Mi = 0, int S = 0, int Ms = 0) {
-  TDateTime V = 0;
-  EXPECT_TRUE(TryEncodeDateTime({Y, Mo, D, H, Mi, S, Ms}, V));
-  return V;
-}
+using test::DT;
 
-class DateTimeText : public testing::Test {
-protected:
-  void SetUp() override { SetFormatSettings({"%d.%m.%Y", "%H:%M:%S"}); }
-  void TearDown() override { ResetFormatSettings(); }
-};
+class DateTimeText : public test::TGermanFormats {};
 
 TEST_F(DateTimeText, KnownValues) {
   EXPECT_EQ(DT(1899, 12, 30), 0.0);
