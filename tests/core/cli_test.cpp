@@ -41,12 +41,14 @@ protected:
   TTempDir D;
 };
 
-TEST_F(Cli, HelpIsGerman) {
-  const TResult R = Run({"--help"});
-  EXPECT_EQ(R.Code, 0);
-  EXPECT_NE(R.Out.find("Aufruf: chronark-cli"), std::string::npos);
-  EXPECT_NE(R.Out.find("trägt eine Zeitspanne ein"), std::string::npos);
-  EXPECT_EQ(R.Err, "");
+TEST_F(Cli, HelpIsGermanAlsoAfterACommand) {
+  for (const auto& Args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"list", "--help"}}) {
+    const TResult R = Run(Args);
+    EXPECT_EQ(R.Code, 0) << testing::PrintToString(Args);
+    EXPECT_NE(R.Out.find("Aufruf: chronark-cli"), std::string::npos);
+    EXPECT_NE(R.Out.find("trägt eine Zeitspanne ein"), std::string::npos);
+    EXPECT_EQ(R.Err, "");
+  }
 }
 
 TEST_F(Cli, WrongUsageExitsWithTwo) {

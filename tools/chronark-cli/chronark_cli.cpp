@@ -144,10 +144,12 @@ int Csv(const std::string& FileName) {
 }
 
 int Run(const std::vector<std::string>& A) {
-  if (A.size() == 1 && (A[0] == "--help" || A[0] == "-h")) {
-    std::cout << HelpText;
-    return ExitOk;
-  }
+  // "--help" after a command asks for help too, rather than naming a file.
+  for (const std::string& Arg : A)
+    if (Arg == "--help" || Arg == "-h") {
+      std::cout << HelpText;
+      return ExitOk;
+    }
   if (A.empty()) throw TUsageError{"Kein Befehl angegeben."};
   const std::string& Cmd = A[0];
   if (Cmd == "list" && A.size() == 2) return List(A[1]);
