@@ -79,6 +79,15 @@ class HostReport(unittest.TestCase):
         out = self.report(self.url, "chronark", "1.2.0.0")
         self.assertIn("\nStatusBar1=Fehler: \"'' is not a valid integer value\"\n", out)
 
+    def test_report_needs_no_display(self):
+        self.publish(b"[chronark]\nVersion=1.0.2002.624\n")
+        env = {k: v for k, v in os.environ.items() if k not in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY")}
+        env["TMPDIR"] = self.tmp.name
+        p = subprocess.run([HOST, "--report", LIBRARY, self.url, "chronark", "1.0.2002.624"],
+                           capture_output=True, timeout=100, env=env)
+        self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
+        self.assertIn("\nStatusBar1=Kein Update verfügbar\n", p.stdout.decode("utf-8"))
+
     def test_command_line_errors(self):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self.assertEqual(subprocess.run([HOST], capture_output=True, env=env).returncode, 2)

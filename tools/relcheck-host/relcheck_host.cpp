@@ -57,6 +57,11 @@ private:
   void* FHandle;
 };
 
+bool HasEnv(const char* Name) {
+  const char* Value = std::getenv(Name);
+  return Value && *Value;
+}
+
 bool IsFinalStatus(const QString& Text) {
   return Text == QLatin1String("Eine neue Version ist vorhanden!") ||
          Text == QString::fromUtf8("Kein Update verfügbar") || Text.startsWith(QLatin1String("Fehler: "));
@@ -119,6 +124,10 @@ int Run(int argc, char** argv) {
     std::fputs(Usage, stderr);
     return 2;
   }
+  // A report needs no screen: without a display, draw off screen instead
+  // of letting Qt abort for want of one.
+  if (ReportMode && !HasEnv("QT_QPA_PLATFORM") && !HasEnv("DISPLAY") && !HasEnv("WAYLAND_DISPLAY"))
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication Application(argc, argv);
   const char* Arg[4] = {};
   for (int i = 0; i < Texts; ++i) Arg[i] = argv[First + i];
