@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -50,6 +51,42 @@ void ClearFileName(QFileDialog* Dialog)
         Name->clear();
     if (auto* List = Dialog->findChild<QAbstractItemView*>(QStringLiteral("listView")))
         List->clearSelection();
+}
+
+// The name field's completion pops up once its folder has been read, which
+// can be after the dialog was confirmed. Such a popup would stay on screen
+// over the main window and take its next click: it is closed whenever its
+// dialog is not shown.
+class TCompletionGuard : public QObject {
+public:
+    explicit TCompletionGuard(QFileDialog* Dialog)
+        : QObject(Dialog)
+        , FDialog(Dialog)
+    {
+    }
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override
+    {
+        if (Event->type() == QEvent::Show && !FDialog->isVisible()) {
+            auto* Popup = static_cast<QWidget*>(Watched);
+            QMetaObject::invokeMethod(Popup, &QWidget::hide, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    QFileDialog* FDialog;
+};
+
+void CloseCompletionWithDialog(QFileDialog* Dialog)
+{
+    auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (!Name || !Name->completer())
+        return;
+    QWidget* Popup = Name->completer()->popup();
+    Popup->installEventFilter(new TCompletionGuard(Dialog));
+    QObject::connect(Dialog, &QDialog::finished, Popup, &QWidget::hide);
 }
 
 // With uniform item sizes (fast for big projects) Qt sizes every line like the
@@ -371,6 +408,7 @@ void TMainForm::CreateDialogs()
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
     OpenDialog1->setSizeGripEnabled(true);
+    CloseCompletionWithDialog(OpenDialog1);
 
     SaveDialog1 = new QFileDialog(this);
     SaveDialog1->setObjectName("SaveDialog1");
@@ -379,6 +417,7 @@ void TMainForm::CreateDialogs()
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog1->setFileMode(QFileDialog::AnyFile);
     SaveDialog1->setSizeGripEnabled(true);
+    CloseCompletionWithDialog(SaveDialog1);
 }
 
 void TMainForm::FormCreate()

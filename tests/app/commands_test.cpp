@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
@@ -219,6 +220,32 @@ TEST_F(MainFormTest, OpenOfTheOpenProjectReloadsIt)
     Answers.Expect(ChooseFile(QString::fromStdString(InFolder("woche.crf"))));
     Form->ToolButton2->click();
     EXPECT_EQ(Lines(), Before);
+}
+
+// The name field's completion may pop up only once its folder has been read,
+// which can be after the dialog was confirmed; a popup left on screen would
+// take the next click on the window.
+TEST_F(MainFormTest, NoFileNameCompletionStaysUpAfterTheDialogHasClosed)
+{
+    StartWithProject(1);
+    for (QFileDialog* Dialog : {Form->OpenDialog1, Form->SaveDialog1}) {
+        auto* Name = Dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(Name, nullptr);
+        ASSERT_NE(Name->completer(), nullptr);
+        QWidget* Popup = Name->completer()->popup();
+        Answers.Expect(ChooseFile(QString::fromStdString(InFolder("woche.crf"))));
+        if (Dialog == Form->OpenDialog1)
+            Form->ToolButton2->click();
+        else
+            Form->ToolButton1->click();
+        ASSERT_FALSE(Dialog->isVisible());
+        Name->setText(QStringLiteral("wo"));
+        Name->completer()->complete();
+        QApplication::processEvents();
+        QApplication::processEvents();
+        EXPECT_FALSE(Popup->isVisible()) << Dialog->objectName().toStdString();
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << Dialog->objectName().toStdString();
+    }
 }
 
 TEST_F(MainFormTest, AFailedOpenKeepsTheProjectSoThatNoSaveWritesOverTheOtherFile)
