@@ -11,6 +11,7 @@
 #include <QCompleter>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -246,6 +247,33 @@ TEST_F(MainFormTest, NoFileNameCompletionStaysUpAfterTheDialogHasClosed)
         EXPECT_FALSE(Popup->isVisible()) << Dialog->objectName().toStdString();
         EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << Dialog->objectName().toStdString();
     }
+}
+
+// A name typed whole that is also proposed by the completion: one Enter opens
+// it, also with the guard that closes late completions watching the list.
+TEST_F(MainFormTest, EnterWhileTheCompletionIsShownConfirmsTheDialog)
+{
+    StartWithProject(1);
+    WriteFile("zweit.crf", RecordBytes({1, 2, 0, 0, "aus zweit"}));
+    bool PopupWasShown = false;
+    Answers.Expect([&](QWidget* Widget) {
+        auto* Dialog = qobject_cast<QFileDialog*>(Widget);
+        ASSERT_NE(Dialog, nullptr);
+        Dialog->setDirectory(QString::fromStdString(InFolder("")));
+        auto* Name = Dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(Name, nullptr);
+        Name->setText(QStringLiteral("zweit.crf"));
+        QWidget* Popup = Name->completer()->popup();
+        Name->completer()->setCompletionPrefix(Name->text());
+        Name->completer()->complete();
+        PopupWasShown = WaitUntil([&] { return Popup->isVisible(); });
+        QKeyEvent Press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(Popup, &Press);
+    });
+    Form->ToolButton2->click();
+    ASSERT_TRUE(PopupWasShown);
+    EXPECT_EQ(Form->ProjectFileName(), InFolder("zweit.crf"));
+    EXPECT_EQ(Lines().size(), 1u);
 }
 
 TEST_F(MainFormTest, AFailedOpenKeepsTheProjectSoThatNoSaveWritesOverTheOtherFile)
