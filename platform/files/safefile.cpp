@@ -94,6 +94,9 @@ std::string ResolveSymlinks(const std::string& FileName) {
 
 TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     : FFileName(FileName), FTarget(ResolveSymlinks(FileName)) {
+  // An empty name is no file; its temporary file would be made and then
+  // have nowhere to be renamed to.
+  if (FFileName.empty()) Fail("Cannot create file", ENOENT);
   struct stat St;
   // A device or pipe (/dev/stdout, a named pipe) is written to, never replaced;
   // it is opened by the name given, as links such as /proc/self/fd/1 lead

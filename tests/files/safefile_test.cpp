@@ -197,6 +197,23 @@ TEST(SafeFile, AFolderAsTargetIsAnError) {
   EXPECT_THROW(SafeWriteFile(D / "sub", "x"), EInOutError);
 }
 
+TEST(SafeFile, AnEmptyNameCannotBeCreatedAndLeavesNothingBehind) {
+  TTempDir D;
+  char Was[4096];
+  ASSERT_NE(::getcwd(Was, sizeof Was), nullptr);
+  ASSERT_EQ(::chdir(D.Path().c_str()), 0);  // where a temporary file would land
+  std::string Message;
+  try {
+    SafeWriteFile("", "x");
+  } catch (const EInOutError& E) {
+    Message = E.what();
+  }
+  const int Left = EntriesIn(D.Path());
+  ASSERT_EQ(::chdir(Was), 0);
+  EXPECT_EQ(Message, "Cannot create file : No such file or directory");
+  EXPECT_EQ(Left, 0);
+}
+
 TEST(SafeFile, MissingFolderIsAnError) {
   TTempDir D;
   EXPECT_THROW(SafeWriteFile(D / "nope/a.crf", "x"), EInOutError);
