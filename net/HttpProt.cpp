@@ -707,7 +707,10 @@ void THttpCli::WriteRequest(const char* Method)
     FReqBuf.clear();
     NotifyRequestHeaderBegin();
     const bool IsPost = std::strcmp(Method, "POST") == 0;
-    QueueRequestLine(std::string(Method) + " " + FPath + " HTTP/1.0");
+    // A path with a line break is cut there, before the version, so that the
+    // request stays an HTTP/1.0 one.
+    const std::string_view Target = std::string_view(FPath).substr(0, FPath.find_first_of("\r\n"));
+    QueueRequestLine(std::string(Method) + " " + std::string(Target) + " HTTP/1.0");
     if (!Sender.empty())
         QueueRequestLine("From: " + Sender);
     if (!Accept.empty())

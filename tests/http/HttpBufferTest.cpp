@@ -101,6 +101,17 @@ TEST(HttpRequestBytes, OnCommandRewritesAndLineBreaksAreCut)
     EXPECT_EQ(Seen, (std::vector<std::string>{"GET / HTTP/1.0", "User-Agent: evil", "Host: h.example", ""}));
 }
 
+TEST(HttpRequestBytes, LineBreakInThePathKeepsTheVersion)
+{
+    TFakeHttpCli H;
+    H.URL = "http://h.example/a\r\nX-Injected: 1";
+    H.Accept.clear();
+    H.Agent.clear();
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\n"};
+    H.Get();
+    EXPECT_EQ(H.Requests[0], "GET /a HTTP/1.0\r\nHost: h.example\r\n\r\n");
+}
+
 struct TUrlCase {
     const char* Url;
     const char* Target;       // HostName:Port
