@@ -526,14 +526,17 @@ void THttpCli::SplitRequestUrl()
         Password = U.Pass;
     FTargetHost = U.Host;
     FDocumentName = U.Path;
+    // A query right behind the host ("http://h?x") asks for the root: a
+    // request target starts with "/".
+    const std::string Path = !U.Path.empty() && U.Path[0] == '?' ? "/" + U.Path : U.Path;
     std::string Host, Port;
     if (Proxy.empty()) {
-        FPath = U.Path;
+        FPath = Path;
         Host = U.Host;
         Port = U.Port.empty() ? "80" : U.Port;
     } else {
         // Through a proxy the request line carries the absolute URL.
-        FPath = UrlText(U, U.Path);
+        FPath = UrlText(U, Path);
         const TUrlParts P = SplitUrl(Proxy);
         Host = P.Host;
         Port = P.Port.empty() ? ProxyPort : P.Port;
@@ -1077,7 +1080,7 @@ void THttpCli::Relocate(const std::string& V)
             FHostName = U.Host;
             FTargetHost = U.Host;
             FPort = U.Port.empty() ? "80" : U.Port;
-            FPath = U.Path.empty() ? "/" : U.Path;
+            FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
             FLocation = UrlText(U, U.Path);
         } else if (U.Host.empty()) {
             // "./x", "../x" and "http:/x": the same server, the resolved path.
