@@ -1054,6 +1054,11 @@ void THttpCli::ClosingHandler(uint16_t Error)
         Fail("HTTP connection closed without response", 404, 0);
         return;
     }
+    // Blank or status-less lines and no byte of a document: no answer at all.
+    if (FState == hsWaitingBody && FStatusCode == 0 && FBodyCount == 0) {
+        Fail("HTTP connection closed without response", 404, 0);
+        return;
+    }
     // A document shorter than its announced length is no document: the
     // connection broke off. (204, 304 and 1xx answers carry no body.)
     if (FState == hsWaitingBody && ExpectsBody()) {

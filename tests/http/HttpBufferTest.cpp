@@ -409,7 +409,8 @@ TEST(HttpRequest, UnknownHostRaisesCantResolve)
 
 TEST(HttpResponse, CloseWithoutAnyStatusLineRaises)
 {
-    for (const char* Answer : {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n"}) {
+    for (const char* Answer : {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n", "\r\n",
+                               "garbage\r\n\r\n"}) {
         TFakeHttpCli H;
         H.URL = "http://h.example/";
         H.Responses = {Answer};
