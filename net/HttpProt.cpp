@@ -526,14 +526,17 @@ void THttpCli::SplitRequestUrl()
         Password = U.Pass;
     FTargetHost = U.Host;
     FDocumentName = U.Path;
+    // A query right behind the host ("http://h?x") asks for the root: a
+    // request target starts with "/".
+    const std::string Path = !U.Path.empty() && U.Path[0] == '?' ? "/" + U.Path : U.Path;
     std::string Host, Port;
     if (Proxy.empty()) {
-        FPath = U.Path;
+        FPath = Path;
         Host = U.Host;
         Port = U.Port.empty() ? "80" : U.Port;
     } else {
         // Through a proxy the request line carries the absolute URL.
-        FPath = UrlText(U, U.Path);
+        FPath = UrlText(U, Path);
         const TUrlParts P = SplitUrl(Proxy);
         Host = P.Host;
         Port = P.Port.empty() ? ProxyPort : P.Port;
@@ -707,7 +710,10 @@ void THttpCli::WriteRequest(const char* Method)
     FReqBuf.clear();
     NotifyRequestHeaderBegin();
     const bool IsPost = std::strcmp(Method, "POST") == 0;
-    QueueRequestLine(std::string(Method) + " " + FPath + " HTTP/1.0");
+    // A path with a line break is cut there, before the version, so that the
+    // request stays an HTTP/1.0 one.
+    const std::string_view Target = std::string_view(FPath).substr(0, FPath.find_first_of("\r\n"));
+    QueueRequestLine(std::string(Method) + " " + std::string(Target) + " HTTP/1.0");
     if (!Sender.empty())
         QueueRequestLine("From: " + Sender);
     if (!Accept.empty())
@@ -1048,6 +1054,11 @@ void THttpCli::ClosingHandler(uint16_t Error)
         Fail("HTTP connection closed without response", 404, 0);
         return;
     }
+    // Blank or status-less lines and no byte of a document: no answer at all.
+    if (FState == hsWaitingBody && FStatusCode == 0 && FBodyCount == 0) {
+        Fail("HTTP connection closed without response", 404, 0);
+        return;
+    }
     // A document shorter than its announced length is no document: the
     // connection broke off. (204, 304 and 1xx answers carry no body.)
     if (FState == hsWaitingBody && ExpectsBody()) {
@@ -1074,7 +1085,7 @@ void THttpCli::Relocate(const std::string& V)
             FHostName = U.Host;
             FTargetHost = U.Host;
             FPort = U.Port.empty() ? "80" : U.Port;
-            FPath = U.Path.empty() ? "/" : U.Path;
+            FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
             FLocation = UrlText(U, U.Path);
         } else if (U.Host.empty()) {
             // "./x", "../x" and "http:/x": the same server, the resolved path.

@@ -101,6 +101,17 @@ TEST(HttpRequestBytes, OnCommandRewritesAndLineBreaksAreCut)
     EXPECT_EQ(Seen, (std::vector<std::string>{"GET / HTTP/1.0", "User-Agent: evil", "Host: h.example", ""}));
 }
 
+TEST(HttpRequestBytes, LineBreakInThePathKeepsTheVersion)
+{
+    TFakeHttpCli H;
+    H.URL = "http://h.example/a\r\nX-Injected: 1";
+    H.Accept.clear();
+    H.Agent.clear();
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\n"};
+    H.Get();
+    EXPECT_EQ(H.Requests[0], "GET /a HTTP/1.0\r\nHost: h.example\r\n\r\n");
+}
+
 struct TUrlCase {
     const char* Url;
     const char* Target;       // HostName:Port
@@ -139,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
         TUrlCase{"http://h.example", "h.example:80", "GET / HTTP/1.0", "h.example", "", "document.htm"},
         TUrlCase{"http://h.example/cgi/q.cgi?x=1/2", "h.example:80", "GET /cgi/q.cgi?x=1/2 HTTP/1.0", "h.example", "",
                  "q.cgi"},
-        TUrlCase{"http://h.example/dir/", "h.example:80", "GET /dir/ HTTP/1.0", "h.example", "", "dir"}));
+        TUrlCase{"http://h.example/dir/", "h.example:80", "GET /dir/ HTTP/1.0", "h.example", "", "dir"},
+        TUrlCase{"http://h.example:81?x=1", "h.example:81", "GET /?x=1 HTTP/1.0", "h.example", "", "document.htm"}));
 
 TEST(HttpProxy, RequestLineCarriesTheAbsoluteUrl)
 {
@@ -397,7 +409,8 @@ TEST(HttpRequest, UnknownHostRaisesCantResolve)
 
 TEST(HttpResponse, CloseWithoutAnyStatusLineRaises)
 {
-    for (const char* Answer : {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n"}) {
+    for (const char* Answer : {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n", "\r\n",
+                               "garbage\r\n\r\n"}) {
         TFakeHttpCli H;
         H.URL = "http://h.example/";
         H.Responses = {Answer};
@@ -519,6 +532,7 @@ INSTANTIATE_TEST_SUITE_P(
         TRelocCase{"", "http://o.example/x", "o.example:80", "GET /x HTTP/1.0", "o.example", "http://o.example/x"},
         TRelocCase{"", "http://o.example:9/", "o.example:9", "GET / HTTP/1.0", "o.example", "http://o.example:9/"},
         TRelocCase{"", "http://o.example", "o.example:80", "GET / HTTP/1.0", "o.example", "http://o.example"},
+        TRelocCase{"", "http://o.example?q", "o.example:80", "GET /?q HTTP/1.0", "o.example", "http://o.example?q"},
         TRelocCase{"", "./c.html", "h.example:81", "GET /a/b/c.html HTTP/1.0", "h.example",
                    "http://h.example:81/a/b/c.html"},
         TRelocCase{"", "../c.html", "h.example:81", "GET /a/c.html HTTP/1.0", "h.example",

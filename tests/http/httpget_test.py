@@ -29,6 +29,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.send_header("Location", "/agent")
             self.send_header("Content-Length", "0")
             self.end_headers()
+        elif self.path == "/badstatus":
+            self.wfile.write(b"HTTP/1.0 abc OK\r\nContent-Length: 2\r\n\r\nno")
+            self.close_connection = True
         else:
             super().do_GET()
 
@@ -82,6 +85,12 @@ with tempfile.TemporaryDirectory() as root:
           r.returncode == 0 and r.stdout == b"T" and "GET /moved HTTP/1.0" in err and "GET /agent HTTP/1.0" in err
           and "User-Agent: T" in err and "Location: /agent" in err
           and any(l.startswith("HTTP/1.0 302") for l in err) and any(l.startswith("HTTP/1.0 200") for l in err),
+          err)
+
+    r = run("-v", base + "/badstatus")
+    err = r.stderr.decode(errors="replace").splitlines()
+    check("-v shows a status line that ends the request, then the error",
+          r.returncode == 1 and r.stdout == b"" and err[-2:] == ["HTTP/1.0 abc OK", "'abc' is not a valid integer value"],
           err)
 
     r = run("-x", "127.0.0.1:%d" % server.server_address[1], "http://far.example/x?y=1")

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -164,15 +165,27 @@ int main(int argc, char** argv)
         if (HaveAgent)
             Http.Agent = Agent;
         Http.Proxy = Proxy;
+        // Header lines shown so far of the current response: a line that ends
+        // the request (a status that is no number) is shown too, before the error.
+        size_t Shown = 0;
+        auto ShowHeader = [&Shown, Verbose](THttpCli& H) {
+            const auto& Lines = H.ReceivedHeader();
+            for (Shown = std::min(Shown, Lines.size()); Verbose && Shown < Lines.size(); ++Shown)
+                std::fprintf(stderr, "%s\n", Lines[Shown].c_str());
+        };
         if (Verbose) {
             Http.OnCommand = [](THttpCli&, std::string& S) { std::fprintf(stderr, "%s\n", S.c_str()); };
-            Http.OnHeaderData = [](THttpCli& H) {
-                std::fprintf(stderr, "%s\n", H.ReceivedHeader().back().c_str());
-            };
+            Http.OnHeaderBegin = [&Shown](THttpCli&) { Shown = 0; };
+            Http.OnHeaderData = ShowHeader;
         }
         // Only a document that is not an error page reaches the output.
         Http.OnDocBegin = [&Out](THttpCli& H) { H.ReceiveStream = H.StatusCode() < 400 ? &Out : nullptr; };
-        Http.Get();
+        try {
+            Http.Get();
+        } catch (const EHttpException&) {
+            ShowHeader(Http);
+            throw;
+        }
     } catch (const EHttpException& E) {
         std::fprintf(stderr, "%s\n", E.what());
         Rc = 1;
