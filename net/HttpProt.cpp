@@ -1093,10 +1093,11 @@ void THttpCli::Relocate(const std::string& V)
             FHostName = FTargetHost;
             FLocation = "http://" + FTargetHost + PortSuffix(FPort) + FPath;
         } else if (U.Path.empty()) {
-            // A bare name is taken as a document at the server's root.
-            FPath = "/" + U.Host;
+            // A bare name is taken as a document at the server's root; the next
+            // request line carries its absolute URL, which servers accept.
             FHostName = FTargetHost;
-            FLocation = "http://" + FTargetHost + PortSuffix(FPort) + FPath;
+            FLocation = "http://" + FTargetHost + PortSuffix(FPort) + "/" + U.Host;
+            FPath = FLocation;
         } else {
             // "name/path" without protocol: the first segment names the host.
             FHostName = U.Host;

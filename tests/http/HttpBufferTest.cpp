@@ -537,7 +537,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "http://h.example:81/a/b/c.html"},
         TRelocCase{"", "../c.html", "h.example:81", "GET /a/c.html HTTP/1.0", "h.example",
                    "http://h.example:81/a/c.html"},
-        TRelocCase{"", "other.html", "h.example:81", "GET /other.html HTTP/1.0", "h.example",
+        TRelocCase{"", "other.html", "h.example:81", "GET http://h.example:81/other.html HTTP/1.0", "h.example",
                    "http://h.example:81/other.html"},
         TRelocCase{"p.example:3128", "/new", "p.example:3128", "GET http://h.example:81/new HTTP/1.0", "h.example",
                    "http://h.example:81/new"},
