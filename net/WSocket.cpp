@@ -336,40 +336,29 @@ void TCustomWSocket::ResetDefaults() {
 // ---------------------------------------------------------------------------
 // Properties
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
+void TCustomWSocket::AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str,
+                                        bool& Assigned, bool& Resolved) {
   std::string V = Trim(Value);
   if (FState != wsClosed) {
-    if (FAddrAssigned && V == FAddrStr) return;
-    RaiseError("Cannot change Addr if not closed");
+    if (Assigned && V == Str) return;
+    RaiseError(std::string("Cannot change ") + Name + " if not closed");
     return;
   }
-  FAddrStr = V;
-  FAddrAssigned = !V.empty();
-  FAddrResolved = false;
+  Str = V;
+  Assigned = !V.empty();
+  Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  AssignEndpointPart("Addr", Value, FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-  std::string V = Trim(Value);
-  if (FState != wsClosed) {
-    if (FPortAssigned && V == FPortStr) return;
-    RaiseError("Cannot change Port if not closed");
-    return;
-  }
-  FPortStr = V;
-  FPortAssigned = !V.empty();
-  FPortResolved = false;
+  AssignEndpointPart("Port", Value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  std::string V = Trim(Value);
-  if (FState != wsClosed) {
-    if (FProtoAssigned && V == FProtoStr) return;
-    RaiseError("Cannot change Proto if not closed");
-    return;
-  }
-  FProtoStr = V;
-  FProtoAssigned = !V.empty();
-  FProtoResolved = false;
+  AssignEndpointPart("Proto", Value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {

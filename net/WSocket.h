@@ -246,6 +246,9 @@ protected:
   virtual int RealSend(const void* Data, int Len);
   virtual void RaiseErrorFmt(const char* Format, ...);
   virtual void RaiseError(const std::string& Msg);
+  // Sets one of Addr, Port and Proto; refused while not closed unless it is unchanged.
+  void AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str, bool& Assigned,
+                          bool& Resolved);
   virtual void HandleBackgroundException(std::exception_ptr E);
   virtual bool NotifyDataAvailable(uint16_t Error);
   virtual void NotifySessionAvailable(uint16_t Error);
