@@ -3,7 +3,7 @@ BUILD     ?= build
 SANBUILD  ?= build-san
 JOBS      ?= $(shell nproc)
 
-.PHONY: all deps configure build run test test-unit test-san bench fuzz clean
+.PHONY: all deps configure build run test test-unit test-san bench fuzz format format-check clean
 
 all: build
 
@@ -27,6 +27,12 @@ bench: build
 
 fuzz: deps
 	@bash scripts/fuzz.sh $(SANBUILD) 600
+
+format-check: deps
+	@bash scripts/format-check.sh
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD)

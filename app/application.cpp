@@ -16,149 +16,131 @@ namespace chronark {
 
 namespace {
 
-QString& TitleStore()
-{
-    static QString Title = QStringLiteral("Chronark");
-    return Title;
+QString& TitleStore() {
+  static QString Title = QStringLiteral("Chronark");
+  return Title;
 }
 
 int SignalPipe[2] = {-1, -1};
 
-void OnTermSignal(int)
-{
-    const int Saved = errno;
-    const char Byte = 1;
-    // A full pipe already holds a wake-up; nothing else is safe here.
-    [[maybe_unused]] const auto Written = ::write(SignalPipe[1], &Byte, 1);
-    errno = Saved;
+void OnTermSignal(int) {
+  const int Saved = errno;
+  const char Byte = 1;
+  // A full pipe already holds a wake-up; nothing else is safe here.
+  [[maybe_unused]] const auto Written = ::write(SignalPipe[1], &Byte, 1);
+  errno = Saved;
 }
 
-QString MessageOf(const std::exception_ptr& Error)
-{
-    try {
-        std::rethrow_exception(Error);
-    } catch (const std::exception& E) {
-        return QString::fromUtf8(E.what());
-    } catch (...) {
-        return QStringLiteral("Unbekannter Fehler");
-    }
+QString MessageOf(const std::exception_ptr& Error) {
+  try {
+    std::rethrow_exception(Error);
+  } catch (const std::exception& E) {
+    return QString::fromUtf8(E.what());
+  } catch (...) {
+    return QStringLiteral("Unbekannter Fehler");
+  }
 }
 
-} // namespace
+}  // namespace
 
 QString ApplicationTitle() { return TitleStore(); }
 void SetApplicationTitle(const QString& Title) { TitleStore() = Title; }
 
-QString ErrorBoxText(const QString& Message)
-{
-    if (!Message.isEmpty() && Message.back() > u'.')
-        return Message + u'.';
-    return Message;
+QString ErrorBoxText(const QString& Message) {
+  if (!Message.isEmpty() && Message.back() > u'.') return Message + u'.';
+  return Message;
 }
 
-void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent, const QString& ObjectName)
-{
-    QMessageBox Box(Icon, ApplicationTitle(), Text, QMessageBox::NoButton, Parent);
-    Box.setObjectName(ObjectName);
-    Box.setTextFormat(Qt::PlainText);
-    QPushButton* Ok = Box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    Box.setDefaultButton(Ok);
-    Box.setEscapeButton(Ok);
-    Box.exec();
+void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent,
+               const QString& ObjectName) {
+  QMessageBox Box(Icon, ApplicationTitle(), Text, QMessageBox::NoButton, Parent);
+  Box.setObjectName(ObjectName);
+  Box.setTextFormat(Qt::PlainText);
+  QPushButton* Ok = Box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+  Box.setDefaultButton(Ok);
+  Box.setEscapeButton(Ok);
+  Box.exec();
 }
 
-void ShowErrorBox(const QString& Message)
-{
-    ShowOkBox(QMessageBox::Critical, ErrorBoxText(Message), QApplication::activeWindow(), QStringLiteral("ErrorBox"));
+void ShowErrorBox(const QString& Message) {
+  ShowOkBox(QMessageBox::Critical, ErrorBoxText(Message), QApplication::activeWindow(),
+            QStringLiteral("ErrorBox"));
 }
 
-void ShowCurrentException()
-{
-    ShowErrorBox(MessageOf(std::current_exception()));
-}
+void ShowCurrentException() { ShowErrorBox(MessageOf(std::current_exception())); }
 
-bool Protect(const std::function<void()>& Body)
-{
-    try {
-        Body();
-        return true;
-    } catch (...) {
-        ShowCurrentException();
-        return false;
-    }
-}
-
-TChronarkApplication::TChronarkApplication(int& Argc, char** Argv)
-    : QApplication(Argc, Argv)
-{
-}
-
-bool TChronarkApplication::notify(QObject* Receiver, QEvent* Event)
-{
-    try {
-        return QApplication::notify(Receiver, Event);
-    } catch (...) {
-        ShowCurrentException();
-        return false;
-    }
-}
-
-bool TChronarkApplication::LoadGermanTranslation()
-{
-    auto* Translator = new QTranslator(qApp);
-    const QString Folders[] = {QLibraryInfo::path(QLibraryInfo::TranslationsPath),
-                               QStringLiteral("/usr/share/qt6/translations")};
-    for (const QString& Folder : Folders) {
-        if (Translator->load(QStringLiteral("qtbase_de"), Folder)) {
-            QCoreApplication::installTranslator(Translator);
-            return true;
-        }
-    }
-    delete Translator;
+bool Protect(const std::function<void()>& Body) {
+  try {
+    Body();
+    return true;
+  } catch (...) {
+    ShowCurrentException();
     return false;
+  }
 }
 
-TSessionEndWatcher::TSessionEndWatcher(QObject* Owner)
-    : QObject(Owner)
-{
-    if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        SignalPipe[0] = SignalPipe[1] = -1;
-    }
-    if (SignalPipe[0] >= 0) {
-        FNotifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, this);
-        connect(FNotifier, &QSocketNotifier::activated, this, &TSessionEndWatcher::PipeReadable);
-        struct sigaction Action = {};
-        Action.sa_handler = OnTermSignal;
-        sigemptyset(&Action.sa_mask);
-        Action.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &Action, nullptr);
-        sigaction(SIGHUP, &Action, nullptr);
-    }
-    if (qApp) {
-        // Qt's default for a commit request is to close every window; here the
-        // close sequence decides, and the program then ends.
-        connect(qApp, &QGuiApplication::commitDataRequest, this,
-                [this](QSessionManager&) { emit SessionEnd(); }, Qt::DirectConnection);
-    }
+TChronarkApplication::TChronarkApplication(int& Argc, char** Argv) : QApplication(Argc, Argv) {}
+
+bool TChronarkApplication::notify(QObject* Receiver, QEvent* Event) {
+  try {
+    return QApplication::notify(Receiver, Event);
+  } catch (...) {
+    ShowCurrentException();
+    return false;
+  }
 }
 
-TSessionEndWatcher::~TSessionEndWatcher()
-{
-    if (FNotifier) {
-        struct sigaction Action = {};
-        Action.sa_handler = SIG_DFL;
-        sigemptyset(&Action.sa_mask);
-        sigaction(SIGTERM, &Action, nullptr);
-        sigaction(SIGHUP, &Action, nullptr);
+bool TChronarkApplication::LoadGermanTranslation() {
+  auto* Translator = new QTranslator(qApp);
+  const QString Folders[] = {QLibraryInfo::path(QLibraryInfo::TranslationsPath),
+                             QStringLiteral("/usr/share/qt6/translations")};
+  for (const QString& Folder : Folders) {
+    if (Translator->load(QStringLiteral("qtbase_de"), Folder)) {
+      QCoreApplication::installTranslator(Translator);
+      return true;
     }
+  }
+  delete Translator;
+  return false;
 }
 
-void TSessionEndWatcher::PipeReadable()
-{
-    char Buffer[64];
-    while (::read(SignalPipe[0], Buffer, sizeof Buffer) > 0) {
-    }
-    emit SessionEnd();
+TSessionEndWatcher::TSessionEndWatcher(QObject* Owner) : QObject(Owner) {
+  if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    SignalPipe[0] = SignalPipe[1] = -1;
+  }
+  if (SignalPipe[0] >= 0) {
+    FNotifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, this);
+    connect(FNotifier, &QSocketNotifier::activated, this, &TSessionEndWatcher::PipeReadable);
+    struct sigaction Action = {};
+    Action.sa_handler = OnTermSignal;
+    sigemptyset(&Action.sa_mask);
+    Action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &Action, nullptr);
+    sigaction(SIGHUP, &Action, nullptr);
+  }
+  if (qApp) {
+    // Qt's default for a commit request is to close every window; here the
+    // close sequence decides, and the program then ends.
+    connect(
+        qApp, &QGuiApplication::commitDataRequest, this,
+        [this](QSessionManager&) { emit SessionEnd(); }, Qt::DirectConnection);
+  }
 }
 
-} // namespace chronark
+TSessionEndWatcher::~TSessionEndWatcher() {
+  if (FNotifier) {
+    struct sigaction Action = {};
+    Action.sa_handler = SIG_DFL;
+    sigemptyset(&Action.sa_mask);
+    sigaction(SIGTERM, &Action, nullptr);
+    sigaction(SIGHUP, &Action, nullptr);
+  }
+}
+
+void TSessionEndWatcher::PipeReadable() {
+  char Buffer[64];
+  while (::read(SignalPipe[0], Buffer, sizeof Buffer) > 0) {}
+  emit SessionEnd();
+}
+
+}  // namespace chronark

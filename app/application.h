@@ -29,7 +29,8 @@ void ShowErrorBox(const QString& Message);
 
 // A modal box captioned with the application title, plain text and one OK
 // button (also the answer to Esc); ObjectName lets tests find it.
-void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent, const QString& ObjectName);
+void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent,
+               const QString& ObjectName);
 // The same for the exception being handled (call from inside a catch block).
 void ShowCurrentException();
 
@@ -38,33 +39,33 @@ void ShowCurrentException();
 bool Protect(const std::function<void()>& Body);
 
 class TChronarkApplication : public QApplication {
-    Q_OBJECT
+  Q_OBJECT
 public:
-    TChronarkApplication(int& Argc, char** Argv);
+  TChronarkApplication(int& Argc, char** Argv);
 
-    // The backstop for exceptions that leave an event handler: the error box,
-    // then the program goes on.
-    bool notify(QObject* Receiver, QEvent* Event) override;
+  // The backstop for exceptions that leave an event handler: the error box,
+  // then the program goes on.
+  bool notify(QObject* Receiver, QEvent* Event) override;
 
-    // Qt's German texts for its own dialogs (file dialogs and standard buttons).
-    static bool LoadGermanTranslation();
+  // Qt's German texts for its own dialogs (file dialogs and standard buttons).
+  static bool LoadGermanTranslation();
 };
 
 // Turns SIGTERM and SIGHUP, which a Linux desktop sends at log-off and
 // shutdown, into the signal SessionEnd on the GUI thread (through a
 // self-pipe), and forwards the session manager's commit request the same way.
 class TSessionEndWatcher : public QObject {
-    Q_OBJECT
+  Q_OBJECT
 public:
-    explicit TSessionEndWatcher(QObject* Owner = nullptr);
-    ~TSessionEndWatcher() override;
+  explicit TSessionEndWatcher(QObject* Owner = nullptr);
+  ~TSessionEndWatcher() override;
 
 signals:
-    void SessionEnd();
+  void SessionEnd();
 
 private:
-    void PipeReadable();
-    QSocketNotifier* FNotifier = nullptr;
+  void PipeReadable();
+  QSocketNotifier* FNotifier = nullptr;
 };
 
-} // namespace chronark
+}  // namespace chronark

@@ -28,4 +28,4 @@ void EnsureResources();
 // The program icon as compiled in.
 QIcon ProgramIcon();
 
-} // namespace chronark
+}  // namespace chronark

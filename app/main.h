@@ -31,159 +31,160 @@ class TRxTrayIcon;
 // Where the program lives and how it was started. The program entry takes it
 // from the running program; tests put it in a folder of their own.
 struct TShellEnvironment {
-    std::string ProgramFile;    // full path of the program file
-    std::string ProgramFolder;  // its folder, with a trailing "/"
-    std::string SettingsFile;   // full name of chronark.ini
-    std::string FirstArgument;  // the first command-line argument, "" when none
+  std::string ProgramFile;    // full path of the program file
+  std::string ProgramFolder;  // its folder, with a trailing "/"
+  std::string SettingsFile;   // full name of chronark.ini
+  std::string FirstArgument;  // the first command-line argument, "" when none
 
-    static TShellEnvironment FromProgram(int Argc, char** Argv);
+  static TShellEnvironment FromProgram(int Argc, char** Argv);
 };
 
 class TMainForm : public QMainWindow {
-    Q_OBJECT
+  Q_OBJECT
 public:
-    explicit TMainForm(const TShellEnvironment& Environment, QWidget* Parent = nullptr);
-    ~TMainForm() override;
+  explicit TMainForm(const TShellEnvironment& Environment, QWidget* Parent = nullptr);
+  ~TMainForm() override;
 
-    // Called with the exit code once the close sequence has let the window
-    // close: the program entry ends the event loop with it. The releases of
-    // the manager and the libraries happen afterwards, in Release.
-    std::function<void(int)> OnEnd;
+  // Called with the exit code once the close sequence has let the window
+  // close: the program entry ends the event loop with it. The releases of
+  // the manager and the libraries happen afterwards, in Release.
+  std::function<void(int)> OnEnd;
 
-    // The real end of the program, after the event loop has returned:
-    // releases the libraries and the manager. Also run by the destructor.
-    void Release();
+  // The real end of the program, after the event loop has returned:
+  // releases the libraries and the manager. Also run by the destructor.
+  void Release();
 
-    // Event handlers, named after their controls.
-    void AppClose();
-    void ToolButton1Click();
-    void ToolButton2Click();
-    void ToolButton9Click();
-    void ToolButton10Click();
-    void ToolButton14Click();
-    void ToolButton15Click();
-    void ToolButton6Click();
-    void ToolButton8Click();
-    void StartWork();
-    void StopWork();
-    void FormShow();
-    void FormActivate();
-    // The close query; true when the window may close.
-    bool FormCloseQuery();
-    // Log-off, shutdown, SIGTERM or SIGHUP: the close sequence, then the end.
-    void SessionEnd();
-    // The application is about to quit: the close sequence, unless it has run.
-    void AboutToQuit();
+  // Event handlers, named after their controls.
+  void AppClose();
+  void ToolButton1Click();
+  void ToolButton2Click();
+  void ToolButton9Click();
+  void ToolButton10Click();
+  void ToolButton14Click();
+  void ToolButton15Click();
+  void ToolButton6Click();
+  void ToolButton8Click();
+  void StartWork();
+  void StopWork();
+  void FormShow();
+  void FormActivate();
+  // The close query; true when the window may close.
+  bool FormCloseQuery();
+  // Log-off, shutdown, SIGTERM or SIGHUP: the close sequence, then the end.
+  void SessionEnd();
+  // The application is about to quit: the close sequence, unless it has run.
+  void AboutToQuit();
 
-    void RefreshView();
-    bool ExecuteNewDialog();
-    bool ExecuteOpenDialog();
-    bool ExecuteExportDialog();
-    void LoadProject();
-    void RecordWork();
+  void RefreshView();
+  bool ExecuteNewDialog();
+  bool ExecuteOpenDialog();
+  bool ExecuteExportDialog();
+  void LoadProject();
+  void RecordWork();
 
-    // Shell state, readable for tests.
-    const QString& AppTitle() const { return FAppTitle; }
-    const std::string& ProjectFileName() const { return FProjectFileName; }
-    TChronarkMan* Manager() const { return FManager.get(); }
-    TDateTime IntervalStart() const { return FIntervalStart; }
-    bool TimerRunning() const { return FTimerRunning; }
-    bool NoProject() const { return FNoProject; }
-    bool StartedWithSwitch() const { return FStartedWithSwitch; }
-    bool CloseDone() const { return FCloseDone; }
-    bool StartupDone() const { return FStartupDone; }
-    const TShellEnvironment& Environment() const { return FEnvironment; }
-    TRxTrayIcon* RxTrayIcon1() const { return FRxTrayIcon1; }
+  // Shell state, readable for tests.
+  const QString& AppTitle() const { return FAppTitle; }
+  const std::string& ProjectFileName() const { return FProjectFileName; }
+  TChronarkMan* Manager() const { return FManager.get(); }
+  TDateTime IntervalStart() const { return FIntervalStart; }
+  bool TimerRunning() const { return FTimerRunning; }
+  bool NoProject() const { return FNoProject; }
+  bool StartedWithSwitch() const { return FStartedWithSwitch; }
+  bool CloseDone() const { return FCloseDone; }
+  bool StartupDone() const { return FStartupDone; }
+  const TShellEnvironment& Environment() const { return FEnvironment; }
+  TRxTrayIcon* RxTrayIcon1() const { return FRxTrayIcon1; }
 
 protected:
-    void showEvent(QShowEvent* Event) override;
-    void closeEvent(QCloseEvent* Event) override;
-    bool event(QEvent* Event) override;
+  void showEvent(QShowEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+  bool event(QEvent* Event) override;
 
 private:
-    void FormCreate();
-    void CreateToolBar();
-    void CreateList();
-    void CreateStatusBar();
-    void CreateTrayIcon();
-    void CreateDialogs();
-    QToolButton* AddButton(const char* Name, const QString& Hint, const QString& Caption, int Image,
-                           void (TMainForm::*Handler)());
-    QWidget* AddSeparator(const char* Name);
-    void SetToolVisible(QWidget* Tool, bool Visible);
-    int SelectedIndex() const;
-    // The first folder of the new and open dialogs.
-    std::string ProjectFolder() const;
-    void End(int ExitCode);
-    // The close sequence's recording and saving; false when the window must stay.
-    bool SaveAtClose();
+  void FormCreate();
+  void CreateToolBar();
+  void CreateList();
+  void CreateStatusBar();
+  void CreateTrayIcon();
+  void CreateDialogs();
+  QToolButton* AddButton(const char* Name, const QString& Hint, const QString& Caption, int Image,
+                         void (TMainForm::*Handler)());
+  QWidget* AddSeparator(const char* Name);
+  void SetToolVisible(QWidget* Tool, bool Visible);
+  int SelectedIndex() const;
+  // The first folder of the new and open dialogs.
+  std::string ProjectFolder() const;
+  void End(int ExitCode);
+  // The close sequence's recording and saving; false when the window must stay.
+  bool SaveAtClose();
 
-    // Companion libraries (unit cdialog).
-    bool LoadUpdateLibrary();
-    bool LoadAboutLibrary();
-    void FreeAboutLibrary();
-    void FreeUpdateLibrary();
-    void ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
-                         const unsigned char* Text3, const unsigned char* Text4, uintptr_t IconHandle);
+  // Companion libraries (unit cdialog).
+  bool LoadUpdateLibrary();
+  bool LoadAboutLibrary();
+  void FreeAboutLibrary();
+  void FreeUpdateLibrary();
+  void ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
+                       const unsigned char* Text3, const unsigned char* Text4,
+                       uintptr_t IconHandle);
 
-    TShellEnvironment FEnvironment;
+  TShellEnvironment FEnvironment;
 
-    // Shell state.
-    QString FAppTitle;
-    std::string FProjectFileName;
-    std::unique_ptr<TChronarkMan> FManager;
-    TDateTime FIntervalStart = 0;
-    bool FTimerRunning = false;
-    bool FNoProject = false;
-    bool FStartedWithSwitch = false;
+  // Shell state.
+  QString FAppTitle;
+  std::string FProjectFileName;
+  std::unique_ptr<TChronarkMan> FManager;
+  TDateTime FIntervalStart = 0;
+  bool FTimerRunning = false;
+  bool FNoProject = false;
+  bool FStartedWithSwitch = false;
 
-    // Set once a project is open or being created: before that (while the
-    // start-up prompt is open) a close has nothing to save.
-    bool FProjectReady = false;
-    bool FShown = false;
-    bool FStartupDone = false;
-    bool FCloseDone = false;
-    bool FInClose = false;
-    bool FSessionEnding = false;
-    bool FReleased = false;
-    int FExitCode = 0;
-    QIcon FIcon;
+  // Set once a project is open or being created: before that (while the
+  // start-up prompt is open) a close has nothing to save.
+  bool FProjectReady = false;
+  bool FShown = false;
+  bool FStartupDone = false;
+  bool FCloseDone = false;
+  bool FInClose = false;
+  bool FSessionEnding = false;
+  bool FReleased = false;
+  int FExitCode = 0;
+  QIcon FIcon;
 
-    // Library slots; filled by the companion-library binding.
-    TCompanionLibraries FLibraries{FEnvironment.ProgramFolder};
-    // The program's main icon, handed to the about library; lives as long as the window.
-    QIcon FMainIcon;
+  // Library slots; filled by the companion-library binding.
+  TCompanionLibraries FLibraries{FEnvironment.ProgramFolder};
+  // The program's main icon, handed to the about library; lives as long as the window.
+  QIcon FMainIcon;
 
 public:
-    // Controls, with their given names as objectName.
-    QToolBar* ToolBar1 = nullptr;
-    QToolButton* ToolButton12 = nullptr;
-    QWidget* ToolButton13 = nullptr;
-    QToolButton* ToolButton1 = nullptr;
-    QToolButton* ToolButton2 = nullptr;
-    QToolButton* ToolButton9 = nullptr;
-    QWidget* ToolButton11 = nullptr;
-    QToolButton* ToolButton10 = nullptr;
-    QWidget* ToolButton16 = nullptr;
-    QToolButton* ToolButton14 = nullptr;
-    QToolButton* ToolButton15 = nullptr;
-    QWidget* ToolButton4 = nullptr;
-    QToolButton* ToolButton5 = nullptr;
-    QWidget* ToolButton3 = nullptr;
-    QToolButton* ToolButton6 = nullptr;
-    QWidget* ToolButton7 = nullptr;
-    QToolButton* ToolButton8 = nullptr;
-    QListWidget* ListBox1 = nullptr;
-    QStatusBar* StatusBar1 = nullptr;
-    QMenu* PopupMenu1 = nullptr;
-    QAction* Zeitstoppen1 = nullptr;
-    QAction* N1 = nullptr;
-    QAction* StopundBeenden1 = nullptr;
-    QFileDialog* OpenDialog1 = nullptr;
-    QFileDialog* SaveDialog1 = nullptr;
+  // Controls, with their given names as objectName.
+  QToolBar* ToolBar1 = nullptr;
+  QToolButton* ToolButton12 = nullptr;
+  QWidget* ToolButton13 = nullptr;
+  QToolButton* ToolButton1 = nullptr;
+  QToolButton* ToolButton2 = nullptr;
+  QToolButton* ToolButton9 = nullptr;
+  QWidget* ToolButton11 = nullptr;
+  QToolButton* ToolButton10 = nullptr;
+  QWidget* ToolButton16 = nullptr;
+  QToolButton* ToolButton14 = nullptr;
+  QToolButton* ToolButton15 = nullptr;
+  QWidget* ToolButton4 = nullptr;
+  QToolButton* ToolButton5 = nullptr;
+  QWidget* ToolButton3 = nullptr;
+  QToolButton* ToolButton6 = nullptr;
+  QWidget* ToolButton7 = nullptr;
+  QToolButton* ToolButton8 = nullptr;
+  QListWidget* ListBox1 = nullptr;
+  QStatusBar* StatusBar1 = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  QAction* Zeitstoppen1 = nullptr;
+  QAction* N1 = nullptr;
+  QAction* StopundBeenden1 = nullptr;
+  QFileDialog* OpenDialog1 = nullptr;
+  QFileDialog* SaveDialog1 = nullptr;
 
 private:
-    TRxTrayIcon* FRxTrayIcon1 = nullptr;
+  TRxTrayIcon* FRxTrayIcon1 = nullptr;
 };
 
 // The confirmation box of the start-up prompt: caption "Bestätigung", the
@@ -198,8 +199,8 @@ QString StartupPromptText(const std::string& ProjectFileName, const std::string&
 // labels for the dialog's type box and, for each, its patterns, with "*.*"
 // standing for every file.
 struct TDialogFilter {
-    QStringList Labels;
-    QList<QStringList> Patterns;
+  QStringList Labels;
+  QList<QStringList> Patterns;
 };
 TDialogFilter ParseDialogFilter(const QString& Filter);
 // Shows the labels of Filter in Dialog and lists the files of its patterns.
@@ -215,4 +216,4 @@ std::string PathFromQt(const QString& Path);
 QString TextToQt(std::string_view Text);
 std::string TextFromQt(const QString& Text);
 
-} // namespace chronark
+}  // namespace chronark

@@ -31,4 +31,4 @@ bool IsStartSwitch(std::string_view FirstArgument);
 // left to the write that follows.
 void EnsureFolderOf(const std::string& FileName);
 
-} // namespace chronark
+}  // namespace chronark

@@ -18,43 +18,43 @@ namespace chronark {
 // the menu's items appear as buttons in a small tool window instead, so that
 // the items stay within reach while the main window is hidden.
 class TRxTrayIcon : public QObject {
-    Q_OBJECT
+  Q_OBJECT
 public:
-    explicit TRxTrayIcon(QObject* Owner = nullptr);
-    ~TRxTrayIcon() override;
+  explicit TRxTrayIcon(QObject* Owner = nullptr);
+  ~TRxTrayIcon() override;
 
-    bool Active() const { return FActive; }
-    void SetActive(bool Value);
+  bool Active() const { return FActive; }
+  void SetActive(bool Value);
 
-    QIcon Icon() const { return FIcon; }
-    void SetIcon(const QIcon& Value);
+  QIcon Icon() const { return FIcon; }
+  void SetIcon(const QIcon& Value);
 
-    QString Hint() const { return FHint; }
-    void SetHint(const QString& Value);
+  QString Hint() const { return FHint; }
+  void SetHint(const QString& Value);
 
-    QMenu* PopupMenu() const { return FPopupMenu; }
-    void SetPopupMenu(QMenu* Value);
+  QMenu* PopupMenu() const { return FPopupMenu; }
+  void SetPopupMenu(QMenu* Value);
 
-    // The tooltip the icon shows: the hint up to its first "|", at most 63 characters.
-    static QString TipOf(const QString& Hint);
+  // The tooltip the icon shows: the hint up to its first "|", at most 63 characters.
+  static QString TipOf(const QString& Hint);
 
-    // For tests and diagnostics: the Qt icon, and the tool window while it stands in.
-    QSystemTrayIcon* TrayIcon() const { return FTray; }
-    QWidget* FallbackWindow() const { return FFallback; }
+  // For tests and diagnostics: the Qt icon, and the tool window while it stands in.
+  QSystemTrayIcon* TrayIcon() const { return FTray; }
+  QWidget* FallbackWindow() const { return FFallback; }
 
 private:
-    void Activated(QSystemTrayIcon::ActivationReason Reason);
-    void RunDefaultItem();
-    void NameIconWindow();
-    void ShowFallback();
-    void HideFallback();
+  void Activated(QSystemTrayIcon::ActivationReason Reason);
+  void RunDefaultItem();
+  void NameIconWindow();
+  void ShowFallback();
+  void HideFallback();
 
-    bool FActive = false;
-    QIcon FIcon;
-    QString FHint;
-    QPointer<QMenu> FPopupMenu;
-    QSystemTrayIcon* FTray = nullptr;
-    QPointer<QWidget> FFallback;
+  bool FActive = false;
+  QIcon FIcon;
+  QString FHint;
+  QPointer<QMenu> FPopupMenu;
+  QSystemTrayIcon* FTray = nullptr;
+  QPointer<QWidget> FFallback;
 };
 
-} // namespace chronark
+}  // namespace chronark

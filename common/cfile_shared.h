@@ -38,15 +38,14 @@ std::string SetTrailingBackslash(std::string_view Path, bool Include);
 
 // One companion library: the module and its looked-up entry point.
 struct TLibrarySlot {
-    platform::TDynLib Module;
-    void* EntryPoint = nullptr;
+  platform::TDynLib Module;
+  void* EntryPoint = nullptr;
 
-    bool IsBound() const { return EntryPoint != nullptr; }
-    void Release()
-    {
-        EntryPoint = nullptr;
-        Module.Release();
-    }
+  bool IsBound() const { return EntryPoint != nullptr; }
+  void Release() {
+    EntryPoint = nullptr;
+    Module.Release();
+  }
 };
 
 // Full path of FileName in the shared folder, else in ProgramFolder; empty

@@ -17,16 +17,16 @@ namespace chronark {
 // Text as a short string, cut to 255 characters.
 TShortString MakeShortString(std::string_view Text);
 // The form in which a short string crosses into a library: by reference.
-inline const unsigned char* ShortStringArg(const TShortString& Text)
-{
-    return reinterpret_cast<const unsigned char*>(&Text);
+inline const unsigned char* ShortStringArg(const TShortString& Text) {
+  return reinterpret_cast<const unsigned char*>(&Text);
 }
 
 extern "C" {
 using TShowRelCheckDialog = void(uintptr_t AppHandle, const unsigned char* CurrentVersion,
                                  const unsigned char* Section, const unsigned char* UpdateURL);
-using TShowAboutDialog = void(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
-                              const unsigned char* Text3, const unsigned char* Text4, uintptr_t IconHandle);
+using TShowAboutDialog = void(uintptr_t Owner, const unsigned char* Name,
+                              const unsigned char* Text2, const unsigned char* Text3,
+                              const unsigned char* Text4, uintptr_t IconHandle);
 }
 
 inline constexpr std::string_view UpdateLibraryName = "relcheck.so";
@@ -44,37 +44,38 @@ std::string AboutFallbackText();
 
 class TCompanionLibraries {
 public:
-    explicit TCompanionLibraries(std::string ProgramFolder = chronark::ProgramFolder());
-    ~TCompanionLibraries();
-    TCompanionLibraries(const TCompanionLibraries&) = delete;
-    TCompanionLibraries& operator=(const TCompanionLibraries&) = delete;
+  explicit TCompanionLibraries(std::string ProgramFolder = chronark::ProgramFolder());
+  ~TCompanionLibraries();
+  TCompanionLibraries(const TCompanionLibraries&) = delete;
+  TCompanionLibraries& operator=(const TCompanionLibraries&) = delete;
 
-    bool LoadUpdateLibrary();
-    bool LoadAboutLibrary();
-    void FreeAboutLibrary() { FAbout.Release(); }
-    void FreeUpdateLibrary() { FUpdate.Release(); }
+  bool LoadUpdateLibrary();
+  bool LoadAboutLibrary();
+  void FreeAboutLibrary() { FAbout.Release(); }
+  void FreeUpdateLibrary() { FUpdate.Release(); }
 
-    bool UpdateBound() const { return FUpdate.IsBound(); }
-    bool AboutBound() const { return FAbout.IsBound(); }
-    // Full path of the loaded file; empty when not bound.
-    const std::string& UpdateFileName() const { return FUpdate.Module.FileName(); }
-    const std::string& AboutFileName() const { return FAbout.Module.FileName(); }
+  bool UpdateBound() const { return FUpdate.IsBound(); }
+  bool AboutBound() const { return FAbout.IsBound(); }
+  // Full path of the loaded file; empty when not bound.
+  const std::string& UpdateFileName() const { return FUpdate.Module.FileName(); }
+  const std::string& AboutFileName() const { return FAbout.Module.FileName(); }
 
-    // The update check: the main window, an empty version (the library reads
-    // the program's own version block), "chronark" and an empty address, so
-    // that the library uses its default. Returns when its dialog has closed.
-    // Does nothing when the library is not bound.
-    void ShowRelCheckDialog(uintptr_t AppHandle) const;
+  // The update check: the main window, an empty version (the library reads
+  // the program's own version block), "chronark" and an empty address, so
+  // that the library uses its default. Returns when its dialog has closed.
+  // Does nothing when the library is not bound.
+  void ShowRelCheckDialog(uintptr_t AppHandle) const;
 
-    // Calls the about library with copies of the four texts; false when it is
-    // not bound, and the caller shows the fallback notice.
-    bool ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
-                         const unsigned char* Text3, const unsigned char* Text4, uintptr_t IconHandle) const;
+  // Calls the about library with copies of the four texts; false when it is
+  // not bound, and the caller shows the fallback notice.
+  bool ShowAboutDialog(uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
+                       const unsigned char* Text3, const unsigned char* Text4,
+                       uintptr_t IconHandle) const;
 
 private:
-    std::string FProgramFolder;
-    TLibrarySlot FUpdate;
-    TLibrarySlot FAbout;
+  std::string FProgramFolder;
+  TLibrarySlot FUpdate;
+  TLibrarySlot FAbout;
 };
 
 }  // namespace chronark

@@ -34,9 +34,9 @@ size_t CountOccurrences(const std::string& FoldedS, const std::string& Key) {
 // SIZE_MAX where the search is sure to end.
 size_t RestartBudget(size_t Length, size_t Occurrences, size_t KeySize, size_t ValueSize) {
   if (ValueSize < KeySize) return SIZE_MAX;
-  const double Budget = double(RestartBudgetFloor) +
-                        double(RestartBudgetFactor) *
-                            (double(Length) + double(Occurrences) * double(ValueSize));
+  const double Budget =
+      double(RestartBudgetFloor) +
+      double(RestartBudgetFactor) * (double(Length) + double(Occurrences) * double(ValueSize));
   return Budget >= double(SIZE_MAX) ? SIZE_MAX : size_t(Budget);
 }
 
@@ -109,9 +109,9 @@ std::string AsciiLowerCase(std::string_view S) {
 }
 
 bool SameTextAscii(std::string_view A, std::string_view B) {
-  return A.size() == B.size() &&
-         std::equal(A.begin(), A.end(), B.begin(),
-                    [](char X, char Y) { return FoldAscii(X) == FoldAscii(Y); });
+  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
+           return FoldAscii(X) == FoldAscii(Y);
+         });
 }
 
 void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value,
@@ -123,9 +123,9 @@ void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value
   // A value holding the pattern itself re-creates it at every step, so the
   // restarting search cannot end; other values are searched the restarting way.
   if (Fold(Value, CaseSensitive).find(Key) == std::string::npos &&
-      RestartingReplace(S, Key, Value, CaseSensitive,
-                        RestartBudget(S.size(), CountOccurrences(FoldedS, Key), Key.size(),
-                                      Value.size())))
+      RestartingReplace(
+          S, Key, Value, CaseSensitive,
+          RestartBudget(S.size(), CountOccurrences(FoldedS, Key), Key.size(), Value.size())))
     return;
   S = ReplaceOnce(S, FoldedS, Key, Value);
 }

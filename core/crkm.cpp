@@ -166,7 +166,8 @@ std::string TChronarkMan::GetComment(int32_t Index) const {
 }
 
 void TChronarkMan::SetComment(int32_t Index, std::string_view Comment) {
-  if (Index >= 0 && size_t(Index) < FEntries.size()) FEntries[size_t(Index)].Comment.Assign(Comment);
+  if (Index >= 0 && size_t(Index) < FEntries.size())
+    FEntries[size_t(Index)].Comment.Assign(Comment);
 }
 
 void TChronarkMan::FillStrings(TStrings& Lines) const {
@@ -218,8 +219,7 @@ void TChronarkMan::LoadFromFile(const std::string& FileName) {
     if (Got < 0) IoError("Cannot read file", FileName, errno);
     const size_t Records = size_t(Got) / CREntrySize;
     if constexpr (std::endian::native != std::endian::little) {
-      for (size_t I = 0; I < Records; ++I)
-        Loaded[From + I] = DecodeRecord(Bytes + I * CREntrySize);
+      for (size_t I = 0; I < Records; ++I) Loaded[From + I] = DecodeRecord(Bytes + I * CREntrySize);
     }
     if (Records < Want) {  // the file shrank meanwhile: what is whole is read
       Loaded.resize(From + Records);

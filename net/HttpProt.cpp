@@ -12,435 +12,384 @@ namespace chronark {
 
 namespace {
 
-bool StartsWithNoCase(std::string_view S, std::string_view Prefix)
-{
-    if (S.size() < Prefix.size())
-        return false;
-    for (size_t I = 0; I < Prefix.size(); ++I) {
-        char A = S[I];
-        if (A >= 'A' && A <= 'Z')
-            A = static_cast<char>(A - 'A' + 'a');
-        if (A != Prefix[I])
-            return false;
-    }
-    return true;
+bool StartsWithNoCase(std::string_view S, std::string_view Prefix) {
+  if (S.size() < Prefix.size()) return false;
+  for (size_t I = 0; I < Prefix.size(); ++I) {
+    char A = S[I];
+    if (A >= 'A' && A <= 'Z') A = static_cast<char>(A - 'A' + 'a');
+    if (A != Prefix[I]) return false;
+  }
+  return true;
 }
 
-std::string LowerCase(std::string_view S)
-{
-    std::string R(S);
-    for (char& C : R)
-        if (C >= 'A' && C <= 'Z')
-            C = static_cast<char>(C - 'A' + 'a');
-    return R;
+std::string LowerCase(std::string_view S) {
+  std::string R(S);
+  for (char& C : R)
+    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+  return R;
 }
 
-std::string Trim(std::string_view S)
-{
-    size_t B = 0, E = S.size();
-    while (B < E && static_cast<unsigned char>(S[B]) <= ' ')
-        ++B;
-    while (E > B && static_cast<unsigned char>(S[E - 1]) <= ' ')
-        --E;
-    return std::string(S.substr(B, E - B));
+std::string Trim(std::string_view S) {
+  size_t B = 0, E = S.size();
+  while (B < E && static_cast<unsigned char>(S[B]) <= ' ') ++B;
+  while (E > B && static_cast<unsigned char>(S[E - 1]) <= ' ') --E;
+  return std::string(S.substr(B, E - B));
 }
 
 // Delphi-style Copy(S, Index1, Count): out-of-range parts give less or nothing.
-std::string Copy1(std::string_view S, int64_t Index1, int64_t Count)
-{
-    if (Index1 < 1)
-        Index1 = 1;
-    if (Count <= 0 || Index1 > static_cast<int64_t>(S.size()))
-        return {};
-    return std::string(S.substr(static_cast<size_t>(Index1 - 1), static_cast<size_t>(Count)));
+std::string Copy1(std::string_view S, int64_t Index1, int64_t Count) {
+  if (Index1 < 1) Index1 = 1;
+  if (Count <= 0 || Index1 > static_cast<int64_t>(S.size())) return {};
+  return std::string(S.substr(static_cast<size_t>(Index1 - 1), static_cast<size_t>(Count)));
 }
 
 // ":" + Port unless it is the default port, for the Location texts.
-std::string PortSuffix(const std::string& Port)
-{
-    return Port.empty() || Port == "80" ? std::string() : ":" + Port;
+std::string PortSuffix(const std::string& Port) {
+  return Port.empty() || Port == "80" ? std::string() : ":" + Port;
 }
 
 // An absolute URL from its parts: "http" when no protocol is named, the
 // port only when one is.
-std::string UrlText(const TUrlParts& U, const std::string& Path)
-{
-    return (U.Proto.empty() ? std::string("http") : U.Proto) + "://" + U.Host + (U.Port.empty() ? "" : ":" + U.Port) +
-           Path;
+std::string UrlText(const TUrlParts& U, const std::string& Path) {
+  return (U.Proto.empty() ? std::string("http") : U.Proto) + "://" + U.Host +
+         (U.Port.empty() ? "" : ":" + U.Port) + Path;
 }
 
-std::string ErrorText(int Error)
-{
-    return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
+std::string ErrorText(int Error) {
+  return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
 }
 
 }  // namespace
 
-int64_t HttpStrToInt(std::string_view S)
-{
-    size_t I = 0;
-    while (I < S.size() && S[I] == ' ')
-        ++I;
-    bool Neg = false;
-    if (I < S.size() && (S[I] == '-' || S[I] == '+'))
-        Neg = S[I++] == '-';
-    const size_t Digits = I;
-    int64_t V = 0;
-    bool Overflow = false;
-    for (; I < S.size() && S[I] >= '0' && S[I] <= '9'; ++I) {
-        if (V > (INT64_MAX - (S[I] - '0')) / 10)
-            Overflow = true;
-        else
-            V = V * 10 + (S[I] - '0');
-    }
-    if (I == Digits || I != S.size() || Overflow)
-        throw std::invalid_argument("'" + std::string(S) + "' is not a valid integer value");
-    return Neg ? -V : V;
+int64_t HttpStrToInt(std::string_view S) {
+  size_t I = 0;
+  while (I < S.size() && S[I] == ' ') ++I;
+  bool Neg = false;
+  if (I < S.size() && (S[I] == '-' || S[I] == '+')) Neg = S[I++] == '-';
+  const size_t Digits = I;
+  int64_t V = 0;
+  bool Overflow = false;
+  for (; I < S.size() && S[I] >= '0' && S[I] <= '9'; ++I) {
+    if (V > (INT64_MAX - (S[I] - '0')) / 10)
+      Overflow = true;
+    else
+      V = V * 10 + (S[I] - '0');
+  }
+  if (I == Digits || I != S.size() || Overflow)
+    throw std::invalid_argument("'" + std::string(S) + "' is not a valid integer value");
+  return Neg ? -V : V;
 }
 
-TUrlParts SplitUrl(std::string_view Url, std::string_view Base)
-{
-    TUrlParts R;
-    if (Url.empty())
-        return R;
+TUrlParts SplitUrl(std::string_view Url, std::string_view Base) {
+  TUrlParts R;
+  if (Url.empty()) return R;
 
-    // The directory of Base: up to and including its last "/", or "/".
-    auto BaseDir = [&] {
-        const size_t P = Base.rfind('/');
-        return P == std::string_view::npos ? std::string("/") : std::string(Base.substr(0, P + 1));
-    };
-    if (Url.substr(0, 2) == "./") {
-        R.Path = BaseDir() + std::string(Url.substr(2));
-        return R;
-    }
-    if (Url.substr(0, 3) == "../") {
-        std::string Dir = BaseDir();
-        std::string_view Rest = Url.substr(3);
-        for (;;) {
-            // Drop the directory's last segment.
-            const size_t P = Dir.size() >= 2 ? Dir.rfind('/', Dir.size() - 2) : std::string::npos;
-            Dir = P == std::string::npos ? std::string("/") : Dir.substr(0, P + 1);
-            if (Rest.substr(0, 3) != "../")
-                break;
-            Rest.remove_prefix(3);
-        }
-        R.Path = Dir + std::string(Rest);
-        return R;
-    }
-
-    std::string_view Rem;
-    const size_t Sep = Url.find("://");
-    if (Sep != std::string_view::npos) {
-        R.Proto = std::string(Url.substr(0, Sep));
-        Rem = Url.substr(Sep + 3);
-    } else if (Url[0] == '/') {
-        R.Proto = "http";
-        if (Url.size() > 1 && Url[1] != '/') {
-            R.Path = std::string(Url);
-            return R;
-        }
-        Rem = Url.substr(1);
-    } else if (StartsWithNoCase(Url, "http:")) {
-        R.Proto = "http";
-        if (Url.size() > 6 && Url[6] != '/') {
-            R.Path = std::string(Url.substr(5));
-            return R;
-        }
-        Rem = Url.substr(std::min<size_t>(6, Url.size()));
-    } else if (StartsWithNoCase(Url, "mailto:")) {
-        R.Proto = "mailto";
-        Rem = Url.substr(Url.find(':') + 1);
-    } else {
-        Rem = Url;
-    }
-
-    const size_t PathStart = std::min(Rem.find('/'), Rem.find('?'));
-    std::string_view Auth = Rem;
-    if (PathStart != std::string_view::npos) {
-        R.Path = std::string(Rem.substr(PathStart));
-        Auth = Rem.substr(0, PathStart);
-    }
-
-    const size_t Colon = Auth.rfind(':');
-    const size_t At = Auth.rfind('@');
-    if (Colon == std::string_view::npos && At == std::string_view::npos) {
-        R.Host = std::string(Auth);
-        return R;
-    }
-    if (Colon != std::string_view::npos && (At == std::string_view::npos || At < Colon)) {
-        R.Port = std::string(Auth.substr(Colon + 1));
-        const size_t HostStart = At == std::string_view::npos ? 0 : At + 1;
-        R.Host = std::string(Auth.substr(HostStart, Colon - HostStart));
-    } else {
-        R.Host = std::string(Auth.substr(At + 1));
-    }
-    if (At != std::string_view::npos) {
-        const std::string_view Cred = Auth.substr(0, At);
-        const size_t C = Cred.find(':');
-        if (C == std::string_view::npos) {
-            R.User = std::string(Cred);
-        } else {
-            R.User = std::string(Cred.substr(0, C));
-            R.Pass = std::string(Cred.substr(C + 1));
-        }
-    }
+  // The directory of Base: up to and including its last "/", or "/".
+  auto BaseDir = [&] {
+    const size_t P = Base.rfind('/');
+    return P == std::string_view::npos ? std::string("/") : std::string(Base.substr(0, P + 1));
+  };
+  if (Url.substr(0, 2) == "./") {
+    R.Path = BaseDir() + std::string(Url.substr(2));
     return R;
+  }
+  if (Url.substr(0, 3) == "../") {
+    std::string Dir = BaseDir();
+    std::string_view Rest = Url.substr(3);
+    for (;;) {
+      // Drop the directory's last segment.
+      const size_t P = Dir.size() >= 2 ? Dir.rfind('/', Dir.size() - 2) : std::string::npos;
+      Dir = P == std::string::npos ? std::string("/") : Dir.substr(0, P + 1);
+      if (Rest.substr(0, 3) != "../") break;
+      Rest.remove_prefix(3);
+    }
+    R.Path = Dir + std::string(Rest);
+    return R;
+  }
+
+  std::string_view Rem;
+  const size_t Sep = Url.find("://");
+  if (Sep != std::string_view::npos) {
+    R.Proto = std::string(Url.substr(0, Sep));
+    Rem = Url.substr(Sep + 3);
+  } else if (Url[0] == '/') {
+    R.Proto = "http";
+    if (Url.size() > 1 && Url[1] != '/') {
+      R.Path = std::string(Url);
+      return R;
+    }
+    Rem = Url.substr(1);
+  } else if (StartsWithNoCase(Url, "http:")) {
+    R.Proto = "http";
+    if (Url.size() > 6 && Url[6] != '/') {
+      R.Path = std::string(Url.substr(5));
+      return R;
+    }
+    Rem = Url.substr(std::min<size_t>(6, Url.size()));
+  } else if (StartsWithNoCase(Url, "mailto:")) {
+    R.Proto = "mailto";
+    Rem = Url.substr(Url.find(':') + 1);
+  } else {
+    Rem = Url;
+  }
+
+  const size_t PathStart = std::min(Rem.find('/'), Rem.find('?'));
+  std::string_view Auth = Rem;
+  if (PathStart != std::string_view::npos) {
+    R.Path = std::string(Rem.substr(PathStart));
+    Auth = Rem.substr(0, PathStart);
+  }
+
+  const size_t Colon = Auth.rfind(':');
+  const size_t At = Auth.rfind('@');
+  if (Colon == std::string_view::npos && At == std::string_view::npos) {
+    R.Host = std::string(Auth);
+    return R;
+  }
+  if (Colon != std::string_view::npos && (At == std::string_view::npos || At < Colon)) {
+    R.Port = std::string(Auth.substr(Colon + 1));
+    const size_t HostStart = At == std::string_view::npos ? 0 : At + 1;
+    R.Host = std::string(Auth.substr(HostStart, Colon - HostStart));
+  } else {
+    R.Host = std::string(Auth.substr(At + 1));
+  }
+  if (At != std::string_view::npos) {
+    const std::string_view Cred = Auth.substr(0, At);
+    const size_t C = Cred.find(':');
+    if (C == std::string_view::npos) {
+      R.User = std::string(Cred);
+    } else {
+      R.User = std::string(Cred.substr(0, C));
+      R.Pass = std::string(Cred.substr(C + 1));
+    }
+  }
+  return R;
 }
 
-std::string FormatHttpDate(double DateTime)
-{
-    static const char Days[] = "MonTueWedThuFriSatSun";
-    static const char Months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    if (!std::isfinite(DateTime) || std::fabs(DateTime) > 3.0e6)
-        DateTime = 0;  // outside the years 1..9999: no date to speak of
-    const int64_t WholeDays = static_cast<int64_t>(std::trunc(DateTime));
-    const int64_t K = (((WholeDays - 2) % 7) + 7) % 7;
+std::string FormatHttpDate(double DateTime) {
+  static const char Days[] = "MonTueWedThuFriSatSun";
+  static const char Months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  if (!std::isfinite(DateTime) || std::fabs(DateTime) > 3.0e6)
+    DateTime = 0;  // outside the years 1..9999: no date to speak of
+  const int64_t WholeDays = static_cast<int64_t>(std::trunc(DateTime));
+  const int64_t K = (((WholeDays - 2) % 7) + 7) % 7;
 
-    // Civil date of a day count (days since 1970-01-01 by Hinnant's algorithm).
-    const int64_t Z = WholeDays - 25569 + 719468;
-    const int64_t Era = (Z >= 0 ? Z : Z - 146096) / 146097;
-    const int64_t Doe = Z - Era * 146097;
-    const int64_t Yoe = (Doe - Doe / 1460 + Doe / 36524 - Doe / 146096) / 365;
-    const int64_t Doy = Doe - (365 * Yoe + Yoe / 4 - Yoe / 100);
-    const int64_t Mp = (5 * Doy + 2) / 153;
-    const int Day = static_cast<int>(Doy - (153 * Mp + 2) / 5 + 1);
-    const int Month = static_cast<int>(Mp < 10 ? Mp + 3 : Mp - 9);
-    const int Year = static_cast<int>(Yoe + Era * 400 + (Month <= 2 ? 1 : 0));
+  // Civil date of a day count (days since 1970-01-01 by Hinnant's algorithm).
+  const int64_t Z = WholeDays - 25569 + 719468;
+  const int64_t Era = (Z >= 0 ? Z : Z - 146096) / 146097;
+  const int64_t Doe = Z - Era * 146097;
+  const int64_t Yoe = (Doe - Doe / 1460 + Doe / 36524 - Doe / 146096) / 365;
+  const int64_t Doy = Doe - (365 * Yoe + Yoe / 4 - Yoe / 100);
+  const int64_t Mp = (5 * Doy + 2) / 153;
+  const int Day = static_cast<int>(Doy - (153 * Mp + 2) / 5 + 1);
+  const int Month = static_cast<int>(Mp < 10 ? Mp + 3 : Mp - 9);
+  const int Year = static_cast<int>(Yoe + Era * 400 + (Month <= 2 ? 1 : 0));
 
-    int64_t Ms = std::llround(std::fabs(DateTime - std::trunc(DateTime)) * 86400000.0);
-    Ms = std::min<int64_t>(Ms, 86399999);
-    const int Secs = static_cast<int>(Ms / 1000);
+  int64_t Ms = std::llround(std::fabs(DateTime - std::trunc(DateTime)) * 86400000.0);
+  Ms = std::min<int64_t>(Ms, 86399999);
+  const int Secs = static_cast<int>(Ms / 1000);
 
-    char Buf[64];
-    std::snprintf(Buf, sizeof Buf, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", Days + 3 * K, Day,
-                  Months + 3 * (Month - 1), Year, Secs / 3600, Secs / 60 % 60, Secs % 60);
-    return Buf;
+  char Buf[64];
+  std::snprintf(Buf, sizeof Buf, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", Days + 3 * K, Day,
+                Months + 3 * (Month - 1), Year, Secs / 3600, Secs / 60 % 60, Secs % 60);
+  return Buf;
 }
 
-std::string EncodeBase64(std::string_view Data)
-{
-    static const char Alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string Out;
-    Out.reserve((Data.size() + 2) / 3 * 4);
-    size_t I = 0;
-    for (; I + 2 < Data.size(); I += 3) {
-        const uint32_t V = static_cast<uint8_t>(Data[I]) << 16 | static_cast<uint8_t>(Data[I + 1]) << 8 |
-                           static_cast<uint8_t>(Data[I + 2]);
-        Out += Alphabet[V >> 18];
-        Out += Alphabet[(V >> 12) & 63];
-        Out += Alphabet[(V >> 6) & 63];
-        Out += Alphabet[V & 63];
-    }
-    if (I < Data.size()) {
-        const bool Two = I + 1 < Data.size();
-        const uint32_t V = static_cast<uint8_t>(Data[I]) << 16 | (Two ? static_cast<uint8_t>(Data[I + 1]) << 8 : 0);
-        Out += Alphabet[V >> 18];
-        Out += Alphabet[(V >> 12) & 63];
-        Out += Two ? Alphabet[(V >> 6) & 63] : '=';
-        Out += '=';
-    }
-    return Out;
+std::string EncodeBase64(std::string_view Data) {
+  static const char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string Out;
+  Out.reserve((Data.size() + 2) / 3 * 4);
+  size_t I = 0;
+  for (; I + 2 < Data.size(); I += 3) {
+    const uint32_t V = static_cast<uint8_t>(Data[I]) << 16 |
+                       static_cast<uint8_t>(Data[I + 1]) << 8 | static_cast<uint8_t>(Data[I + 2]);
+    Out += Alphabet[V >> 18];
+    Out += Alphabet[(V >> 12) & 63];
+    Out += Alphabet[(V >> 6) & 63];
+    Out += Alphabet[V & 63];
+  }
+  if (I < Data.size()) {
+    const bool Two = I + 1 < Data.size();
+    const uint32_t V =
+        static_cast<uint8_t>(Data[I]) << 16 | (Two ? static_cast<uint8_t>(Data[I + 1]) << 8 : 0);
+    Out += Alphabet[V >> 18];
+    Out += Alphabet[(V >> 12) & 63];
+    Out += Two ? Alphabet[(V >> 6) & 63] : '=';
+    Out += '=';
+  }
+  return Out;
 }
 
 // ---------------------------------------------------------------------------
 
-THttpCli::THttpCli() : FCtrlSocket(std::make_unique<TWSocket>())
-{
-    FCtrlSocket->OnSessionClosed = [this](TWSocket&, uint16_t E) { SocketSessionClosed(E); };
-    FCtrlSocket->OnDataAvailable = [this](TWSocket&, uint16_t E) { SocketDataAvailable(E); };
-    FCtrlSocket->OnSessionConnected = [this](TWSocket&, uint16_t E) { SocketSessionConnected(E); };
-    FCtrlSocket->OnDataSent = [this](TWSocket&, uint16_t E) { SocketDataSent(E); };
-    FCtrlSocket->OnDnsLookupDone = [this](TWSocket&, uint16_t E) { SocketDnsLookupDone(E); };
-    AllocateWindow();
+THttpCli::THttpCli() : FCtrlSocket(std::make_unique<TWSocket>()) {
+  FCtrlSocket->OnSessionClosed = [this](TWSocket&, uint16_t E) { SocketSessionClosed(E); };
+  FCtrlSocket->OnDataAvailable = [this](TWSocket&, uint16_t E) { SocketDataAvailable(E); };
+  FCtrlSocket->OnSessionConnected = [this](TWSocket&, uint16_t E) { SocketSessionConnected(E); };
+  FCtrlSocket->OnDataSent = [this](TWSocket&, uint16_t E) { SocketDataSent(E); };
+  FCtrlSocket->OnDnsLookupDone = [this](TWSocket&, uint16_t E) { SocketDnsLookupDone(E); };
+  AllocateWindow();
 }
 
-THttpCli::~THttpCli()
-{
-    *FAlive = false;
-    // The socket may still report its close while it goes; nobody listens any more.
-    FCtrlSocket->OnSessionClosed = nullptr;
-    FCtrlSocket->OnDataAvailable = nullptr;
-    FCtrlSocket->OnSessionConnected = nullptr;
-    FCtrlSocket->OnDataSent = nullptr;
-    FCtrlSocket->OnDnsLookupDone = nullptr;
-    try {
-        DisarmTimer();
-        ReleaseWindow();
-    } catch (...) {
-    }
+THttpCli::~THttpCli() {
+  *FAlive = false;
+  // The socket may still report its close while it goes; nobody listens any more.
+  FCtrlSocket->OnSessionClosed = nullptr;
+  FCtrlSocket->OnDataAvailable = nullptr;
+  FCtrlSocket->OnSessionConnected = nullptr;
+  FCtrlSocket->OnDataSent = nullptr;
+  FCtrlSocket->OnDnsLookupDone = nullptr;
+  try {
+    DisarmTimer();
+    ReleaseWindow();
+  } catch (...) {}
 }
 
-void THttpCli::SetMultiThreaded(bool Value)
-{
-    FMultiThreaded = Value;
-    FCtrlSocket->SetMultiThreaded(Value);
+void THttpCli::SetMultiThreaded(bool Value) {
+  FMultiThreaded = Value;
+  FCtrlSocket->SetMultiThreaded(Value);
 }
 
 // ---- the transport -------------------------------------------------------
 
-void THttpCli::AllocateWindow()
-{
-    std::weak_ptr<bool> Alive = FAlive;
-    FWindow = TEventLoop::Current().AllocateTarget([this, Alive](const TMessage& M) {
-        if (auto A = Alive.lock(); A && *A)
-            HandleMessage(M.Msg, M.WParam);
-    });
+void THttpCli::AllocateWindow() {
+  std::weak_ptr<bool> Alive = FAlive;
+  FWindow = TEventLoop::Current().AllocateTarget([this, Alive](const TMessage& M) {
+    if (auto A = Alive.lock(); A && *A) HandleMessage(M.Msg, M.WParam);
+  });
 }
 
-void THttpCli::ReleaseWindow()
-{
-    if (FWindow) {
-        TEventLoop::Current().DestroyTarget(FWindow);
-        FWindow = 0;
-    }
+void THttpCli::ReleaseWindow() {
+  if (FWindow) {
+    TEventLoop::Current().DestroyTarget(FWindow);
+    FWindow = 0;
+  }
 }
 
-int32_t THttpCli::SocketReceive(void* Buffer, int32_t Size) { return FCtrlSocket->Receive(Buffer, Size); }
+int32_t THttpCli::SocketReceive(void* Buffer, int32_t Size) {
+  return FCtrlSocket->Receive(Buffer, Size);
+}
 void THttpCli::SocketSend(const void* Data, int32_t Len) { FCtrlSocket->Send(Data, Len); }
-void THttpCli::SocketClose()
-{
-    // The request is over when this is called: nothing still queued needs to
-    // reach the server, and the closing handler must run within this call.
-    if (FCtrlSocket->BufferedByteCount() > 0)
-        FCtrlSocket->Abort();
-    else
-        FCtrlSocket->Close();
+void THttpCli::SocketClose() {
+  // The request is over when this is called: nothing still queued needs to
+  // reach the server, and the closing handler must run within this call.
+  if (FCtrlSocket->BufferedByteCount() > 0)
+    FCtrlSocket->Abort();
+  else
+    FCtrlSocket->Close();
 }
 void THttpCli::SocketAbort() { FCtrlSocket->Abort(); }
 int THttpCli::SocketLastError() { return FCtrlSocket->LastError(); }
 
-void THttpCli::PostToSelf(uint32_t Msg, uintptr_t WParam)
-{
-    TEventLoop::Current().PostMessage(FWindow, Msg, WParam);
+void THttpCli::PostToSelf(uint32_t Msg, uintptr_t WParam) {
+  TEventLoop::Current().PostMessage(FWindow, Msg, WParam);
 }
 
-void THttpCli::ArmTimer(std::chrono::milliseconds Delay)
-{
-    DisarmTimer();
-    FTimerId = TEventLoop::Current().SetTimer(FWindow, HCM_TIMEOUT, Delay, FRequestId);
+void THttpCli::ArmTimer(std::chrono::milliseconds Delay) {
+  DisarmTimer();
+  FTimerId = TEventLoop::Current().SetTimer(FWindow, HCM_TIMEOUT, Delay, FRequestId);
 }
 
-void THttpCli::DisarmTimer()
-{
-    if (FTimerId) {
-        TEventLoop::Current().KillTimer(FTimerId);
-        FTimerId = 0;
-    }
+void THttpCli::DisarmTimer() {
+  if (FTimerId) {
+    TEventLoop::Current().KillTimer(FTimerId);
+    FTimerId = 0;
+  }
 }
 
-void THttpCli::WaitForEvents()
-{
-    // Blocks without using CPU until the next event; in a Qt program the
-    // installed strategy waits in Qt's loop, so windows stay responsive.
-    if (FMultiThreaded)
-        TEventLoop::Current().NativeWaitOne();
-    else
-        TEventLoop::Current().WaitOne();
+void THttpCli::WaitForEvents() {
+  // Blocks without using CPU until the next event; in a Qt program the
+  // installed strategy waits in Qt's loop, so windows stay responsive.
+  if (FMultiThreaded)
+    TEventLoop::Current().NativeWaitOne();
+  else
+    TEventLoop::Current().WaitOne();
 }
 
 void THttpCli::ProcessPending() { TEventLoop::Current().ProcessMessages(); }
 
 // ---- the private messages --------------------------------------------------
 
-void THttpCli::HandleMessage(uint32_t Msg, uintptr_t WParam)
-{
-    switch (Msg) {
+void THttpCli::HandleMessage(uint32_t Msg, uintptr_t WParam) {
+  switch (Msg) {
     case HCM_REQUEST_DONE:
-        if (OnRequestDone)
-            OnRequestDone(*this, FRequestType, FRequestDoneError);
-        break;
+      if (OnRequestDone) OnRequestDone(*this, FRequestType, FRequestDoneError);
+      break;
     case HCM_SET_READY:
-        // A stale message of an earlier request must not end this one.
-        if (WParam == FRequestId) {
-            DisarmTimer();
-            SetState(hsReady);
-        }
-        break;
+      // A stale message of an earlier request must not end this one.
+      if (WParam == FRequestId) {
+        DisarmTimer();
+        SetState(hsReady);
+      }
+      break;
     case HCM_RESTART:
-        if (WParam == FRequestId && !FReadyPosted)
-            StartLookup();
-        break;
+      if (WParam == FRequestId && !FReadyPosted) StartLookup();
+      break;
     case HCM_TIMEOUT:
-        if (WParam == FRequestId) {
-            FTimerId = 0;
-            CheckTimeouts();
-        }
-        break;
-    default:
-        break;
-    }
+      if (WParam == FRequestId) {
+        FTimerId = 0;
+        CheckTimeouts();
+      }
+      break;
+    default: break;
+  }
 }
 
-void THttpCli::SetState(THttpCliState NewState)
-{
-    if (FState == NewState)
-        return;
-    FState = NewState;
-    if (OnStateChange)
-        OnStateChange(*this);
-    if (NewState == hsReady)
-        PostToSelf(HCM_REQUEST_DONE, FRequestId);
+void THttpCli::SetState(THttpCliState NewState) {
+  if (FState == NewState) return;
+  FState = NewState;
+  if (OnStateChange) OnStateChange(*this);
+  if (NewState == hsReady) PostToSelf(HCM_REQUEST_DONE, FRequestId);
 }
 
-void THttpCli::SetReady()
-{
-    if (FReadyPosted)
-        return;
-    FReadyPosted = true;
-    PostToSelf(HCM_SET_READY, FRequestId);
+void THttpCli::SetReady() {
+  if (FReadyPosted) return;
+  FReadyPosted = true;
+  PostToSelf(HCM_SET_READY, FRequestId);
 }
 
 // ---- timeouts -------------------------------------------------------------
 
 void THttpCli::Progress() { FLastProgress = std::chrono::steady_clock::now(); }
 
-void THttpCli::ScheduleTimer()
-{
-    using namespace std::chrono;
-    const auto Now = steady_clock::now();
-    milliseconds Delay = milliseconds::max();
-    if (TotalTimeout.count() > 0)
-        Delay = std::min(Delay, duration_cast<milliseconds>(FStartTime + TotalTimeout - Now));
-    if (IdleTimeout.count() > 0)
-        Delay = std::min(Delay, duration_cast<milliseconds>(FLastProgress + IdleTimeout - Now));
-    if (Delay == milliseconds::max())
-        return;
-    // The timer is armed for the earliest deadline known now; progress made
-    // meanwhile only moves the deadline, which CheckTimeouts finds then.
-    ArmTimer(std::max(Delay, milliseconds(0)) + milliseconds(1));
+void THttpCli::ScheduleTimer() {
+  using namespace std::chrono;
+  const auto Now = steady_clock::now();
+  milliseconds Delay = milliseconds::max();
+  if (TotalTimeout.count() > 0)
+    Delay = std::min(Delay, duration_cast<milliseconds>(FStartTime + TotalTimeout - Now));
+  if (IdleTimeout.count() > 0)
+    Delay = std::min(Delay, duration_cast<milliseconds>(FLastProgress + IdleTimeout - Now));
+  if (Delay == milliseconds::max()) return;
+  // The timer is armed for the earliest deadline known now; progress made
+  // meanwhile only moves the deadline, which CheckTimeouts finds then.
+  ArmTimer(std::max(Delay, milliseconds(0)) + milliseconds(1));
 }
 
-void THttpCli::CheckTimeouts()
-{
-    if (FReadyPosted || FState == hsReady)
-        return;
-    const auto Now = std::chrono::steady_clock::now();
-    const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
-    const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
-    if (Total || Idle)
-        Fail(ErrorText(WSAETIMEDOUT), 404, WSAETIMEDOUT);
-    else
-        ScheduleTimer();
+void THttpCli::CheckTimeouts() {
+  if (FReadyPosted || FState == hsReady) return;
+  const auto Now = std::chrono::steady_clock::now();
+  const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
+  const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
+  if (Total || Idle)
+    Fail(ErrorText(WSAETIMEDOUT), 404, WSAETIMEDOUT);
+  else
+    ScheduleTimer();
 }
 
-void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus)
-{
-    if (FReadyPosted)
-        return;
-    FFailed = true;
-    FFailMessage = Msg;
-    FFailCode = Code;
-    if (SocketErr)
-        FRequestDoneError = SocketErr;
-    if (!KeepStatus)
-        FStatusCode = 404;
-    FReasonPhrase = Msg;
-    SetReady();
-    FRcvdCount = 0;
-    FConnected = false;
-    // Drop the connection at once: the server's further bytes are not wanted.
-    SocketAbort();
+void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus) {
+  if (FReadyPosted) return;
+  FFailed = true;
+  FFailMessage = Msg;
+  FFailCode = Code;
+  if (SocketErr) FRequestDoneError = SocketErr;
+  if (!KeepStatus) FStatusCode = 404;
+  FReasonPhrase = Msg;
+  SetReady();
+  FRcvdCount = 0;
+  FConnected = false;
+  // Drop the connection at once: the server's further bytes are not wanted.
+  SocketAbort();
 }
 
 // ---- starting a request ----------------------------------------------------
@@ -449,777 +398,687 @@ void THttpCli::Get() { BlockingRequest(hrGet); }
 void THttpCli::Post() { BlockingRequest(hrPost); }
 void THttpCli::Head() { BlockingRequest(hrHead); }
 
-void THttpCli::BlockingRequest(THttpRequest Rq)
-{
-    const std::shared_ptr<bool> Alive = FAlive;
-    StartRequest(Rq);
-    bool Waited = false;
-    while (*Alive && FState != hsReady) {
-        WaitForEvents();
-        Waited = true;
-    }
-    // OnRequestDone was posted by the step that reached hsReady: it belongs
-    // to the same round. A request that never started waits for the
-    // caller's next message processing instead.
-    if (Waited && *Alive)
-        ProcessPending();
-    if (!*Alive)
-        throw EHttpException("HTTP component destroyed during request", 0);
-    if (FFailed)
-        throw EHttpException(FFailMessage, FFailCode);
-    if (FStatusCode >= 400)
-        throw EHttpException(FReasonPhrase, static_cast<uint16_t>(FStatusCode));
+void THttpCli::BlockingRequest(THttpRequest Rq) {
+  const std::shared_ptr<bool> Alive = FAlive;
+  StartRequest(Rq);
+  bool Waited = false;
+  while (*Alive && FState != hsReady) {
+    WaitForEvents();
+    Waited = true;
+  }
+  // OnRequestDone was posted by the step that reached hsReady: it belongs
+  // to the same round. A request that never started waits for the
+  // caller's next message processing instead.
+  if (Waited && *Alive) ProcessPending();
+  if (!*Alive) throw EHttpException("HTTP component destroyed during request", 0);
+  if (FFailed) throw EHttpException(FFailMessage, FFailCode);
+  if (FStatusCode >= 400) throw EHttpException(FReasonPhrase, static_cast<uint16_t>(FStatusCode));
 }
 
-void THttpCli::StartRequest(THttpRequest Rq)
-{
-    if (FState != hsReady)
-        throw EHttpException("HTTP component is busy", 1);
-    if (Rq == hrPost && !PostStream)
-        throw EHttpException("HTTP component has nothing to post", 2);
+void THttpCli::StartRequest(THttpRequest Rq) {
+  if (FState != hsReady) throw EHttpException("HTTP component is busy", 1);
+  if (Rq == hrPost && !PostStream) throw EHttpException("HTTP component has nothing to post", 2);
 
-    ++FRequestId;
-    FReadyPosted = false;
-    FRelocPending = false;
-    FBodyComplete = false;
-    FFailed = false;
-    FFailCode = 0;
-    FFailMessage.clear();
-    FRelocations = 0;
-    SetState(hsStarting);
-    FRequestType = Rq;
-    ResetForRequest();
-    FStartTime = FLastProgress = std::chrono::steady_clock::now();
-    ScheduleTimer();
-    SplitRequestUrl();
-    StartLookup();
+  ++FRequestId;
+  FReadyPosted = false;
+  FRelocPending = false;
+  FBodyComplete = false;
+  FFailed = false;
+  FFailCode = 0;
+  FFailMessage.clear();
+  FRelocations = 0;
+  SetState(hsStarting);
+  FRequestType = Rq;
+  ResetForRequest();
+  FStartTime = FLastProgress = std::chrono::steady_clock::now();
+  ScheduleTimer();
+  SplitRequestUrl();
+  StartLookup();
 }
 
-void THttpCli::ResetForRequest()
-{
-    FReceivedHeader.clear();
-    FAuthChallenges.clear();
-    FRequestDoneError = 0;
-    FDocumentName.clear();
-    FStatusCode = 0;
-    FReceivedBytes = 0;
-    FSentBytes = 0;
-    FHeaderLineCount = 0;
-    FHeaderBytes = 0;
-    FBodyCount = 0;
-    FBodyBytes = 0;
-    FRcvdCount = 0;
-    FContentLength = -1;
-    FContentType.clear();
-    FAllowedToSend = false;
-    FHeaderInProgress = false;
-    FLocationSeen = false;
-    FLocation = URL;
+void THttpCli::ResetForRequest() {
+  FReceivedHeader.clear();
+  FAuthChallenges.clear();
+  FRequestDoneError = 0;
+  FDocumentName.clear();
+  FStatusCode = 0;
+  FReceivedBytes = 0;
+  FSentBytes = 0;
+  FHeaderLineCount = 0;
+  FHeaderBytes = 0;
+  FBodyCount = 0;
+  FBodyBytes = 0;
+  FRcvdCount = 0;
+  FContentLength = -1;
+  FContentType.clear();
+  FAllowedToSend = false;
+  FHeaderInProgress = false;
+  FLocationSeen = false;
+  FLocation = URL;
 }
 
-void THttpCli::SplitRequestUrl()
-{
-    const TUrlParts U = SplitUrl(URL, FPath);
-    if (!U.User.empty())
-        Username = U.User;
-    if (!U.Pass.empty())
-        Password = U.Pass;
-    FTargetHost = U.Host;
-    FDocumentName = U.Path;
-    // A query right behind the host ("http://h?x") asks for the root: a
-    // request target starts with "/".
-    const std::string Path = !U.Path.empty() && U.Path[0] == '?' ? "/" + U.Path : U.Path;
-    std::string Host, Port;
-    if (Proxy.empty()) {
-        FPath = Path;
-        Host = U.Host;
-        Port = U.Port.empty() ? "80" : U.Port;
-    } else {
-        // Through a proxy the request line carries the absolute URL.
-        FPath = UrlText(U, Path);
-        const TUrlParts P = SplitUrl(Proxy);
-        Host = P.Host;
-        Port = P.Port.empty() ? ProxyPort : P.Port;
-    }
-    if (FPath.empty())
-        FPath = "/";
+void THttpCli::SplitRequestUrl() {
+  const TUrlParts U = SplitUrl(URL, FPath);
+  if (!U.User.empty()) Username = U.User;
+  if (!U.Pass.empty()) Password = U.Pass;
+  FTargetHost = U.Host;
+  FDocumentName = U.Path;
+  // A query right behind the host ("http://h?x") asks for the root: a
+  // request target starts with "/".
+  const std::string Path = !U.Path.empty() && U.Path[0] == '?' ? "/" + U.Path : U.Path;
+  std::string Host, Port;
+  if (Proxy.empty()) {
+    FPath = Path;
+    Host = U.Host;
+    Port = U.Port.empty() ? "80" : U.Port;
+  } else {
+    // Through a proxy the request line carries the absolute URL.
+    FPath = UrlText(U, Path);
+    const TUrlParts P = SplitUrl(Proxy);
+    Host = P.Host;
+    Port = P.Port.empty() ? ProxyPort : P.Port;
+  }
+  if (FPath.empty()) FPath = "/";
 
-    std::string Doc = FDocumentName.substr(0, FDocumentName.find('?'));
-    if (Doc.empty() || Doc == "/") {
-        Doc = "document.htm";
-    } else {
-        if (Doc.back() == '/')
-            Doc.pop_back();
-        Doc = Doc.substr(Doc.rfind('/') == std::string::npos ? 0 : Doc.rfind('/') + 1).substr(0, 255);
-        Doc = Doc.substr(0, Doc.find('?'));
-    }
-    FDocumentName = Doc;
-    FHostName = Host;
-    FPort = Port;
+  std::string Doc = FDocumentName.substr(0, FDocumentName.find('?'));
+  if (Doc.empty() || Doc == "/") {
+    Doc = "document.htm";
+  } else {
+    if (Doc.back() == '/') Doc.pop_back();
+    Doc = Doc.substr(Doc.rfind('/') == std::string::npos ? 0 : Doc.rfind('/') + 1).substr(0, 255);
+    Doc = Doc.substr(0, Doc.find('?'));
+  }
+  FDocumentName = Doc;
+  FHostName = Host;
+  FPort = Port;
 }
 
-void THttpCli::StartLookup()
-{
-    FDnsResult.clear();
-    SetState(hsLookingUp);
-    try {
-        FCtrlSocket->SetLocalAddr(LocalAddr);
-        FCtrlSocket->DnsLookup(FHostName);
-    } catch (const std::exception& E) {
-        // The lookup could not even start: the request ends here and now.
-        FStatusCode = 404;
-        FReasonPhrase = E.what();
-        FConnected = false;
-        FReadyPosted = true;
-        DisarmTimer();
-        SetState(hsReady);
-    }
+void THttpCli::StartLookup() {
+  FDnsResult.clear();
+  SetState(hsLookingUp);
+  try {
+    FCtrlSocket->SetLocalAddr(LocalAddr);
+    FCtrlSocket->DnsLookup(FHostName);
+  } catch (const std::exception& E) {
+    // The lookup could not even start: the request ends here and now.
+    FStatusCode = 404;
+    FReasonPhrase = E.what();
+    FConnected = false;
+    FReadyPosted = true;
+    DisarmTimer();
+    SetState(hsReady);
+  }
 }
 
 // ---- socket events ----------------------------------------------------------
 
-void THttpCli::SocketDnsLookupDone(uint16_t Error)
-{
-    if (FReadyPosted || FState != hsLookingUp)
-        return;
-    Progress();
-    if (Error != 0) {
-        if (FState != hsAborting) {
-            FRequestDoneError = Error;
-            FStatusCode = 404;
-            FReasonPhrase = "can't resolve hostname to IP address";
-            ClosingHandler(0);
-        }
-        return;
+void THttpCli::SocketDnsLookupDone(uint16_t Error) {
+  if (FReadyPosted || FState != hsLookingUp) return;
+  Progress();
+  if (Error != 0) {
+    if (FState != hsAborting) {
+      FRequestDoneError = Error;
+      FStatusCode = 404;
+      FReasonPhrase = "can't resolve hostname to IP address";
+      ClosingHandler(0);
     }
-    FDnsResult = FCtrlSocket->DnsResult();
-    SetState(hsLookedUp);
+    return;
+  }
+  FDnsResult = FCtrlSocket->DnsResult();
+  SetState(hsLookedUp);
+  try {
+    FCtrlSocket->SetAddr(FDnsResult);
+    FCtrlSocket->SetLocalAddr(LocalAddr);
+    FCtrlSocket->SetPort(FPort);
+    FCtrlSocket->SetProto("tcp");
+    FCtrlSocket->Connect();
+  } catch (const std::exception& Ex) {
+    const int E = FCtrlSocket->LastError();
+    FRequestDoneError = static_cast<uint16_t>(E);
+    FStatusCode = 404;
+    // A failure found before any socket call (a port that is no number or
+    // service) has no error code: "No Error (Error #0)" would say nothing.
+    FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
     try {
-        FCtrlSocket->SetAddr(FDnsResult);
-        FCtrlSocket->SetLocalAddr(LocalAddr);
-        FCtrlSocket->SetPort(FPort);
-        FCtrlSocket->SetProto("tcp");
-        FCtrlSocket->Connect();
-    } catch (const std::exception& Ex) {
-        const int E = FCtrlSocket->LastError();
-        FRequestDoneError = static_cast<uint16_t>(E);
-        FStatusCode = 404;
-        // A failure found before any socket call (a port that is no number or
-        // service) has no error code: "No Error (Error #0)" would say nothing.
-        FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
-        try {
-            SocketClose();
-        } catch (...) {
-        }
-        ClosingHandler(0);
-    }
+      SocketClose();
+    } catch (...) {}
+    ClosingHandler(0);
+  }
 }
 
-void THttpCli::SocketSessionConnected(uint16_t Error)
-{
-    if (FReadyPosted || FState != hsLookedUp)
-        return;
-    Progress();
-    if (Error != 0) {
-        FRequestDoneError = Error;
-        FStatusCode = 404;
-        FReasonPhrase = ErrorText(Error);
-        ClosingHandler(0);
-        return;
+void THttpCli::SocketSessionConnected(uint16_t Error) {
+  if (FReadyPosted || FState != hsLookedUp) return;
+  Progress();
+  if (Error != 0) {
+    FRequestDoneError = Error;
+    FStatusCode = 404;
+    FReasonPhrase = ErrorText(Error);
+    ClosingHandler(0);
+    return;
+  }
+  FConnected = true;
+  SetState(hsConnected);
+  NotifySessionConnected();
+  SetState(hsWaitingHeader);
+  try {
+    static const char* const Methods[] = {"GET", "GET", "POST", "HEAD"};
+    WriteRequest(Methods[FRequestType]);
+    if (FRequestType == hrPost) {
+      NotifySendBegin();
+      FAllowedToSend = true;
+      SendPostChunk();
     }
-    FConnected = true;
-    SetState(hsConnected);
-    NotifySessionConnected();
-    SetState(hsWaitingHeader);
-    try {
-        static const char* const Methods[] = {"GET", "GET", "POST", "HEAD"};
-        WriteRequest(Methods[FRequestType]);
-        if (FRequestType == hrPost) {
-            NotifySendBegin();
-            FAllowedToSend = true;
-            SendPostChunk();
-        }
-    } catch (const std::exception& E) {
-        Fail(E.what(), 404, 0);
-    }
+  } catch (const std::exception& E) {
+    Fail(E.what(), 404, 0);
+  }
 }
 
-void THttpCli::SocketDataSent(uint16_t /*Error*/)
-{
-    if (FReadyPosted)
-        return;
-    Progress();
-    if (!FAllowedToSend)
-        return;
-    try {
-        SendPostChunk();
-    } catch (const std::exception& E) {
-        Fail(E.what(), 404, 0);
-    }
+void THttpCli::SocketDataSent(uint16_t /*Error*/) {
+  if (FReadyPosted) return;
+  Progress();
+  if (!FAllowedToSend) return;
+  try {
+    SendPostChunk();
+  } catch (const std::exception& E) {
+    Fail(E.what(), 404, 0);
+  }
 }
 
-void THttpCli::SendPostChunk()
-{
-    if (!FAllowedToSend || !PostStream)
-        return;
-    const int64_t N = PostStream->Read(FSndBuf, SndBufSize);
-    if (N > 0) {
-        FSentBytes += N;
-        NotifySendData(FSndBuf, static_cast<int32_t>(N));
-        SocketSend(FSndBuf, static_cast<int32_t>(N));
-    } else {
-        FAllowedToSend = false;
-        NotifySendEnd();
-    }
+void THttpCli::SendPostChunk() {
+  if (!FAllowedToSend || !PostStream) return;
+  const int64_t N = PostStream->Read(FSndBuf, SndBufSize);
+  if (N > 0) {
+    FSentBytes += N;
+    NotifySendData(FSndBuf, static_cast<int32_t>(N));
+    SocketSend(FSndBuf, static_cast<int32_t>(N));
+  } else {
+    FAllowedToSend = false;
+    NotifySendEnd();
+  }
 }
 
-void THttpCli::SocketSessionClosed(uint16_t Error)
-{
-    FConnected = false;
-    if (FRelocPending) {
-        FRelocPending = false;
-        RestartAfterRelocation();
-        return;
-    }
-    ClosingHandler(Error);
+void THttpCli::SocketSessionClosed(uint16_t Error) {
+  FConnected = false;
+  if (FRelocPending) {
+    FRelocPending = false;
+    RestartAfterRelocation();
+    return;
+  }
+  ClosingHandler(Error);
 }
 
-void THttpCli::CloseConnection()
-{
-    FConnected = false;
-    SocketClose();
+void THttpCli::CloseConnection() {
+  FConnected = false;
+  SocketClose();
 }
 
 // ---- writing the request -------------------------------------------------
 
-void THttpCli::QueueRequestLine(std::string Line)
-{
-    // A value with a line break would smuggle header lines of its own; the
-    // handler sees the line as it is sent.
+void THttpCli::QueueRequestLine(std::string Line) {
+  // A value with a line break would smuggle header lines of its own; the
+  // handler sees the line as it is sent.
+  Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
+  if (OnCommand) {
+    OnCommand(*this, Line);
     Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
-    if (OnCommand) {
-        OnCommand(*this, Line);
-        Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
-    }
-    FReqBuf += Line;
-    FReqBuf += "\r\n";
+  }
+  FReqBuf += Line;
+  FReqBuf += "\r\n";
 }
 
-void THttpCli::WriteRequest(const char* Method)
-{
-    FReqBuf.clear();
-    NotifyRequestHeaderBegin();
-    const bool IsPost = std::strcmp(Method, "POST") == 0;
-    // A path with a line break is cut there, before the version, so that the
-    // request stays an HTTP/1.0 one.
-    const std::string_view Target = std::string_view(FPath).substr(0, FPath.find_first_of("\r\n"));
-    QueueRequestLine(std::string(Method) + " " + std::string(Target) + " HTTP/1.0");
-    if (!Sender.empty())
-        QueueRequestLine("From: " + Sender);
-    if (!Accept.empty())
-        QueueRequestLine("Accept: " + Accept);
-    if (!Reference.empty())
-        QueueRequestLine("Referer: " + Reference);
-    if (IsPost && !ContentTypePost.empty())
-        QueueRequestLine("Content-Type: " + ContentTypePost);
-    if (!Agent.empty())
-        QueueRequestLine("User-Agent: " + Agent);
-    QueueRequestLine("Host: " + FTargetHost);
-    if (NoCache)
-        QueueRequestLine("Pragma: no-cache");
-    if (IsPost)
-        QueueRequestLine("Content-Length: " + std::to_string(PostStream ? PostStream->Size() : 0));
-    if (ModifiedSince != 0)
-        QueueRequestLine("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
-    if (!Username.empty())
-        QueueRequestLine("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
-    if (!Proxy.empty() && !ProxyUsername.empty())
-        QueueRequestLine("Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword));
-    if (!Cookie.empty())
-        QueueRequestLine("Cookie: " + Cookie);
-    if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {
-        QueueRequestLine("Range: bytes=" + ContentRangeBegin + "-" + ContentRangeEnd);
-        ContentRangeBegin.clear();
-        ContentRangeEnd.clear();
-    }
-    FAcceptRanges.clear();
-    NotifyRequestHeaderEnd();
-    QueueRequestLine("");
-    SocketSend(FReqBuf.data(), static_cast<int32_t>(FReqBuf.size()));
-    FReqBuf.clear();
+void THttpCli::WriteRequest(const char* Method) {
+  FReqBuf.clear();
+  NotifyRequestHeaderBegin();
+  const bool IsPost = std::strcmp(Method, "POST") == 0;
+  // A path with a line break is cut there, before the version, so that the
+  // request stays an HTTP/1.0 one.
+  const std::string_view Target = std::string_view(FPath).substr(0, FPath.find_first_of("\r\n"));
+  QueueRequestLine(std::string(Method) + " " + std::string(Target) + " HTTP/1.0");
+  if (!Sender.empty()) QueueRequestLine("From: " + Sender);
+  if (!Accept.empty()) QueueRequestLine("Accept: " + Accept);
+  if (!Reference.empty()) QueueRequestLine("Referer: " + Reference);
+  if (IsPost && !ContentTypePost.empty()) QueueRequestLine("Content-Type: " + ContentTypePost);
+  if (!Agent.empty()) QueueRequestLine("User-Agent: " + Agent);
+  QueueRequestLine("Host: " + FTargetHost);
+  if (NoCache) QueueRequestLine("Pragma: no-cache");
+  if (IsPost)
+    QueueRequestLine("Content-Length: " + std::to_string(PostStream ? PostStream->Size() : 0));
+  if (ModifiedSince != 0)
+    QueueRequestLine("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
+  if (!Username.empty())
+    QueueRequestLine("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
+  if (!Proxy.empty() && !ProxyUsername.empty())
+    QueueRequestLine("Proxy-Authorization: Basic " +
+                     EncodeBase64(ProxyUsername + ":" + ProxyPassword));
+  if (!Cookie.empty()) QueueRequestLine("Cookie: " + Cookie);
+  if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {
+    QueueRequestLine("Range: bytes=" + ContentRangeBegin + "-" + ContentRangeEnd);
+    ContentRangeBegin.clear();
+    ContentRangeEnd.clear();
+  }
+  FAcceptRanges.clear();
+  NotifyRequestHeaderEnd();
+  QueueRequestLine("");
+  SocketSend(FReqBuf.data(), static_cast<int32_t>(FReqBuf.size()));
+  FReqBuf.clear();
 }
 
 // ---- receiving -----------------------------------------------------------
 
-void THttpCli::SocketDataAvailable(uint16_t /*Error*/)
-{
-    if (FRcvdCount >= RcvBufSize) {
-        Fail("HTTP line too long", 4, 0);
-        return;
+void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
+  if (FRcvdCount >= RcvBufSize) {
+    Fail("HTTP line too long", 4, 0);
+    return;
+  }
+  // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
+  // the request with its message instead of leaving it to wait for a
+  // timeout: the socket's receive loop would swallow it.
+  try {
+    if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
+      ReceiveBody();
+      return;
     }
-    // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
-    // the request with its message instead of leaving it to wait for a
-    // timeout: the socket's receive loop would swallow it.
-    try {
-        if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
-            ReceiveBody();
-            return;
-        }
-        ReceiveLines();
-    } catch (const std::exception& E) {
-        Fail(E.what(), 404, 0);
-    }
+    ReceiveLines();
+  } catch (const std::exception& E) {
+    Fail(E.what(), 404, 0);
+  }
 }
 
-void THttpCli::ReceiveLines()
-{
-    const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, RcvBufSize - FRcvdCount);
-    if (N < 0) {
-        const int E = SocketLastError();
-        if (E != 0 && E != WSAEWOULDBLOCK && FRequestType != hrNone && !FReadyPosted)
-            ClosingHandler(static_cast<uint16_t>(E));
-        return;
-    }
-    if (FRequestType == hrNone || N == 0 || FReadyPosted)
-        return;
+void THttpCli::ReceiveLines() {
+  const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, RcvBufSize - FRcvdCount);
+  if (N < 0) {
+    const int E = SocketLastError();
+    if (E != 0 && E != WSAEWOULDBLOCK && FRequestType != hrNone && !FReadyPosted)
+      ClosingHandler(static_cast<uint16_t>(E));
+    return;
+  }
+  if (FRequestType == hrNone || N == 0 || FReadyPosted) return;
+  Progress();
+  FRcvdCount += N;
+  FRcvdBuf[FRcvdCount] = '\0';
+  ProcessReceived();
+}
+
+void THttpCli::ReceiveBody() {
+  // Body bytes need no line buffer: they are read in large blocks, each
+  // passed on as one chunk, straight into a memory stream where possible
+  // (fewer system calls and no extra copy for a large document).
+  // Not before the first chunk: OnDocBegin, which runs after the read, may
+  // still point ReceiveStream at another stream.
+  int64_t Avail = 0;
+  char* Direct = ReceiveStream && !FBodyComplete && FBodyCount > 0
+                     ? static_cast<char*>(ReceiveStream->BeginWrite(BodyBufSize, Avail))
+                     : nullptr;
+  char* Buf = Direct;
+  int32_t Size = static_cast<int32_t>(std::min<int64_t>(Avail, BodyBufSize));
+  if (!Direct || Size <= 0) {
+    if (!FBodyBuf) FBodyBuf = std::make_unique<char[]>(BodyBufSize);
+    Buf = FBodyBuf.get();
+    Size = BodyBufSize;
+    Direct = nullptr;
+  }
+  const int32_t N = SocketReceive(Buf, Size);
+  if (N > 0) {
     Progress();
-    FRcvdCount += N;
+    BodyReader(Buf, N, Direct != nullptr);
+  } else if (N < 0) {
+    const int E = SocketLastError();
+    if (E != 0 && E != WSAEWOULDBLOCK) ClosingHandler(static_cast<uint16_t>(E));
+  }
+}
+
+void THttpCli::ProcessReceived() {
+  if (FState == hsWaitingBody) {
+    const int32_t N = FRcvdCount;
+    FRcvdCount = 0;
+    BodyReader(FRcvdBuf, N);
+    return;
+  }
+  while (FRcvdCount > 0) {
+    // The line ends at the first LF; a NUL byte hides what follows it.
+    const size_t Limit = strnlen(FRcvdBuf, static_cast<size_t>(FRcvdCount));
+    const char* Lf = static_cast<const char*>(std::memchr(FRcvdBuf, '\n', Limit));
+    if (!Lf) break;
+    int32_t Len = static_cast<int32_t>(Lf - FRcvdBuf);
+    const int32_t Used = Len + 1;
+    int32_t EndLen = 1;
+    if (Len > 0 && FRcvdBuf[Len - 1] == '\r') {
+      --Len;
+      EndLen = 2;
+    }
+    const std::string Line(FRcvdBuf, static_cast<size_t>(Len));
+    const std::string LineEnd(FRcvdBuf + Len, static_cast<size_t>(EndLen));
+    std::memmove(FRcvdBuf, FRcvdBuf + Used, static_cast<size_t>(FRcvdCount - Used));
+    FRcvdCount -= Used;
     FRcvdBuf[FRcvdCount] = '\0';
-    ProcessReceived();
+
+    if (FState == hsWaitingHeader)
+      HeaderReader(Line, LineEnd);
+    else if (FState == hsWaitingBody)
+      BodyReader(Line.data(), Len);
+    else if (OnStrayLine)
+      OnStrayLine(*this, 0);
+    if (FFailed) return;
+    if (FState == hsWaitingBody && FRcvdCount > 0) {
+      // The header ended inside this read: the rest is the first chunk,
+      // passed on unchanged.
+      const int32_t N = FRcvdCount;
+      FRcvdCount = 0;
+      BodyReader(FRcvdBuf, N);
+      return;
+    }
+  }
+  if (FState == hsWaitingHeader && FRcvdCount >= RcvBufSize) Fail("HTTP line too long", 4, 0);
 }
 
-void THttpCli::ReceiveBody()
-{
-    // Body bytes need no line buffer: they are read in large blocks, each
-    // passed on as one chunk, straight into a memory stream where possible
-    // (fewer system calls and no extra copy for a large document).
-    // Not before the first chunk: OnDocBegin, which runs after the read, may
-    // still point ReceiveStream at another stream.
-    int64_t Avail = 0;
-    char* Direct = ReceiveStream && !FBodyComplete && FBodyCount > 0
-                       ? static_cast<char*>(ReceiveStream->BeginWrite(BodyBufSize, Avail))
-                       : nullptr;
-    char* Buf = Direct;
-    int32_t Size = static_cast<int32_t>(std::min<int64_t>(Avail, BodyBufSize));
-    if (!Direct || Size <= 0) {
-        if (!FBodyBuf)
-            FBodyBuf = std::make_unique<char[]>(BodyBufSize);
-        Buf = FBodyBuf.get();
-        Size = BodyBufSize;
-        Direct = nullptr;
-    }
-    const int32_t N = SocketReceive(Buf, Size);
-    if (N > 0) {
-        Progress();
-        BodyReader(Buf, N, Direct != nullptr);
-    } else if (N < 0) {
-        const int E = SocketLastError();
-        if (E != 0 && E != WSAEWOULDBLOCK)
-            ClosingHandler(static_cast<uint16_t>(E));
-    }
-}
+void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
+  if (FHeaderLineCount == 0) {
+    // Each response brings its own length and type (a relocation's
+    // "Content-Length: 0" must not end the next document).
+    FStatusCode = 0;
+    FContentLength = -1;
+    FContentType.clear();
+    NotifyHeaderBegin();
+  }
+  ++FHeaderLineCount;
+  FHeaderBytes += static_cast<int64_t>(Line.size() + LineEnd.size());
+  // The empty line that ends the header is no header line of its own.
+  if ((FHeaderLineCount > MaxHeaderLines && !Line.empty()) || FHeaderBytes > MaxHeaderBytes) {
+    Fail("HTTP line too long", 4, 0);
+    return;
+  }
 
-void THttpCli::ProcessReceived()
-{
-    if (FState == hsWaitingBody) {
-        const int32_t N = FRcvdCount;
-        FRcvdCount = 0;
-        BodyReader(FRcvdBuf, N);
-        return;
-    }
-    while (FRcvdCount > 0) {
-        // The line ends at the first LF; a NUL byte hides what follows it.
-        const size_t Limit = strnlen(FRcvdBuf, static_cast<size_t>(FRcvdCount));
-        const char* Lf = static_cast<const char*>(std::memchr(FRcvdBuf, '\n', Limit));
-        if (!Lf)
-            break;
-        int32_t Len = static_cast<int32_t>(Lf - FRcvdBuf);
-        const int32_t Used = Len + 1;
-        int32_t EndLen = 1;
-        if (Len > 0 && FRcvdBuf[Len - 1] == '\r') {
-            --Len;
-            EndLen = 2;
-        }
-        const std::string Line(FRcvdBuf, static_cast<size_t>(Len));
-        const std::string LineEnd(FRcvdBuf + Len, static_cast<size_t>(EndLen));
-        std::memmove(FRcvdBuf, FRcvdBuf + Used, static_cast<size_t>(FRcvdCount - Used));
-        FRcvdCount -= Used;
-        FRcvdBuf[FRcvdCount] = '\0';
-
-        if (FState == hsWaitingHeader)
-            HeaderReader(Line, LineEnd);
-        else if (FState == hsWaitingBody)
-            BodyReader(Line.data(), Len);
-        else if (OnStrayLine)
-            OnStrayLine(*this, 0);
-        if (FFailed)
-            return;
-        if (FState == hsWaitingBody && FRcvdCount > 0) {
-            // The header ended inside this read: the rest is the first chunk,
-            // passed on unchanged.
-            const int32_t N = FRcvdCount;
-            FRcvdCount = 0;
-            BodyReader(FRcvdBuf, N);
-            return;
-        }
-    }
-    if (FState == hsWaitingHeader && FRcvdCount >= RcvBufSize)
-        Fail("HTTP line too long", 4, 0);
-}
-
-void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd)
-{
-    if (FHeaderLineCount == 0) {
-        // Each response brings its own length and type (a relocation's
-        // "Content-Length: 0" must not end the next document).
-        FStatusCode = 0;
-        FContentLength = -1;
-        FContentType.clear();
-        NotifyHeaderBegin();
-    }
-    ++FHeaderLineCount;
-    FHeaderBytes += static_cast<int64_t>(Line.size() + LineEnd.size());
-    // The empty line that ends the header is no header line of its own.
-    if ((FHeaderLineCount > MaxHeaderLines && !Line.empty()) || FHeaderBytes > MaxHeaderBytes) {
-        Fail("HTTP line too long", 4, 0);
-        return;
-    }
-
-    if (Line.size() >= 6 && LowerCase(Line.substr(0, 6)) == "<html>") {
-        // A document without header; its first line is part of the body.
-        if (FContentType.empty())
-            FContentType = "text/html";
-        SetState(hsWaitingBody);
-        NotifyHeaderEnd();
-        std::string Chunk(Line);
-        Chunk += LineEnd;
-        BodyReader(Chunk.data(), static_cast<int32_t>(Chunk.size()));
-        return;
-    }
-    if (Line.empty()) {
-        HeaderComplete();
-        return;
-    }
-
-    FReceivedHeader.emplace_back(Line);
-    try {
-        HeaderLine(Line);
-    } catch (const std::invalid_argument& E) {
-        Fail(E.what(), 404, 0);
-        return;
-    }
-    if (FFailed)
-        return;
-    if (OnHeaderData)
-        OnHeaderData(*this);
-    if (FStatusCode >= 400 && !FReadyPosted)
-        SocketClose();  // the closing handler runs within
-}
-
-void THttpCli::HeaderLine(std::string_view Line)
-{
-    if (Line.substr(0, 8) == "HTTP/1.0" || Line.substr(0, 8) == "HTTP/1.1") {
-        FStatusCode = static_cast<int32_t>(HttpStrToInt(Copy1(Line, 10, 3)));
-        FReasonPhrase = Copy1(Line, 14, static_cast<int64_t>(Line.size()));
-        return;
-    }
-    const size_t Colon = Line.find(':');
-    if (Colon == std::string_view::npos)
-        return;
-    const std::string Name = LowerCase(Line.substr(0, Colon));
-    std::string_view Value = Line.substr(Colon + 1);
-    while (Value.size() > 1 && Value[0] == ' ')
-        Value.remove_prefix(1);
-
-    if (Name == "location") {
-        FLocationSeen = true;
-        Relocate(std::string(Value));
-    } else if (Name == "content-length") {
-        FContentLength = HttpStrToInt(Trim(Value));
-    } else if (Name == "content-range") {
-        const int64_t Dash = static_cast<int64_t>(Value.find('-')) + 1;    // 1-based, 0: none
-        const int64_t Slash = static_cast<int64_t>(Value.find('/')) + 1;
-        ContentRangeBegin = Copy1(Value, 7, Dash - 7);
-        ContentRangeEnd = Dash > 0 ? Copy1(Value, Dash + 1, Slash - Dash - 1) : std::string();
-    } else if (Name == "accept-ranges") {
-        FAcceptRanges = std::string(Value);
-    } else if (Name == "content-type") {
-        FContentType = LowerCase(Value);
-    } else if (Name == "www-authenticate") {
-        FAuthChallenges.emplace_back(Value);
-    } else if (Name == "set-cookie") {
-        bool AcceptIt = true;
-        NotifyCookie(std::string(Value), AcceptIt);
-    }
-}
-
-void THttpCli::HeaderComplete()
-{
-    // A relocation is followed whatever its Content-Length says: most
-    // servers send "Content-Length: 0" with one.
-    if (FLocationSeen) {
-        NotifyHeaderEnd();
-        FRcvdCount = 0;
-        FHeaderLineCount = 0;
-        FHeaderBytes = 0;
-        FBodyCount = 0;
-        FRelocPending = true;
-        SocketClose();
-        if (FRelocPending) {
-            FRelocPending = false;
-            RestartAfterRelocation();
-        }
-        return;
-    }
-    if (FContentLength == 0 || FRequestType == hrHead) {
-        // No body follows; the connection is not needed any more.
-        NotifyHeaderEnd();
-        SetReady();
-        FBodyComplete = true;
-        SocketClose();
-        return;
-    }
-    const std::string Ext = LowerCase(FDocumentName.substr(
-        FDocumentName.rfind('.') == std::string::npos ? FDocumentName.size() : FDocumentName.rfind('.')));
-    if (Ext == ".exe" && FContentType == "text/html") {
-        const size_t Dot = FDocumentName.rfind('.');
-        FDocumentName = (Dot == std::string::npos ? FDocumentName + "." : FDocumentName.substr(0, Dot + 1)) + "htm";
-    }
-    if (ReceiveStream && FContentLength > 0)
-        ReceiveStream->Reserve(FContentLength);
+  if (Line.size() >= 6 && LowerCase(Line.substr(0, 6)) == "<html>") {
+    // A document without header; its first line is part of the body.
+    if (FContentType.empty()) FContentType = "text/html";
     SetState(hsWaitingBody);
     NotifyHeaderEnd();
+    std::string Chunk(Line);
+    Chunk += LineEnd;
+    BodyReader(Chunk.data(), static_cast<int32_t>(Chunk.size()));
+    return;
+  }
+  if (Line.empty()) {
+    HeaderComplete();
+    return;
+  }
+
+  FReceivedHeader.emplace_back(Line);
+  try {
+    HeaderLine(Line);
+  } catch (const std::invalid_argument& E) {
+    Fail(E.what(), 404, 0);
+    return;
+  }
+  if (FFailed) return;
+  if (OnHeaderData) OnHeaderData(*this);
+  if (FStatusCode >= 400 && !FReadyPosted) SocketClose();  // the closing handler runs within
 }
 
-void THttpCli::BodyReader(const char* Data, int32_t Len, bool InStream)
-{
-    if (FBodyComplete)
-        return;
-    // Bytes beyond the announced length do not belong to the document.
-    if (FContentLength >= 0 && Len > FContentLength - FBodyBytes)
-        Len = static_cast<int32_t>(std::max<int64_t>(FContentLength - FBodyBytes, 0));
-    if (Len <= 0)
-        return;
-    if (FBodyCount == 0)
-        NotifyDocBegin();
-    ++FBodyCount;
-    FBodyBytes += Len;
-    FReceivedBytes += Len;
-    if (ReceiveStream && InStream) {
-        ReceiveStream->EndWrite(Len);  // the bytes were read into it already
-    } else if (ReceiveStream) {
-        try {
-            ReceiveStream->WriteBuffer(Data, Len);
-        } catch (const std::exception& E) {
-            Fail(E.what(), 404, 0);
-            return;
-        }
-    }
-    NotifyDocData(Data, Len);
-    if (!FFailed && FContentLength >= 0 && FBodyBytes >= FContentLength) {
-        // The whole document is here: no need to wait for the server's close.
-        FBodyComplete = true;
-        SocketClose();
-    }
+void THttpCli::HeaderLine(std::string_view Line) {
+  if (Line.substr(0, 8) == "HTTP/1.0" || Line.substr(0, 8) == "HTTP/1.1") {
+    FStatusCode = static_cast<int32_t>(HttpStrToInt(Copy1(Line, 10, 3)));
+    FReasonPhrase = Copy1(Line, 14, static_cast<int64_t>(Line.size()));
+    return;
+  }
+  const size_t Colon = Line.find(':');
+  if (Colon == std::string_view::npos) return;
+  const std::string Name = LowerCase(Line.substr(0, Colon));
+  std::string_view Value = Line.substr(Colon + 1);
+  while (Value.size() > 1 && Value[0] == ' ') Value.remove_prefix(1);
+
+  if (Name == "location") {
+    FLocationSeen = true;
+    Relocate(std::string(Value));
+  } else if (Name == "content-length") {
+    FContentLength = HttpStrToInt(Trim(Value));
+  } else if (Name == "content-range") {
+    const int64_t Dash = static_cast<int64_t>(Value.find('-')) + 1;  // 1-based, 0: none
+    const int64_t Slash = static_cast<int64_t>(Value.find('/')) + 1;
+    ContentRangeBegin = Copy1(Value, 7, Dash - 7);
+    ContentRangeEnd = Dash > 0 ? Copy1(Value, Dash + 1, Slash - Dash - 1) : std::string();
+  } else if (Name == "accept-ranges") {
+    FAcceptRanges = std::string(Value);
+  } else if (Name == "content-type") {
+    FContentType = LowerCase(Value);
+  } else if (Name == "www-authenticate") {
+    FAuthChallenges.emplace_back(Value);
+  } else if (Name == "set-cookie") {
+    bool AcceptIt = true;
+    NotifyCookie(std::string(Value), AcceptIt);
+  }
 }
 
-bool THttpCli::ExpectsBody() const
-{
-    return FContentLength > 0 && FBodyBytes < FContentLength && FRequestType != hrHead && FStatusCode >= 200 &&
-           FStatusCode != 204 && FStatusCode != 304;
-}
-
-void THttpCli::ClosingHandler(uint16_t Error)
-{
-    FConnected = false;
-    if (FReadyPosted)
-        return;
-    if (Error != 0 && !FBodyComplete) {
-        Fail(ErrorText(Error), 404, Error);
-        return;
-    }
-    if (FHeaderInProgress) {
-        NotifyHeaderEnd();
-        if (FLocationSeen)
-            RestartAfterRelocation();
-        else if (FStatusCode == 0)
-            Fail("HTTP connection closed without response", 404, 0);  // lines, but no status line
-        else if (ExpectsBody())
-            Fail("HTTP connection closed before end of document", 404, 0);
-        else
-            SetReady();
-        return;
-    }
-    if (FState == hsWaitingHeader && FHeaderLineCount == 0) {
-        Fail("HTTP connection closed without response", 404, 0);
-        return;
-    }
-    // Blank or status-less lines and no byte of a document: no answer at all.
-    if (FState == hsWaitingBody && FStatusCode == 0 && FBodyCount == 0) {
-        Fail("HTTP connection closed without response", 404, 0);
-        return;
-    }
-    // A document shorter than its announced length is no document: the
-    // connection broke off. (204, 304 and 1xx answers carry no body.)
-    if (FState == hsWaitingBody && ExpectsBody()) {
-        Fail("HTTP connection closed before end of document", 404, 0);
-        return;
-    }
-    if (FBodyCount > 0)
-        NotifyDocEnd();
-    SetReady();
-}
-
-// ---- relocations ---------------------------------------------------------
-
-void THttpCli::Relocate(const std::string& V)
-{
-    if (Proxy.empty()) {
-        if (!V.empty() && V[0] == '/') {
-            FPath = V;
-            FLocation = "http://" + FHostName + PortSuffix(FPort) + V;
-            return;
-        }
-        const TUrlParts U = SplitUrl(V, FPath);
-        if (!U.Proto.empty() && !U.Host.empty()) {
-            FHostName = U.Host;
-            FTargetHost = U.Host;
-            FPort = U.Port.empty() ? "80" : U.Port;
-            FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
-            FLocation = UrlText(U, U.Path);
-        } else if (U.Host.empty()) {
-            // "./x", "../x" and "http:/x": the same server, the resolved path.
-            FPath = U.Path.empty() ? "/" : U.Path;
-            FHostName = FTargetHost;
-            FLocation = "http://" + FTargetHost + PortSuffix(FPort) + FPath;
-        } else if (U.Path.empty()) {
-            // A bare name is taken as a document at the server's root; the next
-            // request line carries its absolute URL, which servers accept.
-            FHostName = FTargetHost;
-            FLocation = "http://" + FTargetHost + PortSuffix(FPort) + "/" + U.Host;
-            FPath = FLocation;
-        } else {
-            // "name/path" without protocol: the first segment names the host.
-            FHostName = U.Host;
-            FTargetHost = U.Host;
-            FPort = U.Port.empty() ? "80" : U.Port;
-            FPath = U.Path;
-            FLocation = UrlText(U, U.Path);
-        }
-        return;
-    }
-
-    // Through a proxy: the next leg goes to the same proxy, and the request
-    // line carries the new absolute URL.
-    const TUrlParts Cur = SplitUrl(FPath);
-    const std::string CurBase = UrlText(Cur, "");
-    if (!V.empty() && V[0] == '/') {
-        FLocation = CurBase + V;
-    } else {
-        const TUrlParts U = SplitUrl(V, Cur.Path);
-        if (!U.Proto.empty() && !U.Host.empty()) {
-            FTargetHost = U.Host;
-            FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
-        } else if (U.Host.empty()) {
-            FLocation = CurBase + (U.Path.empty() ? "/" : U.Path);
-        } else if (U.Path.empty()) {
-            FLocation = CurBase + "/" + U.Host;
-        } else {
-            FTargetHost = U.Host;
-            FLocation = UrlText(U, U.Path);
-        }
-    }
-    FPath = FLocation;
-}
-
-void THttpCli::RestartAfterRelocation()
-{
-    FConnected = false;
-    if (FReadyPosted)
-        return;
-    // RFC 1945, 9.3: a client should not follow more than five redirections.
-    if (++FRelocations > MaxRelocations) {
-        Fail("HTTP too many relocations", static_cast<uint16_t>(FStatusCode), 0, true);
-        return;
-    }
-    FLocationSeen = false;
-    FHeaderInProgress = false;
-    if (FRequestType == hrPost)
-        FRequestType = hrGet;
-    if (OnLocationChange)
-        OnLocationChange(*this);
-    FReceivedHeader.clear();
+void THttpCli::HeaderComplete() {
+  // A relocation is followed whatever its Content-Length says: most
+  // servers send "Content-Length: 0" with one.
+  if (FLocationSeen) {
+    NotifyHeaderEnd();
     FRcvdCount = 0;
     FHeaderLineCount = 0;
     FHeaderBytes = 0;
     FBodyCount = 0;
-    FBodyBytes = 0;
-    PostToSelf(HCM_RESTART, FRequestId);
+    FRelocPending = true;
+    SocketClose();
+    if (FRelocPending) {
+      FRelocPending = false;
+      RestartAfterRelocation();
+    }
+    return;
+  }
+  if (FContentLength == 0 || FRequestType == hrHead) {
+    // No body follows; the connection is not needed any more.
+    NotifyHeaderEnd();
+    SetReady();
+    FBodyComplete = true;
+    SocketClose();
+    return;
+  }
+  const std::string Ext = LowerCase(FDocumentName.substr(
+      FDocumentName.rfind('.') == std::string::npos ? FDocumentName.size()
+                                                    : FDocumentName.rfind('.')));
+  if (Ext == ".exe" && FContentType == "text/html") {
+    const size_t Dot = FDocumentName.rfind('.');
+    FDocumentName =
+        (Dot == std::string::npos ? FDocumentName + "." : FDocumentName.substr(0, Dot + 1)) + "htm";
+  }
+  if (ReceiveStream && FContentLength > 0) ReceiveStream->Reserve(FContentLength);
+  SetState(hsWaitingBody);
+  NotifyHeaderEnd();
+}
+
+void THttpCli::BodyReader(const char* Data, int32_t Len, bool InStream) {
+  if (FBodyComplete) return;
+  // Bytes beyond the announced length do not belong to the document.
+  if (FContentLength >= 0 && Len > FContentLength - FBodyBytes)
+    Len = static_cast<int32_t>(std::max<int64_t>(FContentLength - FBodyBytes, 0));
+  if (Len <= 0) return;
+  if (FBodyCount == 0) NotifyDocBegin();
+  ++FBodyCount;
+  FBodyBytes += Len;
+  FReceivedBytes += Len;
+  if (ReceiveStream && InStream) {
+    ReceiveStream->EndWrite(Len);  // the bytes were read into it already
+  } else if (ReceiveStream) {
+    try {
+      ReceiveStream->WriteBuffer(Data, Len);
+    } catch (const std::exception& E) {
+      Fail(E.what(), 404, 0);
+      return;
+    }
+  }
+  NotifyDocData(Data, Len);
+  if (!FFailed && FContentLength >= 0 && FBodyBytes >= FContentLength) {
+    // The whole document is here: no need to wait for the server's close.
+    FBodyComplete = true;
+    SocketClose();
+  }
+}
+
+bool THttpCli::ExpectsBody() const {
+  return FContentLength > 0 && FBodyBytes < FContentLength && FRequestType != hrHead &&
+         FStatusCode >= 200 && FStatusCode != 204 && FStatusCode != 304;
+}
+
+void THttpCli::ClosingHandler(uint16_t Error) {
+  FConnected = false;
+  if (FReadyPosted) return;
+  if (Error != 0 && !FBodyComplete) {
+    Fail(ErrorText(Error), 404, Error);
+    return;
+  }
+  if (FHeaderInProgress) {
+    NotifyHeaderEnd();
+    if (FLocationSeen)
+      RestartAfterRelocation();
+    else if (FStatusCode == 0)
+      Fail("HTTP connection closed without response", 404, 0);  // lines, but no status line
+    else if (ExpectsBody())
+      Fail("HTTP connection closed before end of document", 404, 0);
+    else
+      SetReady();
+    return;
+  }
+  if (FState == hsWaitingHeader && FHeaderLineCount == 0) {
+    Fail("HTTP connection closed without response", 404, 0);
+    return;
+  }
+  // Blank or status-less lines and no byte of a document: no answer at all.
+  if (FState == hsWaitingBody && FStatusCode == 0 && FBodyCount == 0) {
+    Fail("HTTP connection closed without response", 404, 0);
+    return;
+  }
+  // A document shorter than its announced length is no document: the
+  // connection broke off. (204, 304 and 1xx answers carry no body.)
+  if (FState == hsWaitingBody && ExpectsBody()) {
+    Fail("HTTP connection closed before end of document", 404, 0);
+    return;
+  }
+  if (FBodyCount > 0) NotifyDocEnd();
+  SetReady();
+}
+
+// ---- relocations ---------------------------------------------------------
+
+void THttpCli::Relocate(const std::string& V) {
+  if (Proxy.empty()) {
+    if (!V.empty() && V[0] == '/') {
+      FPath = V;
+      FLocation = "http://" + FHostName + PortSuffix(FPort) + V;
+      return;
+    }
+    const TUrlParts U = SplitUrl(V, FPath);
+    if (!U.Proto.empty() && !U.Host.empty()) {
+      FHostName = U.Host;
+      FTargetHost = U.Host;
+      FPort = U.Port.empty() ? "80" : U.Port;
+      FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
+      FLocation = UrlText(U, U.Path);
+    } else if (U.Host.empty()) {
+      // "./x", "../x" and "http:/x": the same server, the resolved path.
+      FPath = U.Path.empty() ? "/" : U.Path;
+      FHostName = FTargetHost;
+      FLocation = "http://" + FTargetHost + PortSuffix(FPort) + FPath;
+    } else if (U.Path.empty()) {
+      // A bare name is taken as a document at the server's root; the next
+      // request line carries its absolute URL, which servers accept.
+      FHostName = FTargetHost;
+      FLocation = "http://" + FTargetHost + PortSuffix(FPort) + "/" + U.Host;
+      FPath = FLocation;
+    } else {
+      // "name/path" without protocol: the first segment names the host.
+      FHostName = U.Host;
+      FTargetHost = U.Host;
+      FPort = U.Port.empty() ? "80" : U.Port;
+      FPath = U.Path;
+      FLocation = UrlText(U, U.Path);
+    }
+    return;
+  }
+
+  // Through a proxy: the next leg goes to the same proxy, and the request
+  // line carries the new absolute URL.
+  const TUrlParts Cur = SplitUrl(FPath);
+  const std::string CurBase = UrlText(Cur, "");
+  if (!V.empty() && V[0] == '/') {
+    FLocation = CurBase + V;
+  } else {
+    const TUrlParts U = SplitUrl(V, Cur.Path);
+    if (!U.Proto.empty() && !U.Host.empty()) {
+      FTargetHost = U.Host;
+      FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
+    } else if (U.Host.empty()) {
+      FLocation = CurBase + (U.Path.empty() ? "/" : U.Path);
+    } else if (U.Path.empty()) {
+      FLocation = CurBase + "/" + U.Host;
+    } else {
+      FTargetHost = U.Host;
+      FLocation = UrlText(U, U.Path);
+    }
+  }
+  FPath = FLocation;
+}
+
+void THttpCli::RestartAfterRelocation() {
+  FConnected = false;
+  if (FReadyPosted) return;
+  // RFC 1945, 9.3: a client should not follow more than five redirections.
+  if (++FRelocations > MaxRelocations) {
+    Fail("HTTP too many relocations", static_cast<uint16_t>(FStatusCode), 0, true);
+    return;
+  }
+  FLocationSeen = false;
+  FHeaderInProgress = false;
+  if (FRequestType == hrPost) FRequestType = hrGet;
+  if (OnLocationChange) OnLocationChange(*this);
+  FReceivedHeader.clear();
+  FRcvdCount = 0;
+  FHeaderLineCount = 0;
+  FHeaderBytes = 0;
+  FBodyCount = 0;
+  FBodyBytes = 0;
+  PostToSelf(HCM_RESTART, FRequestId);
 }
 
 // ---- notifications ---------------------------------------------------------
 
-void THttpCli::NotifyCookie(const std::string& Data, bool& AcceptIt)
-{
-    if (OnCookie)
-        OnCookie(*this, Data, AcceptIt);
+void THttpCli::NotifyCookie(const std::string& Data, bool& AcceptIt) {
+  if (OnCookie) OnCookie(*this, Data, AcceptIt);
 }
-void THttpCli::NotifySessionConnected()
-{
-    if (OnSessionConnected)
-        OnSessionConnected(*this);
+void THttpCli::NotifySessionConnected() {
+  if (OnSessionConnected) OnSessionConnected(*this);
 }
-void THttpCli::NotifyRequestHeaderBegin()
-{
-    if (OnRequestHeaderBegin)
-        OnRequestHeaderBegin(*this);
+void THttpCli::NotifyRequestHeaderBegin() {
+  if (OnRequestHeaderBegin) OnRequestHeaderBegin(*this);
 }
-void THttpCli::NotifyRequestHeaderEnd()
-{
-    if (OnRequestHeaderEnd)
-        OnRequestHeaderEnd(*this);
+void THttpCli::NotifyRequestHeaderEnd() {
+  if (OnRequestHeaderEnd) OnRequestHeaderEnd(*this);
 }
-void THttpCli::NotifyHeaderBegin()
-{
-    FHeaderInProgress = true;
-    if (OnHeaderBegin)
-        OnHeaderBegin(*this);
+void THttpCli::NotifyHeaderBegin() {
+  FHeaderInProgress = true;
+  if (OnHeaderBegin) OnHeaderBegin(*this);
 }
-void THttpCli::NotifyHeaderEnd()
-{
-    FHeaderInProgress = false;
-    if (OnHeaderEnd)
-        OnHeaderEnd(*this);
+void THttpCli::NotifyHeaderEnd() {
+  FHeaderInProgress = false;
+  if (OnHeaderEnd) OnHeaderEnd(*this);
 }
-void THttpCli::NotifyDocBegin()
-{
-    if (OnDocBegin)
-        OnDocBegin(*this);
+void THttpCli::NotifyDocBegin() {
+  if (OnDocBegin) OnDocBegin(*this);
 }
-void THttpCli::NotifyDocData(const void* Buffer, int32_t Len)
-{
-    if (OnDocData)
-        OnDocData(*this, Buffer, Len);
+void THttpCli::NotifyDocData(const void* Buffer, int32_t Len) {
+  if (OnDocData) OnDocData(*this, Buffer, Len);
 }
-void THttpCli::NotifyDocEnd()
-{
-    if (OnDocEnd)
-        OnDocEnd(*this);
+void THttpCli::NotifyDocEnd() {
+  if (OnDocEnd) OnDocEnd(*this);
 }
-void THttpCli::NotifySendBegin()
-{
-    if (OnSendBegin)
-        OnSendBegin(*this);
+void THttpCli::NotifySendBegin() {
+  if (OnSendBegin) OnSendBegin(*this);
 }
-void THttpCli::NotifySendData(const void* Buffer, int32_t Len)
-{
-    if (OnSendData)
-        OnSendData(*this, Buffer, Len);
+void THttpCli::NotifySendData(const void* Buffer, int32_t Len) {
+  if (OnSendData) OnSendData(*this, Buffer, Len);
 }
-void THttpCli::NotifySendEnd()
-{
-    if (OnSendEnd)
-        OnSendEnd(*this);
+void THttpCli::NotifySendEnd() {
+  if (OnSendEnd) OnSendEnd(*this);
 }
 
 }  // namespace chronark

@@ -15,35 +15,34 @@ enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream {
 public:
-    virtual ~TStream() = default;
+  virtual ~TStream() = default;
 
-    // Reads up to Count bytes; returns how many were read (0 at the end).
-    virtual int64_t Read(void* Buffer, int64_t Count) = 0;
-    // Writes up to Count bytes; returns how many were written.
-    virtual int64_t Write(const void* Buffer, int64_t Count) = 0;
-    virtual int64_t Seek(int64_t Offset, TSeekOrigin Origin) = 0;
+  // Reads up to Count bytes; returns how many were read (0 at the end).
+  virtual int64_t Read(void* Buffer, int64_t Count) = 0;
+  // Writes up to Count bytes; returns how many were written.
+  virtual int64_t Write(const void* Buffer, int64_t Count) = 0;
+  virtual int64_t Seek(int64_t Offset, TSeekOrigin Origin) = 0;
 
-    // Writes all Count bytes or raises EStreamError "Stream write error".
-    void WriteBuffer(const void* Buffer, int64_t Count);
-    // Reads exactly Count bytes or raises EStreamError "Stream read error".
-    void ReadBuffer(void* Buffer, int64_t Count);
+  // Writes all Count bytes or raises EStreamError "Stream write error".
+  void WriteBuffer(const void* Buffer, int64_t Count);
+  // Reads exactly Count bytes or raises EStreamError "Stream read error".
+  void ReadBuffer(void* Buffer, int64_t Count);
 
-    // A hint that about Bytes more are going to be written; streams that can
-    // make room ahead (memory) do so, the others ignore it.
-    virtual void Reserve(int64_t /*Bytes*/) {}
-    // Direct writing for streams that hold their data in memory: room for up
-    // to Avail bytes at the current position (nullptr when the stream has no
-    // such room), filled by the caller and then committed with EndWrite.
-    virtual void* BeginWrite(int64_t /*Wanted*/, int64_t& Avail)
-    {
-        Avail = 0;
-        return nullptr;
-    }
-    virtual void EndWrite(int64_t /*Written*/) {}
+  // A hint that about Bytes more are going to be written; streams that can
+  // make room ahead (memory) do so, the others ignore it.
+  virtual void Reserve(int64_t /*Bytes*/) {}
+  // Direct writing for streams that hold their data in memory: room for up
+  // to Avail bytes at the current position (nullptr when the stream has no
+  // such room), filled by the caller and then committed with EndWrite.
+  virtual void* BeginWrite(int64_t /*Wanted*/, int64_t& Avail) {
+    Avail = 0;
+    return nullptr;
+  }
+  virtual void EndWrite(int64_t /*Written*/) {}
 
-    int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
-    void SetPosition(int64_t Pos) { Seek(Pos, TSeekOrigin::soBeginning); }
-    int64_t Size();
+  int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  void SetPosition(int64_t Pos) { Seek(Pos, TSeekOrigin::soBeginning); }
+  int64_t Size();
 };
 
 // Growable in-memory stream. MaxSize (< 0: unlimited) bounds the data it
@@ -51,49 +50,49 @@ public:
 // WriteBuffer raises and a document that is too large never lands half.
 class TMemoryStream : public TStream {
 public:
-    TMemoryStream() = default;
-    explicit TMemoryStream(int64_t MaxSize) : FMaxSize(MaxSize) {}
-    ~TMemoryStream() override;
-    TMemoryStream(const TMemoryStream&) = delete;
-    TMemoryStream& operator=(const TMemoryStream&) = delete;
+  TMemoryStream() = default;
+  explicit TMemoryStream(int64_t MaxSize) : FMaxSize(MaxSize) {}
+  ~TMemoryStream() override;
+  TMemoryStream(const TMemoryStream&) = delete;
+  TMemoryStream& operator=(const TMemoryStream&) = delete;
 
-    int64_t Read(void* Buffer, int64_t Count) override;
-    int64_t Write(const void* Buffer, int64_t Count) override;
-    int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
-    void Reserve(int64_t Bytes) override;
-    void* BeginWrite(int64_t Wanted, int64_t& Avail) override;
-    void EndWrite(int64_t Written) override;
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
+  void Reserve(int64_t Bytes) override;
+  void* BeginWrite(int64_t Wanted, int64_t& Avail) override;
+  void EndWrite(int64_t Written) override;
 
-    void Clear();
-    void SetSize(int64_t NewSize);
-    const uint8_t* Memory() const { return FData; }
-    int64_t Capacity() const { return FCapacity; }
-    std::string_view View() const;
-    std::string DataString() const { return std::string(View()); }
+  void Clear();
+  void SetSize(int64_t NewSize);
+  const uint8_t* Memory() const { return FData; }
+  int64_t Capacity() const { return FCapacity; }
+  std::string_view View() const;
+  std::string DataString() const { return std::string(View()); }
 
-    int64_t MaxSize() const { return FMaxSize; }
-    void SetMaxSize(int64_t Value) { FMaxSize = Value; }
+  int64_t MaxSize() const { return FMaxSize; }
+  void SetMaxSize(int64_t Value) { FMaxSize = Value; }
 
-    // Writes the whole content to a file; raises EStreamError
-    // "Cannot create file %s" when it cannot be created or written.
-    void SaveToFile(const std::string& FileName) const;
+  // Writes the whole content to a file; raises EStreamError
+  // "Cannot create file %s" when it cannot be created or written.
+  void SaveToFile(const std::string& FileName) const;
 
 private:
-    void Grow(int64_t Needed);
-    // Large blocks are mapped memory (grown by remapping, backed by huge
-    // pages where the system offers them); small ones come from the heap.
-    uint8_t* FData = nullptr;
-    int64_t FSize = 0;
-    int64_t FCapacity = 0;
-    bool FMapped = false;
-    int64_t FPosition = 0;
-    int64_t FMaxSize = -1;
+  void Grow(int64_t Needed);
+  // Large blocks are mapped memory (grown by remapping, backed by huge
+  // pages where the system offers them); small ones come from the heap.
+  uint8_t* FData = nullptr;
+  int64_t FSize = 0;
+  int64_t FCapacity = 0;
+  bool FMapped = false;
+  int64_t FPosition = 0;
+  int64_t FMaxSize = -1;
 };
 
 // A stream over a string held by the stream (handy for POST bodies).
 class TStringStream : public TMemoryStream {
 public:
-    explicit TStringStream(std::string_view Data);
+  explicit TStringStream(std::string_view Data);
 };
 
 }  // namespace chronark

@@ -49,9 +49,11 @@ int WellKnownProto(const std::string& P) {
 }
 
 int WellKnownPort(const std::string& P) {
-  static const struct { const char* Name; int Port; } Table[] = {
-      {"http", 80}, {"https", 443}, {"ftp", 21}, {"smtp", 25}, {"pop3", 110},
-      {"telnet", 23}, {"socks", 1080}, {"domain", 53}, {"echo", 7}, {"www", 80}};
+  static const struct {
+    const char* Name;
+    int Port;
+  } Table[] = {{"http", 80},   {"https", 443},  {"ftp", 21},    {"smtp", 25}, {"pop3", 110},
+               {"telnet", 23}, {"socks", 1080}, {"domain", 53}, {"echo", 7},  {"www", 80}};
   for (const auto& E : Table)
     if (P == E.Name) return E.Port;
   return -1;
@@ -229,13 +231,16 @@ in_addr WSocketResolveHost(const std::string& Host) {
 }
 
 uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
-  if (Port.empty() || Port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
-  if (Proto.empty() || Proto.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  if (Port.empty() || Port.size() >= 32)
+    throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (Proto.empty() || Proto.size() >= 32)
+    throw ESocketException("WSocketResolvePort: Invalid Proto.");
   long N = LeadingNumber(Port, 65535);
   if (N == -2) throw ESocketException("WSocketResolvePort: Invalid Port.");  // would wrap around
   if (N >= 0) return static_cast<uint16_t>(N);
   std::string P = Trim(Port), Pr = Trim(Proto);
-  if (servent* Se = getservbyname(P.c_str(), Pr.c_str())) return ntohs(static_cast<uint16_t>(Se->s_port));
+  if (servent* Se = getservbyname(P.c_str(), Pr.c_str()))
+    return ntohs(static_cast<uint16_t>(Se->s_port));
   int Known = WellKnownPort(P);
   if (Known >= 0) return static_cast<uint16_t>(Known);
   throw ESocketException(
@@ -243,7 +248,8 @@ uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
 }
 
 int WSocketResolveProto(const std::string& Proto) {
-  if (Proto.empty() || Proto.size() >= 32) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  if (Proto.empty() || Proto.size() >= 32)
+    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
   long N = LeadingNumber(Proto, 255);
   if (N == -2) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
   if (N >= 0) return static_cast<int>(N);
@@ -251,8 +257,8 @@ int WSocketResolveProto(const std::string& Proto) {
   if (protoent* Pe = getprotobyname(P.c_str())) return Pe->p_proto;
   int Known = WellKnownProto(P);
   if (Known >= 0) return Known;
-  throw ESocketException(
-      Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", Proto.c_str(), WSANO_DATA));
+  throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d",
+                                Proto.c_str(), WSANO_DATA));
 }
 
 // ---------------------------------------------------------------------------
@@ -283,8 +289,7 @@ void TCustomWSocket::Teardown() {
   *FAlive = false;
   try {
     CancelDnsLookup();
-  } catch (...) {
-  }
+  } catch (...) {}
   try {
     if (FState != wsClosed) DoClose(true, 0);
   } catch (...) {
@@ -336,8 +341,8 @@ void TCustomWSocket::ResetDefaults() {
 // ---------------------------------------------------------------------------
 // Properties
 
-void TCustomWSocket::AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str,
-                                        bool& Assigned, bool& Resolved) {
+void TCustomWSocket::AssignEndpointPart(const char* Name, const std::string& Value,
+                                        std::string& Str, bool& Assigned, bool& Resolved) {
   std::string V = Trim(Value);
   if (FState != wsClosed) {
     if (Assigned && V == Str) return;
@@ -441,7 +446,10 @@ std::string TCustomWSocket::GetPeerPort() {
 int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
   socklen_t Len = static_cast<socklen_t>(NameLen);
   if (FHSocket < 0 || getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Name), &Len) < 0) {
-    if (FHSocket < 0) WSASetLastError(WSAENOTSOCK); else SetErrno();
+    if (FHSocket < 0)
+      WSASetLastError(WSAENOTSOCK);
+    else
+      SetErrno();
     return -1;
   }
   return 0;
@@ -450,7 +458,10 @@ int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
 int TCustomWSocket::GetSockName(sockaddr_in& Name, int& NameLen) {
   socklen_t Len = static_cast<socklen_t>(NameLen);
   if (FHSocket < 0 || getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Name), &Len) < 0) {
-    if (FHSocket < 0) WSASetLastError(WSAENOTSOCK); else SetErrno();
+    if (FHSocket < 0)
+      WSASetLastError(WSAENOTSOCK);
+    else
+      SetErrno();
     return -1;
   }
   NameLen = static_cast<int>(Len);
@@ -521,8 +532,7 @@ void TCustomWSocket::HandleBackgroundException(std::exception_ptr E) {
   if (CanClose) {
     try {
       Abort();
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 }
 
@@ -578,21 +588,16 @@ void TCustomWSocket::HandleMessage(const TMessage& Msg) {
         HandleFdReady(static_cast<uint32_t>(Msg.LParam));
         break;
       case SKM_LOOKUP_DONE:
-      case SKM_REVERSE_LOOKUP_DONE:
-        HandleLookupDone(Msg);
-        break;
+      case SKM_REVERSE_LOOKUP_DONE: HandleLookupDone(Msg); break;
       case SKM_CLOSE_DELAYED:
         // The close that follows the last queued byte belongs to its connection only.
-        if (Msg.LParam == 1 && (static_cast<int>(Msg.WParam) != FHSocket || !FCloseAfterSend)) return;
+        if (Msg.LParam == 1 && (static_cast<int>(Msg.WParam) != FHSocket || !FCloseAfterSend))
+          return;
         Close();
         break;
-      case SKM_RELEASE:
-        delete this;
-        return;
-      case SKM_TEST_EXCEPTION:
-        throw ESocketException("Test exception in WSocket");
-      default:
-        break;
+      case SKM_RELEASE: delete this; return;
+      case SKM_TEST_EXCEPTION: throw ESocketException("Test exception in WSocket");
+      default: break;
     }
   } catch (const std::exception&) {
     // A handler that deleted the socket and then failed leaves nobody to abort.
@@ -614,7 +619,8 @@ void TCustomWSocket::ArmWatch() {
     } else if (FState == wsListening) {
       if (FSocketType == 1 ? FAcceptArmed : FReadArmed) Want = EPOLLIN;
     } else if (FState == wsConnected) {
-      if (FReadArmed && !FPlatformCloseSeen) Want |= EPOLLIN | (FSocketType == 1 ? uint32_t(EPOLLRDHUP) : 0u);
+      if (FReadArmed && !FPlatformCloseSeen)
+        Want |= EPOLLIN | (FSocketType == 1 ? uint32_t(EPOLLRDHUP) : 0u);
       if (FWriteArmed) Want |= EPOLLOUT;
     }
   }
@@ -852,7 +858,8 @@ void TCustomWSocket::Connect() {
   FPlatformCloseSeen = false;
   FRecvError = 0;
   int Type = FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM;
-  int Fd = socket(AF_INET, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, FSocketType == 2 ? IPPROTO_UDP : FProtocol);
+  int Fd = socket(AF_INET, Type | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                  FSocketType == 2 ? IPPROTO_UDP : FProtocol);
   if (Fd < 0) {
     SetErrno();
     return SocketError("Connect (socket)");
@@ -879,12 +886,14 @@ void TCustomWSocket::Connect() {
   int One = 1;
   try {
     if (FSocketType == 1) {
-      if (setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0) return Fail("setsockopt(SO_REUSEADDR)");
+      if (setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0)
+        return Fail("setsockopt(SO_REUSEADDR)");
       if ((FComponentOptions & wsoTcpNoDelay) &&
           setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One) < 0)
         return Fail("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
       ApplyLinger();
-      if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &One, sizeof One) < 0) return Fail("setsockopt(SO_KEEPALIVE)");
+      if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &One, sizeof One) < 0)
+        return Fail("setsockopt(SO_KEEPALIVE)");
       if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket()) return Drop();
     } else {
       if (!BindSocket()) return Drop();
@@ -917,7 +926,11 @@ void TCustomWSocket::Connect() {
   }
   int Code = WSocketErrorFromErrno(errno);
   switch (errno) {
-    case ECONNREFUSED: case ETIMEDOUT: case ENETUNREACH: case EHOSTUNREACH: case ECONNRESET:
+    case ECONNREFUSED:
+    case ETIMEDOUT:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ECONNRESET:
       // Loopback refuses at once; WinSock reports it later, as the connect
       // notification with the error, and so do we.
       SetState(wsConnecting);
@@ -962,7 +975,10 @@ int TCustomWSocket::DoRecvFrom(void* Buffer, int BufferSize, sockaddr_in& From, 
   socklen_t Len = static_cast<socklen_t>(FromLen);
   ssize_t N = recvfrom(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), 0,
                        reinterpret_cast<sockaddr*>(&From), &Len);
-  if (N < 0) SetErrno(); else FromLen = static_cast<int>(Len);
+  if (N < 0)
+    SetErrno();
+  else
+    FromLen = static_cast<int>(Len);
   FKnownPending = 0;  // a datagram count covers one datagram only
   ++FRecvCalls;
   FReadArmed = true;
@@ -972,13 +988,19 @@ int TCustomWSocket::DoRecvFrom(void* Buffer, int BufferSize, sockaddr_in& From, 
 
 int TCustomWSocket::Receive(void* Buffer, int BufferSize) {
   int N = DoRecv(Buffer, BufferSize, 0);
-  if (N < 0) FLastError = WSAGetLastError(); else FReadCount += static_cast<uint32_t>(N);
+  if (N < 0)
+    FLastError = WSAGetLastError();
+  else
+    FReadCount += static_cast<uint32_t>(N);
   return N;
 }
 
 int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   int N = DoRecvFrom(Buffer, BufferSize, From, FromLen);
-  if (N < 0) FLastError = WSAGetLastError(); else FReadCount += static_cast<uint32_t>(N);
+  if (N < 0)
+    FLastError = WSAGetLastError();
+  else
+    FReadCount += static_cast<uint32_t>(N);
   return N;
 }
 
@@ -1057,8 +1079,8 @@ int TCustomWSocket::RealSend(const void* Data, int Len) {
   int Flags = MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0);
   ssize_t N;
   if (FSocketType == 2)
-    N = sendto(FHSocket, Data, static_cast<size_t>(Len), Flags, reinterpret_cast<const sockaddr*>(&FSin),
-               sizeof FSin);
+    N = sendto(FHSocket, Data, static_cast<size_t>(Len), Flags,
+               reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
   else
     N = send(FHSocket, Data, static_cast<size_t>(Len), Flags);
   if (N < 0) {
@@ -1093,7 +1115,11 @@ void TCustomWSocket::TryToSend() {
     if (N < 0) {
       int Code = WSAGetLastError();
       switch (Code) {
-        case WSAEINVAL: case WSAENOTSOCK: case WSAECONNABORTED: case WSAECONNRESET: case WSAENOTCONN:
+        case WSAEINVAL:
+        case WSAENOTSOCK:
+        case WSAECONNABORTED:
+        case WSAECONNRESET:
+        case WSAENOTCONN:
           FBufList.clear();
           FAllSent = true;
           FCloseInvoked = true;
@@ -1147,13 +1173,13 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
       SetState(wsClosed);
       try {
         ResetDefaults();
-      } catch (...) {
-      }
+      } catch (...) {}
     }
     return;
   }
   if (FState == wsClosed) return;
-  if (Shut && FSocketType == 1 && FState == wsConnected && !FDestroying && BufferedByteCount() > 0) {
+  if (Shut && FSocketType == 1 && FState == wsConnected && !FDestroying &&
+      BufferedByteCount() > 0) {
     // A graceful close sends what is queued first; the close follows the last byte.
     FCloseAfterSend = true;
     return;
@@ -1162,8 +1188,8 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     // Unread input would make the kernel answer the close with a reset, and
     // the peer could lose what we sent last: what has arrived is dropped first.
     char Drain[4096];
-    for (int Left = 256; Left > 0 && recv(FHSocket, Drain, sizeof Drain, MSG_DONTWAIT) > 0; --Left) {
-    }
+    for (int Left = 256; Left > 0 && recv(FHSocket, Drain, sizeof Drain, MSG_DONTWAIT) > 0;
+         --Left) {}
     shutdown(FHSocket, SHUT_WR);
     // The kernel delivers what it still holds in the background instead of
     // resetting the connection (a zero linger would throw that data away).
@@ -1185,8 +1211,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
   }
   try {
     ResetDefaults();
-  } catch (...) {
-  }
+  } catch (...) {}
 }
 
 void TCustomWSocket::Close() { DoClose(true, 0); }
@@ -1276,8 +1301,9 @@ void TCustomWSocket::Listen() {
   } catch (const std::exception& E) {
     return RaiseError(std::string("listen: ") + E.what());
   }
-  int Fd = socket(AF_INET, (FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                  FSocketType == 2 ? IPPROTO_UDP : FProtocol);
+  int Fd =
+      socket(AF_INET, (FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC,
+             FSocketType == 2 ? IPPROTO_UDP : FProtocol);
   if (Fd < 0) {
     SetErrno();
     return SocketError("socket");
@@ -1329,7 +1355,8 @@ int TCustomWSocket::Accept() {
   }
   sockaddr_in Peer{};
   socklen_t Len = sizeof Peer;
-  int Fd = accept4(FHSocket, reinterpret_cast<sockaddr*>(&Peer), &Len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int Fd =
+      accept4(FHSocket, reinterpret_cast<sockaddr*>(&Peer), &Len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   FAcceptArmed = true;  // an accept asks for the next accept notification
   ArmWatch();
   if (Fd < 0) {
@@ -1363,8 +1390,7 @@ void TCustomWSocket::Dup(int NewHSocket) {
   FReadArmed = true;
   try {
     ApplyLinger();
-  } catch (...) {
-  }
+  } catch (...) {}
   SetState(wsConnected);
   ArmWatch();
 }
@@ -1421,8 +1447,8 @@ void TCustomWSocket::StartLookupThread(const std::string& Host, bool Reverse) {
         Sin.sin_family = AF_INET;
         Sin.sin_addr.s_addr = inet_addr(Job->Host.c_str());
         char Name[NI_MAXHOST];
-        if (getnameinfo(reinterpret_cast<sockaddr*>(&Sin), sizeof Sin, Name, sizeof Name, nullptr, 0,
-                        NI_NAMEREQD) == 0)
+        if (getnameinfo(reinterpret_cast<sockaddr*>(&Sin), sizeof Sin, Name, sizeof Name, nullptr,
+                        0, NI_NAMEREQD) == 0)
           Job->Results.push_back(Name);
         else
           Err = WSAHOST_NOT_FOUND;
@@ -1432,7 +1458,8 @@ void TCustomWSocket::StartLookupThread(const std::string& Host, bool Reverse) {
       }
       if (auto L = Loop.lock())
         L->PostMessage(Target, Job->Reverse ? SKM_REVERSE_LOOKUP_DONE : SKM_LOOKUP_DONE,
-                       static_cast<uintptr_t>(Job->Serial), WSAMakeSelectReply(0, static_cast<uint16_t>(Err)));
+                       static_cast<uintptr_t>(Job->Serial),
+                       WSAMakeSelectReply(0, static_cast<uint16_t>(Err)));
     }).detach();
   } catch (const std::system_error& E) {
     RaiseErrorFmt("%s: can't start DNS lookup, error #%d", Host.c_str(), E.code().value());

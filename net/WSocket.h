@@ -83,9 +83,9 @@ enum TSocksAuthState : uint8_t {
 // Error codes of the SOCKS negotiation (OnSocksError, and OnSessionConnected
 // when it fails).
 enum : int {
-  socksProtocolError = 20001,          // malformed or unexpected answer
-  socksVersionError = 20002,           // answer of another SOCKS version
-  socksAuthMethodError = 20003,        // no acceptable authentication method
+  socksProtocolError = 20001,    // malformed or unexpected answer
+  socksVersionError = 20002,     // answer of another SOCKS version
+  socksAuthMethodError = 20003,  // no acceptable authentication method
   socksGeneralFailure = 20004,
   socksConnectionNotAllowed = 20005,
   socksNetworkUnreachable = 20006,
@@ -95,20 +95,20 @@ enum : int {
   socksUnknownCommand = 20010,
   socksUnknownAddressType = 20011,
   socksUnassignedError = 20012,
-  socksRejectedOrFailed = 20013,       // level 4 request rejected (91..93)
+  socksRejectedOrFailed = 20013,  // level 4 request rejected (91..93)
   socksAuthenticationFailed = 20014,
-  socksServerClosed = 20015,           // the server closed during the negotiation
+  socksServerClosed = 20015,  // the server closed during the negotiation
 };
 
 // Messages of the socket's hidden window.
 enum : uint32_t {
-  SKM_ASYNC_SELECT = 1025,        // WParam = socket handle, LParam = events | error << 16
-  SKM_LOOKUP_DONE = 1026,         // WParam = lookup handle, LParam = error << 16
+  SKM_ASYNC_SELECT = 1025,  // WParam = socket handle, LParam = events | error << 16
+  SKM_LOOKUP_DONE = 1026,   // WParam = lookup handle, LParam = error << 16
   SKM_REVERSE_LOOKUP_DONE = 1027,
   SKM_CLOSE_DELAYED = 1028,
   SKM_RELEASE = 1029,
   SKM_TEST_EXCEPTION = 1030,
-  SKM_FD_READY = 1031,            // readiness from the event loop (WParam = fd, LParam = epoll bits)
+  SKM_FD_READY = 1031,  // readiness from the event loop (WParam = fd, LParam = epoll bits)
   SKM_LINE_REDELIVER = 1044,
 };
 
@@ -133,7 +133,8 @@ using TDnsLookupDone = TSessionEvent;
 using TSendData = std::function<void(TWSocket& Sender, int BytesSent)>;
 using TChangeState =
     std::function<void(TWSocket& Sender, TSocketState OldState, TSocketState NewState)>;
-using TBgExceptionEvent = std::function<void(TWSocket& Sender, std::exception_ptr E, bool& CanClose)>;
+using TBgExceptionEvent =
+    std::function<void(TWSocket& Sender, std::exception_ptr E, bool& CanClose)>;
 using TSocksErrorEvent = std::function<void(TWSocket& Sender, int Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(TWSocket& Sender, TSocksAuthState AuthState)>;
 using TLineLimitEvent = std::function<void(TWSocket& Sender, int RcvdLength, bool& ClearData)>;
@@ -247,8 +248,8 @@ protected:
   virtual void RaiseErrorFmt(const char* Format, ...);
   virtual void RaiseError(const std::string& Msg);
   // Sets one of Addr, Port and Proto; refused while not closed unless it is unchanged.
-  void AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str, bool& Assigned,
-                          bool& Resolved);
+  void AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str,
+                          bool& Assigned, bool& Resolved);
   virtual void HandleBackgroundException(std::exception_ptr E);
   virtual bool NotifyDataAvailable(uint16_t Error);
   virtual void NotifySessionAvailable(uint16_t Error);
@@ -307,7 +308,7 @@ protected:
   int32_t FLingerTimeout = 0;
 
   sockaddr_in FSin{};
-  int FSocketType = 1;   // 1 stream, 2 datagram
+  int FSocketType = 1;  // 1 stream, 2 datagram
   int FProtocol = 6;
   bool FAddrAssigned = false, FAddrResolved = false;
   bool FPortAssigned = false, FPortResolved = false;
@@ -318,13 +319,13 @@ protected:
   uint16_t FSelectEvents = 0;  // the selected notification mask (FD_*)
 
   // Asynchronous select emulation.
-  bool FReadArmed = false;    // FD_READ / FD_CLOSE may be delivered
-  bool FWriteArmed = false;   // FD_WRITE wanted (after a send would block)
+  bool FReadArmed = false;   // FD_READ / FD_CLOSE may be delivered
+  bool FWriteArmed = false;  // FD_WRITE wanted (after a send would block)
   bool FAcceptArmed = false;
   uint32_t FArmedEvents = 0;  // what the loop currently watches
   bool FWatchLive = false;    // the watch has not fired since it was armed
   bool FPlatformCloseSeen = false;
-  int FRecvError = 0;         // a receive that failed for good (a reset): the close reports it
+  int FRecvError = 0;  // a receive that failed for good (a reset): the close reports it
 
   // Name lookup.
   struct TLookupJob;
@@ -340,7 +341,8 @@ protected:
   bool FTerminated = false;
   bool FDestroying = false;
   int FRecvCalls = 0;  // platform reads, so that the receive loop sees progress
-  int64_t FKnownPending = 0;  // bytes surely waiting: the last pending count less what was read since
+  int64_t FKnownPending =
+      0;  // bytes surely waiting: the last pending count less what was read since
 };
 
 // Adds a SOCKS 4 / 4A / 5 client in front of Connect.
@@ -434,8 +436,8 @@ private:
   std::string FLineEnd = "\r\n";
   bool FLineEcho = false;
   bool FLineEdit = false;
-  std::string FRcvdBuf;    // bytes read from the platform in line mode
-  int32_t FLineLength = 0; // length of the line on offer (0: none)
+  std::string FRcvdBuf;     // bytes read from the platform in line mode
+  int32_t FLineLength = 0;  // length of the line on offer (0: none)
   bool FLineOffered = false;
   bool FRedeliverPosted = false;
 };

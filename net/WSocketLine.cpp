@@ -80,7 +80,8 @@ void TCustomLineWSocket::OfferLines() {
     if (FLineOffered) {
       // Not read (or not all of it): the line is gone either way, or the
       // next one could never be offered.
-      FRcvdBuf.erase(0, static_cast<size_t>(std::min<int32_t>(FLineLength, static_cast<int32_t>(FRcvdBuf.size()))));
+      FRcvdBuf.erase(0, static_cast<size_t>(
+                            std::min<int32_t>(FLineLength, static_cast<int32_t>(FRcvdBuf.size()))));
       FLineOffered = false;
       FLineLength = 0;
     }

@@ -51,7 +51,8 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& V) {
   if (FState != wsClosed) return RaiseError("Cannot change SocksLevel if not closed");
   std::string L = V;
   for (auto& C : L) C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
-  if (L != "4" && L != "4A" && L != "5") return RaiseError("Invalid socks level. Must be 4, 4A or 5.");
+  if (L != "4" && L != "4A" && L != "5")
+    return RaiseError("Invalid socks level. Must be 4, 4A or 5.");
   FSocksLevel = L;
 }
 
@@ -100,7 +101,8 @@ void TCustomSocksWSocket::Connect() {
   } catch (const std::exception& E) {
     return RaiseError(std::string("connect: ") + E.what());
   }
-  if (Protocol != IPPROTO_TCP) return RaiseError("tcp is the only protocol supported thru socks server");
+  if (Protocol != IPPROTO_TCP)
+    return RaiseError("tcp is the only protocol supported thru socks server");
   try {
     FSocksTargetPort = WSocketResolvePort(FPortStr, FProtoStr);
     FSocksTargetHost = FAddrStr;
@@ -150,8 +152,9 @@ void TCustomSocksWSocket::NotifySessionConnected(uint16_t Error) {
     return TCustomWSocket::NotifySessionConnected(Error);
   }
   if (FSocksLevel == "5") {
-    std::string Greeting = FSocksAuthentication == socksAuthenticateUsercode ? std::string("\x05\x02\x00\x02", 4)
-                                                                              : std::string("\x05\x01\x00", 3);
+    std::string Greeting = FSocksAuthentication == socksAuthenticateUsercode
+                               ? std::string("\x05\x02\x00\x02", 4)
+                               : std::string("\x05\x01\x00", 3);
     FSocksStep = ssGreeting;
     SendStr(Greeting);
   } else {
@@ -164,11 +167,13 @@ void TCustomSocksWSocket::SocksSendRequest() {
   if (FSocksLevel == "5") {
     R = std::string("\x05\x01\x00", 3);
     in_addr A{};
-    if (WSocketIsDottedIP(FSocksTargetHost) && inet_pton(AF_INET, FSocksTargetHost.c_str(), &A) == 1) {
+    if (WSocketIsDottedIP(FSocksTargetHost) &&
+        inet_pton(AF_INET, FSocksTargetHost.c_str(), &A) == 1) {
       R += '\x01';
       R.append(reinterpret_cast<const char*>(&A), 4);
     } else {
-      if (FSocksTargetHost.size() > 255) return SocksFailed(socksProtocolError, "Host name too long");
+      if (FSocksTargetHost.size() > 255)
+        return SocksFailed(socksProtocolError, "Host name too long");
       R += '\x03';
       R += static_cast<char>(FSocksTargetHost.size());
       R += FSocksTargetHost;
@@ -286,7 +291,8 @@ void TCustomSocksWSocket::SocksHandleReply() {
   } else {
     if (!SocksRead(8)) return Closed();
     if (FSocksRcvd.size() < 8) return;
-    if (U(0) != 0 && U(0) != 4) return SocksFailed(socksVersionError, SocksReplyText(socksVersionError));
+    if (U(0) != 0 && U(0) != 4)
+      return SocksFailed(socksVersionError, SocksReplyText(socksVersionError));
     if (U(1) != 90) Failure = socksRejectedOrFailed;
   }
   FSocksRcvd.clear();

@@ -13,10 +13,12 @@ int WSocketErrorFromErrno(int Errno) {
     case 0: return 0;
     case EINTR: return WSAEINTR;
     case EBADF: return WSAENOTSOCK;  // a socket call on a closed number
-    case EACCES: case EPERM: return WSAEACCES;
+    case EACCES:
+    case EPERM: return WSAEACCES;
     case EFAULT: return WSAEFAULT;
     case EINVAL: return WSAEINVAL;
-    case EMFILE: case ENFILE: return WSAEMFILE;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
     case EAGAIN: return WSAEWOULDBLOCK;  // EWOULDBLOCK is the same value on Linux
     case EINPROGRESS: return WSAEINPROGRESS;
     case EALREADY: return WSAEALREADY;
@@ -36,8 +38,10 @@ int WSocketErrorFromErrno(int Errno) {
     case ENETUNREACH: return WSAENETUNREACH;
     case ENETRESET: return WSAENETRESET;
     case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: case EPIPE: return WSAECONNRESET;  // EPIPE: the peer has gone
-    case ENOBUFS: case ENOMEM: return WSAENOBUFS;
+    case ECONNRESET:
+    case EPIPE: return WSAECONNRESET;  // EPIPE: the peer has gone
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
     case EISCONN: return WSAEISCONN;
     case ENOTCONN: return WSAENOTCONN;
     case ESHUTDOWN: return WSAESHUTDOWN;

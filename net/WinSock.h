@@ -84,7 +84,9 @@ void WSASetLastError(int Code);
 inline intptr_t WSAMakeSelectReply(uint16_t Events, uint16_t Error) {
   return static_cast<intptr_t>((static_cast<uint32_t>(Error) << 16) | Events);
 }
-inline uint16_t WSAGetSelectEvent(intptr_t LParam) { return static_cast<uint16_t>(LParam & 0xFFFF); }
+inline uint16_t WSAGetSelectEvent(intptr_t LParam) {
+  return static_cast<uint16_t>(LParam & 0xFFFF);
+}
 inline uint16_t WSAGetSelectError(intptr_t LParam) {
   return static_cast<uint16_t>((static_cast<uint32_t>(LParam) >> 16) & 0xFFFF);
 }

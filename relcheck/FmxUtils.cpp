@@ -17,7 +17,8 @@ std::function<bool(const QUrl&)>& Opener() {
 bool HasControlCharacter(std::string_view Text) {
   for (unsigned char C : Text) {
     // C0 controls, DEL, and the bytes that decode to C1 controls.
-    if (C < 0x20 || C == 0x7F || C == 0x81 || C == 0x8D || C == 0x8F || C == 0x90 || C == 0x9D) return true;
+    if (C < 0x20 || C == 0x7F || C == 0x81 || C == 0x8D || C == 0x8F || C == 0x90 || C == 0x9D)
+      return true;
   }
   return false;
 }
@@ -25,10 +26,12 @@ bool HasControlCharacter(std::string_view Text) {
 }  // namespace
 
 QUrl ShellAddress(std::string_view FileName) {
-  if (FileName.empty() || FileName.size() > MaxShellAddressLength || HasControlCharacter(FileName)) return {};
+  if (FileName.empty() || FileName.size() > MaxShellAddressLength || HasControlCharacter(FileName))
+    return {};
   const QString Text = QString::fromStdString(Cp1252ToUtf8(FileName));
   const QString Lower = Text.toLower();
-  if (!Lower.startsWith(QLatin1String("http://")) && !Lower.startsWith(QLatin1String("https://"))) return {};
+  if (!Lower.startsWith(QLatin1String("http://")) && !Lower.startsWith(QLatin1String("https://")))
+    return {};
   QUrl Url(Text, QUrl::TolerantMode);
   if (!Url.isValid() || Url.isRelative() || Url.host().isEmpty()) return {};
   const QString Scheme = Url.scheme().toLower();

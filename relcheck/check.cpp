@@ -56,7 +56,8 @@ void SaveDocument(const std::string& FileName, std::string_view Data) {
   // The file was created exclusively for this check; never follow a link
   // that may have replaced it in the shared temporary folder.
   int Fd = FileName.empty() ? -1
-                            : ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+                            : ::open(FileName.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (Fd < 0) throw EFCreateError("Cannot create file " + FileName, errno);
   while (!Data.empty()) {
     ssize_t Written = ::write(Fd, Data.data(), Data.size());
@@ -79,7 +80,8 @@ void RunVersionCheck(TDocumentFetcher& Http, const TCheckRequest& Request, TChec
     std::string Document;
     View.ShowStatus(StatusReceiving);
     Http.Get(Request.URL, UserAgent, Document);
-    if (Document.size() > MaxVersionDocumentSize) throw Exception(std::string(DocumentTooLargeMessage));
+    if (Document.size() > MaxVersionDocumentSize)
+      throw Exception(std::string(DocumentTooLargeMessage));
     SaveDocument(TempFileName, Document);
     TIniReader Ini(TempFileName);
     View.ShowStatus(StatusEvaluating);

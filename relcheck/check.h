@@ -22,7 +22,8 @@ inline constexpr std::string_view UserAgent = "Online Relcheck";
 // A version document is a few hundred bytes; anything beyond this is not kept.
 inline constexpr size_t MaxVersionDocumentSize = 1u << 20;
 inline constexpr std::string_view DocumentTooLargeMessage =
-    "Die Versionsinformationen sind gr\xF6\xDF" "er als 1 MiB";
+    "Die Versionsinformationen sind gr\xF6\xDF"
+    "er als 1 MiB";
 
 // The network step: the whole body of URL into Document, sending Agent as
 // the user agent. Throws with the message the status bar shows; a body of
@@ -60,7 +61,8 @@ void RunVersionCheck(TDocumentFetcher& Http, const TCheckRequest& Request, TChec
 class TIniReader {
 public:
   explicit TIniReader(std::string FileName) : FFileName(std::move(FileName)) {}
-  std::string ReadString(std::string_view Section, std::string_view Key, std::string_view Default) const;
+  std::string ReadString(std::string_view Section, std::string_view Key,
+                         std::string_view Default) const;
 
 private:
   std::string FFileName;

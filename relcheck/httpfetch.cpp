@@ -45,7 +45,8 @@ public:
     uHttp1.ContentTypePost = "application/x-www-form-urlencoded";
     uHttp1.SetMultiThreaded(false);
   }
-  THttpFetcher(std::chrono::milliseconds IdleTimeout, std::chrono::milliseconds TotalTimeout) : THttpFetcher() {
+  THttpFetcher(std::chrono::milliseconds IdleTimeout, std::chrono::milliseconds TotalTimeout)
+      : THttpFetcher() {
     uHttp1.IdleTimeout = IdleTimeout;
     uHttp1.TotalTimeout = TotalTimeout;
   }

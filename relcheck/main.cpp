@@ -76,8 +76,8 @@ QLabel* MakeStaticText(QWidget* Parent, const char* Name, QRect Geometry) {
 }
 
 // A flat button without image whose hint is shown.
-QToolButton* MakeFlatButton(QWidget* Parent, const char* Name, const QString& Text, const QString& Hint,
-                            QRect Geometry) {
+QToolButton* MakeFlatButton(QWidget* Parent, const char* Name, const QString& Text,
+                            const QString& Hint, QRect Geometry) {
   auto* Button = new QToolButton(Parent);
   Button->setObjectName(QString::fromLatin1(Name));
   Button->setText(Text);
@@ -91,7 +91,9 @@ QToolButton* MakeFlatButton(QWidget* Parent, const char* Name, const QString& Te
 // Restores the remembered application window handle however the call ends.
 class TApplicationHandleScope {
 public:
-  explicit TApplicationHandleScope(uintptr_t Handle) : FSaved(ApplicationHandle) { ApplicationHandle = Handle; }
+  explicit TApplicationHandleScope(uintptr_t Handle) : FSaved(ApplicationHandle) {
+    ApplicationHandle = Handle;
+  }
   ~TApplicationHandleScope() { ApplicationHandle = FSaved; }
   TApplicationHandleScope(const TApplicationHandleScope&) = delete;
   TApplicationHandleScope& operator=(const TApplicationHandleScope&) = delete;
@@ -117,7 +119,9 @@ private:
 
 }  // namespace
 
-std::string DefaultUpdateURL() { return "http://" + std::string(DefaultUpdateHost) + "/software/version.txt"; }
+std::string DefaultUpdateURL() {
+  return "http://" + std::string(DefaultUpdateHost) + "/software/version.txt";
+}
 
 void SetFetcherFactory(std::function<std::unique_ptr<TDocumentFetcher>()> Factory) {
   FetcherFactory() = std::move(Factory);
@@ -129,8 +133,8 @@ Trelcheckform::Trelcheckform(QWidget* Owner) : QDialog(Owner) {
   setObjectName(QStringLiteral("relcheckform"));
   setWindowTitle(QStringLiteral("Online Relcheck"));
   // Dialog border: fixed size, close box only.
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                 Qt::MSWindowsFixedSizeDialogHint);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(245, 137);
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Button);
@@ -169,9 +173,10 @@ void Trelcheckform::CreateControls() {
   Label3 = MakeLabel(this, "Label3", QStringLiteral("Name:"), {3, 43, 31, 13});
   appname = MakeStaticText(this, "appname", {3, 60, 240, 17});
 
-  for (QWidget* Disabled : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(newversion),
-                            static_cast<QWidget*>(Label3), static_cast<QWidget*>(appname),
-                            static_cast<QWidget*>(downloadbutton), static_cast<QWidget*>(homepagebutton)})
+  for (QWidget* Disabled :
+       {static_cast<QWidget*>(Label2), static_cast<QWidget*>(newversion),
+        static_cast<QWidget*>(Label3), static_cast<QWidget*>(appname),
+        static_cast<QWidget*>(downloadbutton), static_cast<QWidget*>(homepagebutton)})
     Disabled->setEnabled(false);
 
   connect(downloadbutton, &QToolButton::clicked, this, &Trelcheckform::downloadbuttonClick);
@@ -244,8 +249,8 @@ void Trelcheckform::ShowNewerVersion(const TPublishedVersion& Published) {
   if (!HomepageAddress.empty()) homepagebutton->setEnabled(true);
 }
 
-void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersion, const unsigned char* ASection,
-                        const unsigned char* AUpdateURL) {
+void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersion,
+                        const unsigned char* ASection, const unsigned char* AUpdateURL) {
   const TShortString CurrentVersionArg = CopyShortString(ACurrentVersion);
   const TShortString SectionArg = CopyShortString(ASection);
   const TShortString UpdateURLArg = CopyShortString(AUpdateURL);
@@ -281,14 +286,16 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   if (CurrentVersionArg.Length != 0) {
     CurrentVersion = CurrentVersionArg.Str();
   } else {
-    const std::string Host = HostExecutableOverride().empty() ? HostExecutableName() : HostExecutableOverride();
+    const std::string Host =
+        HostExecutableOverride().empty() ? HostExecutableName() : HostExecutableOverride();
     CurrentVersion = ReadVersionString(Host, "FileVersion");
   }
   Section = SectionArg.Str();
 
   Form->setWindowModality(Qt::ApplicationModal);
-  const QScreen* Screen = Form->parentWidget() && Form->parentWidget()->screen() ? Form->parentWidget()->screen()
-                                                                                 : QGuiApplication::primaryScreen();
+  const QScreen* Screen = Form->parentWidget() && Form->parentWidget()->screen()
+                              ? Form->parentWidget()->screen()
+                              : QGuiApplication::primaryScreen();
   if (Screen) Form->move(Screen->geometry().center() - Form->rect().center());
   Form->exec();
 }

@@ -6,6 +6,9 @@ build=${1:-build}
 sanbuild=${2:-build-san}
 jobs=$(nproc)
 
+echo "== Format"
+bash scripts/format-check.sh
+
 echo "== Tests (${build})"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 

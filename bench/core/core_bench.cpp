@@ -39,7 +39,8 @@ TChronarkMan Filled(size_t Count) {
   TChronarkMan M;
   TDateTime T = 46000.0 + 8.0 / 24;
   for (size_t I = 0; I < Count; ++I) {
-    M.AddEntry(T, T + (37 + I % 300) / 1440.0 + 0.123 / 86400, I % 3 ? "Kunde M\xFCller, Projekt Angebot" : "");
+    M.AddEntry(T, T + (37 + I % 300) / 1440.0 + 0.123 / 86400,
+               I % 3 ? "Kunde M\xFCller, Projekt Angebot" : "");
     T += 0.5;
   }
   return M;
@@ -75,7 +76,8 @@ struct TStamp {
 struct TBest {
   double Wall = 1e9, Cpu = 1e9;
   void Add(const TStamp& Start) {
-    Wall = std::min(Wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - Start.Wall).count());
+    Wall = std::min(
+        Wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - Start.Wall).count());
     Cpu = std::min(Cpu, TStamp::CpuNow() - Start.Cpu);
   }
 };

@@ -8,38 +8,37 @@ namespace chronark::platform {
 
 class TDynLib {
 public:
-    TDynLib() = default;
-    ~TDynLib() { Release(); }
-    TDynLib(TDynLib&& Other) noexcept;
-    TDynLib& operator=(TDynLib&& Other) noexcept;
-    TDynLib(const TDynLib&) = delete;
-    TDynLib& operator=(const TDynLib&) = delete;
+  TDynLib() = default;
+  ~TDynLib() { Release(); }
+  TDynLib(TDynLib&& Other) noexcept;
+  TDynLib& operator=(TDynLib&& Other) noexcept;
+  TDynLib(const TDynLib&) = delete;
+  TDynLib& operator=(const TDynLib&) = delete;
 
-    // Loads FullPath with RTLD_NOW | RTLD_LOCAL. Only absolute paths are taken:
-    // a bare name would send the loader through its search path, a relative
-    // one through the current folder. On failure the result is empty and
-    // Error() says why.
-    static TDynLib Open(const std::string& FullPath, std::string* Error = nullptr);
+  // Loads FullPath with RTLD_NOW | RTLD_LOCAL. Only absolute paths are taken:
+  // a bare name would send the loader through its search path, a relative
+  // one through the current folder. On failure the result is empty and
+  // Error() says why.
+  static TDynLib Open(const std::string& FullPath, std::string* Error = nullptr);
 
-    bool IsLoaded() const { return FHandle != nullptr; }
-    explicit operator bool() const { return IsLoaded(); }
-    const std::string& FileName() const { return FFileName; }
+  bool IsLoaded() const { return FHandle != nullptr; }
+  explicit operator bool() const { return IsLoaded(); }
+  const std::string& FileName() const { return FFileName; }
 
-    // The address of the export Name, or nullptr.
-    void* Symbol(const char* Name) const;
+  // The address of the export Name, or nullptr.
+  void* Symbol(const char* Name) const;
 
-    template <typename TFunction>
-    TFunction* Function(const char* Name) const
-    {
-        return reinterpret_cast<TFunction*>(Symbol(Name));
-    }
+  template <typename TFunction>
+  TFunction* Function(const char* Name) const {
+    return reinterpret_cast<TFunction*>(Symbol(Name));
+  }
 
-    // Unloads now; a second call does nothing.
-    void Release();
+  // Unloads now; a second call does nothing.
+  void Release();
 
 private:
-    void* FHandle = nullptr;
-    std::string FFileName;
+  void* FHandle = nullptr;
+  std::string FFileName;
 };
 
 }  // namespace chronark::platform

@@ -73,15 +73,13 @@ struct TEventLoop::TImpl {
   void SignalLocked() {
     if (Signaled) return;
     uint64_t One = 1;
-    while (write(WakeFd, &One, sizeof One) < 0 && errno == EINTR) {
-    }
+    while (write(WakeFd, &One, sizeof One) < 0 && errno == EINTR) {}
     Signaled = true;
   }
   void UnsignalLocked() {
     if (!Signaled || !Queue.empty()) return;
     uint64_t Count;
-    while (read(WakeFd, &Count, sizeof Count) < 0 && errno == EINTR) {
-    }
+    while (read(WakeFd, &Count, sizeof Count) < 0 && errno == EINTR) {}
     Signaled = false;
   }
   void Enqueue(const TMessage& M) {
@@ -91,12 +89,14 @@ struct TEventLoop::TImpl {
   }
 
   void ArmTimerFd() {
-    TClock::time_point Due = TimerOrder.empty() ? TClock::time_point::max() : TimerOrder.begin()->first;
+    TClock::time_point Due =
+        TimerOrder.empty() ? TClock::time_point::max() : TimerOrder.begin()->first;
     if (Due == ArmedDue) return;
     ArmedDue = Due;
     itimerspec Alarm{};
     if (Due != TClock::time_point::max()) {
-      auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Due.time_since_epoch()).count();
+      auto Ns =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Due.time_since_epoch()).count();
       if (Ns <= 0) Ns = 1;  // an all-zero value would disarm
       Alarm.it_value.tv_sec = Ns / 1000000000;
       Alarm.it_value.tv_nsec = Ns % 1000000000;
@@ -112,7 +112,8 @@ struct TEventLoop::TImpl {
       TimerOrder.erase(TimerOrder.begin());
       auto It = Timers.find(Id);
       if (It == Timers.end()) continue;
-      Enqueue(TMessage{It->second.Target, It->second.Msg, It->second.WParam, static_cast<intptr_t>(Id)});
+      Enqueue(TMessage{It->second.Target, It->second.Msg, It->second.WParam,
+                       static_cast<intptr_t>(Id)});
       QueuedTimers.emplace(Id, std::make_pair(It->second.Target, It->second.Msg));
       Timers.erase(It);
     }
@@ -132,8 +133,7 @@ struct TEventLoop::TImpl {
       if (Fd == WakeFd) continue;  // the queue itself says what is there
       if (Fd == TimerFd) {
         uint64_t Expirations;
-        while (read(TimerFd, &Expirations, sizeof Expirations) < 0 && errno == EINTR) {
-        }
+        while (read(TimerFd, &Expirations, sizeof Expirations) < 0 && errno == EINTR) {}
         ArmedDue = TClock::time_point::max();  // fired: must be set again
         continue;
       }
@@ -170,7 +170,8 @@ TEventLoop::TEventLoop() : FImpl(std::make_unique<TImpl>()) {
   auto& I = *FImpl;
   I.EpollFd = CheckFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
   I.WakeFd = CheckFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
-  I.TimerFd = CheckFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create");
+  I.TimerFd =
+      CheckFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create");
   for (int Fd : {I.WakeFd, I.TimerFd}) {
     epoll_event Ev{};
     Ev.events = EPOLLIN;  // level-triggered: stays readable until drained
@@ -326,7 +327,7 @@ int TEventLoop::ProcessMessages() {
       if (Q != I.QueuedTimers.end() && Q->second.first == M.Target && Q->second.second == M.Msg)
         I.QueuedTimers.erase(Q);
     }
-    if (It == I.Targets.end()) continue;  // its target has gone
+    if (It == I.Targets.end()) continue;                    // its target has gone
     std::shared_ptr<TMessageHandler> Handler = It->second;  // survives DestroyTarget inside
     ++Dispatched;
     try {

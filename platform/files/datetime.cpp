@@ -11,14 +11,16 @@
 
 namespace chronark {
 
-const char* const InvalidDateTimeText = "(ung\xFC" "ltig)";
+const char* const InvalidDateTimeText =
+    "(ung\xFC"
+    "ltig)";
 
 namespace {
 
 constexpr int64_t MsPerDay = 86400000;
-constexpr int64_t DaysTo1970 = 25569;        // 30.12.1899 -> 01.01.1970
-constexpr int64_t MinDay = -693593;          // 01.01.0001
-constexpr int64_t MaxDay = 2958465;          // 31.12.9999
+constexpr int64_t DaysTo1970 = 25569;  // 30.12.1899 -> 01.01.1970
+constexpr int64_t MinDay = -693593;    // 01.01.0001
+constexpr int64_t MaxDay = 2958465;    // 31.12.9999
 
 // Days since 01.01.1970 of a proleptic Gregorian date, and back.
 int64_t DaysFromCivil(int64_t Y, unsigned M, unsigned D) {
@@ -52,7 +54,8 @@ int DaysInMonth(int Y, int M) {
 // local clock. Negative values count their fraction as a positive time of
 // day (-1.25 is 29.12.1899 06:00).
 bool ToLocalMs(TDateTime Value, int64_t& Ms) {
-  if (!std::isfinite(Value) || Value <= double(MinDay - 1) || Value >= double(MaxDay + 1)) return false;
+  if (!std::isfinite(Value) || Value <= double(MinDay - 1) || Value >= double(MaxDay + 1))
+    return false;
   const double Day = std::trunc(Value);
   const int64_t TimeMs = std::llround(std::fabs(Value - Day) * double(MsPerDay));
   Ms = int64_t(Day) * MsPerDay + TimeMs;
@@ -136,7 +139,8 @@ void Format(std::string& Out, const char* F, const TDateTimeParts& P, int Depth)
       }
       case 'a': Out += LocaleText(nl_item(ABDAY_1 + WDay)); break;
       case 'A': Out += LocaleText(nl_item(DAY_1 + WDay)); break;
-      case 'b': case 'h': Out += LocaleText(nl_item(ABMON_1 + P.Month - 1)); break;
+      case 'b':
+      case 'h': Out += LocaleText(nl_item(ABMON_1 + P.Month - 1)); break;
       case 'B': Out += LocaleText(nl_item(MON_1 + P.Month - 1)); break;
       case 'T': Format(Out, "%H:%M:%S", P, Depth); break;
       case 'R': Format(Out, "%H:%M", P, Depth); break;

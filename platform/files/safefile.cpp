@@ -60,7 +60,8 @@ int DescriptorOf(const std::string& Name) {
   const std::string Own = "/proc/" + std::to_string(::getpid()) + "/fd/";
   std::string Path = Name;
   for (int Hop = 0; Hop < 40; ++Hop) {
-    for (const std::string& Prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"), Own}) {
+    for (const std::string& Prefix :
+         {std::string("/dev/fd/"), std::string("/proc/self/fd/"), Own}) {
       if (Path.size() > Prefix.size() && Path.compare(0, Prefix.size(), Prefix) == 0 &&
           Path.find_first_not_of("0123456789", Prefix.size()) == std::string::npos &&
           Path.size() - Prefix.size() < 9)
@@ -133,7 +134,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     // plainly created file would get.
     const mode_t Mode = Exists ? (St.st_mode & 07777) : (0666 & ~CurrentUmask());
     if (Exists && (St.st_uid != ::geteuid() || St.st_gid != ::getegid()))
-      (void)!::fchown(FFd, St.st_uid, St.st_gid);  // best effort: others' files keep their owner if we may
+      (void)!::fchown(FFd, St.st_uid,
+                      St.st_gid);  // best effort: others' files keep their owner if we may
     ::fchmod(FFd, Mode);
   } else {
     const int TempError = errno;
@@ -174,7 +176,8 @@ void TSafeFileWriter::Write(const void* Data, size_t Size) {
     Flush();
     if (Size >= BufferSize) {
       int Error = 0;
-      if (!WriteAll(FFd, static_cast<const char*>(Data), Size, Error)) Fail("Cannot write file", Error);
+      if (!WriteAll(FFd, static_cast<const char*>(Data), Size, Error))
+        Fail("Cannot write file", Error);
       return;
     }
   }

@@ -36,8 +36,8 @@ public:
   // Throws EInOutError naming the target; the target is then unchanged.
   void Commit();
 
-  const std::string& FileName() const { return FFileName; }   // as given
-  const std::string& TargetName() const { return FTarget; }   // links resolved
+  const std::string& FileName() const { return FFileName; }  // as given
+  const std::string& TargetName() const { return FTarget; }  // links resolved
   bool InPlace() const { return FInPlace; }
 
 private:

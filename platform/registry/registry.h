@@ -23,55 +23,55 @@ enum class TRootKey { HKEY_LOCAL_MACHINE };
 // Raised when a value is read as a string but holds another type.
 class ERegistryException : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+  using std::runtime_error::runtime_error;
 };
 
 class TRegistry {
 public:
-    // Reads the store once; a missing or unreadable file is an empty store.
-    TRegistry();
-    TRegistry(const TRegistry&) = delete;
-    TRegistry& operator=(const TRegistry&) = delete;
+  // Reads the store once; a missing or unreadable file is an empty store.
+  TRegistry();
+  TRegistry(const TRegistry&) = delete;
+  TRegistry& operator=(const TRegistry&) = delete;
 
-    static std::string HklmFileName();
+  static std::string HklmFileName();
 
-    void SetRootKey(TRootKey Root) { FRootKey = Root; }
-    TRootKey RootKey() const { return FRootKey; }
+  void SetRootKey(TRootKey Root) { FRootKey = Root; }
+  TRootKey RootKey() const { return FRootKey; }
 
-    // Opens Key (leading and trailing '\' optional) for reading. The store is
-    // never written, so CanCreate cannot make a missing key appear: the result
-    // is false then.
-    bool OpenKeyReadOnly(std::string_view Key);
-    bool OpenKey(std::string_view Key, bool CanCreate);
-    void CloseKey();
-    bool HasCurrentKey() const { return FCurrent != nullptr; }
+  // Opens Key (leading and trailing '\' optional) for reading. The store is
+  // never written, so CanCreate cannot make a missing key appear: the result
+  // is false then.
+  bool OpenKeyReadOnly(std::string_view Key);
+  bool OpenKey(std::string_view Key, bool CanCreate);
+  void CloseKey();
+  bool HasCurrentKey() const { return FCurrent != nullptr; }
 
-    bool ValueExists(std::string_view Name) const;
-    // The string value Name of the open key; empty when it does not exist.
-    // Throws ERegistryException "Invalid data type for 'Name'" for a value of
-    // another type.
-    std::string ReadString(std::string_view Name) const;
+  bool ValueExists(std::string_view Name) const;
+  // The string value Name of the open key; empty when it does not exist.
+  // Throws ERegistryException "Invalid data type for 'Name'" for a value of
+  // another type.
+  std::string ReadString(std::string_view Name) const;
 
 private:
-    enum class TValueType { String, Other };
-    struct TValue {
-        std::string Name;
-        std::string Data;
-        TValueType Type = TValueType::String;
-    };
-    struct TKey {
-        std::string Path;
-        std::vector<TValue> Values;
-    };
+  enum class TValueType { String, Other };
+  struct TValue {
+    std::string Name;
+    std::string Data;
+    TValueType Type = TValueType::String;
+  };
+  struct TKey {
+    std::string Path;
+    std::vector<TValue> Values;
+  };
 
-    void Load(const std::string& FileName);
-    void AddPlatformDefaults();
-    TKey* FindKey(std::string_view Path);
-    const TValue* FindValue(std::string_view Name) const;
+  void Load(const std::string& FileName);
+  void AddPlatformDefaults();
+  TKey* FindKey(std::string_view Path);
+  const TValue* FindValue(std::string_view Name) const;
 
-    TRootKey FRootKey = TRootKey::HKEY_LOCAL_MACHINE;
-    std::vector<TKey> FKeys;
-    const TKey* FCurrent = nullptr;
+  TRootKey FRootKey = TRootKey::HKEY_LOCAL_MACHINE;
+  std::vector<TKey> FKeys;
+  const TKey* FCurrent = nullptr;
 };
 
 }  // namespace chronark::platform

@@ -60,7 +60,11 @@ public:
   bool ReadHeader() {
     unsigned char Header[64] = {};
     if (!ReadAt(FFd, 0, Header, 52)) return false;
-    if (std::memcmp(Header, "\x7f" "ELF", 4) != 0) return false;
+    if (std::memcmp(Header,
+                    "\x7f"
+                    "ELF",
+                    4) != 0)
+      return false;
     if (Header[4] != 1 && Header[4] != 2) return false;
     if (Header[5] != 1 && Header[5] != 2) return false;
     FWide = Header[4] == 2;

@@ -55,8 +55,8 @@ bool SameTextAscii(std::string_view A, std::string_view B) {
 // Leaves the reader at the first translation's string table.
 bool ReadHeader(TBlockReader& Reader, uint32_t& First) {
   uint16_t Count = 0;
-  return Reader.Skip(VersionBlockMagic.size()) && Reader.Skip(16) &&
-         Reader.U16(Count) && Count > 0 && Reader.U32(First) && Reader.Skip(size_t{Count - 1u} * 4);
+  return Reader.Skip(VersionBlockMagic.size()) && Reader.Skip(16) && Reader.U16(Count) &&
+         Count > 0 && Reader.U32(First) && Reader.Skip(size_t{Count - 1u} * 4);
 }
 
 bool HasMagic(std::span<const unsigned char> Block) {
@@ -75,7 +75,8 @@ std::optional<uint32_t> FirstTranslation(std::span<const unsigned char> Block) {
   return First;
 }
 
-std::optional<std::string> FindVersionString(std::span<const unsigned char> Block, std::string_view Key) {
+std::optional<std::string> FindVersionString(std::span<const unsigned char> Block,
+                                             std::string_view Key) {
   if (!HasMagic(Block)) return std::nullopt;
   TBlockReader Reader(Block);
   uint32_t First = 0;

@@ -21,7 +21,8 @@ inline constexpr std::string_view VersionBlockMagic{"VERBLK1\0", 8};
 
 // The string Key (ASCII letter case ignored) of the block's first
 // translation; nullopt when the block is malformed or has no such string.
-std::optional<std::string> FindVersionString(std::span<const unsigned char> Block, std::string_view Key);
+std::optional<std::string> FindVersionString(std::span<const unsigned char> Block,
+                                             std::string_view Key);
 
 // The first translation entry of a block, nullopt for a malformed block or
 // one without translations.

@@ -5,14 +5,11 @@
 
 #include <gtest/gtest.h>
 
-int main(int Argc, char** Argv)
-{
-    testing::InitGoogleTest(&Argc, Argv);
-    if (GTEST_FLAG_GET(list_tests))
-        return RUN_ALL_TESTS();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    chronark::TChronarkApplication Application(Argc, Argv);
-    Application.setQuitOnLastWindowClosed(false);
-    return RUN_ALL_TESTS();
+int main(int Argc, char** Argv) {
+  testing::InitGoogleTest(&Argc, Argv);
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  chronark::TChronarkApplication Application(Argc, Argv);
+  Application.setQuitOnLastWindowClosed(false);
+  return RUN_ALL_TESTS();
 }

@@ -7,17 +7,17 @@
 
 extern "C" __attribute__((visibility("default"))) void showrelcheckdialog_v1_11(
     uintptr_t AppHandle, const unsigned char* CurrentVersion, const unsigned char* Section,
-    const unsigned char* UpdateURL)
-{
-    using namespace chronark_test;
-    std::string Line = "showrelcheckdialog_v1_11\t" + LibraryPath(reinterpret_cast<const void*>(&showrelcheckdialog_v1_11));
-    Line += HandleField("AppHandle", AppHandle);
-    Line += ShortStringField("CurrentVersion", CurrentVersion);
-    Line += ShortStringField("Section", Section);
-    Line += ShortStringField("UpdateURL", UpdateURL);
+    const unsigned char* UpdateURL) {
+  using namespace chronark_test;
+  std::string Line = "showrelcheckdialog_v1_11\t" +
+                     LibraryPath(reinterpret_cast<const void*>(&showrelcheckdialog_v1_11));
+  Line += HandleField("AppHandle", AppHandle);
+  Line += ShortStringField("CurrentVersion", CurrentVersion);
+  Line += ShortStringField("Section", Section);
+  Line += ShortStringField("UpdateURL", UpdateURL);
 #ifdef CHRONARK_RECORD_QT
-    if (InspectHandles() && AppHandle)
-        Line += "\tWindow=" + reinterpret_cast<QWidget*>(AppHandle)->objectName().toStdString();
+  if (InspectHandles() && AppHandle)
+    Line += "\tWindow=" + reinterpret_cast<QWidget*>(AppHandle)->objectName().toStdString();
 #endif
-    AppendRecord(Line);
+  AppendRecord(Line);
 }

@@ -42,7 +42,8 @@ protected:
 };
 
 TEST_F(Cli, HelpIsGermanAlsoAfterACommand) {
-  for (const auto& Args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"list", "--help"}}) {
+  for (const auto& Args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"list", "--help"}}) {
     const TResult R = Run(Args);
     EXPECT_EQ(R.Code, 0) << testing::PrintToString(Args);
     EXPECT_NE(R.Out.find("Aufruf: chronark-cli"), std::string::npos);
@@ -53,8 +54,14 @@ TEST_F(Cli, HelpIsGermanAlsoAfterACommand) {
 
 TEST_F(Cli, WrongUsageExitsWithTwo) {
   for (const auto& Args : std::vector<std::vector<std::string>>{
-           {}, {"frobnicate"}, {"list"}, {"list", "a", "b"}, {"export", "a"}, {"add", "a", "b"},
-           {"csv"}, {"add", D / "p.crf", "2026-12-07 09:00", "2026-12-07 10:00:00"},
+           {},
+           {"frobnicate"},
+           {"list"},
+           {"list", "a", "b"},
+           {"export", "a"},
+           {"add", "a", "b"},
+           {"csv"},
+           {"add", D / "p.crf", "2026-12-07 09:00", "2026-12-07 10:00:00"},
            {"add", D / "p.crf", "2026-02-30 09:00:00", "2026-12-07 10:00:00"},
            {"add", D / "p.crf", "2026-12-07 09:00:00.1234", "2026-12-07 10:00:00"}}) {
     const TResult R = Run(Args);
@@ -68,25 +75,29 @@ TEST_F(Cli, WrongUsageExitsWithTwo) {
 TEST_F(Cli, AddListCsv) {
   const std::string P = D / "p.crf";
   ASSERT_EQ(Run({"add", P, "2026-12-07 09:15:03", "2026-12-07 10:20:41"}).Code, 0);
-  ASSERT_EQ(Run({"add", P, "2020-03-29 01:49:00.250", "2020-03-29 03:15:00", "Grüße, \"Kunde\" €"}).Code, 0);
+  ASSERT_EQ(
+      Run({"add", P, "2020-03-29 01:49:00.250", "2020-03-29 03:15:00", "Grüße, \"Kunde\" €"}).Code,
+      0);
   ASSERT_EQ(Run({"add", P, "2026-12-08 00:00:00", "2026-12-07 23:00:00.5", "zurück"}).Code, 0);
   EXPECT_EQ(ReadFile(P).size(), 840u);
 
   TResult R = Run({"list", P});
   EXPECT_EQ(R.Code, 0);
-  EXPECT_EQ(R.Out,
-            "07.12.2026 09:15:03 - 07.12.2026 10:20:41 = 1 Std, 6 Min -- Bemerkung: (Keine)\n"
-            "29.03.2020 01:49:00 - 29.03.2020 03:15:00 = 0 Std, 26 Min -- Bemerkung: Grüße, \"Kunde\" €\n"
-            "08.12.2026 - 07.12.2026 23:00:00 = 1 Std, 0 Min -- Bemerkung: zurück\n"
-            "Gesamt: 2 Std, 32 Min\n");
+  EXPECT_EQ(
+      R.Out,
+      "07.12.2026 09:15:03 - 07.12.2026 10:20:41 = 1 Std, 6 Min -- Bemerkung: (Keine)\n"
+      "29.03.2020 01:49:00 - 29.03.2020 03:15:00 = 0 Std, 26 Min -- Bemerkung: Grüße, \"Kunde\" €\n"
+      "08.12.2026 - 07.12.2026 23:00:00 = 1 Std, 0 Min -- Bemerkung: zurück\n"
+      "Gesamt: 2 Std, 32 Min\n");
 
   R = Run({"csv", P});
   EXPECT_EQ(R.Code, 0);
-  EXPECT_EQ(R.Out,
-            "Beginn,Ende,Stunden,Minuten,Bemerkung\r\n"
-            "2026-12-07T09:15:03+01:00,2026-12-07T10:20:41+01:00,1,6,\r\n"
-            "2020-03-29T01:49:00.250+01:00,2020-03-29T03:15:00+02:00,0,26,\"Grüße, \"\"Kunde\"\" €\"\r\n"
-            "2026-12-08T00:00:00+01:00,2026-12-07T23:00:00.500+01:00,1,0,zurück\r\n");
+  EXPECT_EQ(
+      R.Out,
+      "Beginn,Ende,Stunden,Minuten,Bemerkung\r\n"
+      "2026-12-07T09:15:03+01:00,2026-12-07T10:20:41+01:00,1,6,\r\n"
+      "2020-03-29T01:49:00.250+01:00,2020-03-29T03:15:00+02:00,0,26,\"Grüße, \"\"Kunde\"\" €\"\r\n"
+      "2026-12-08T00:00:00+01:00,2026-12-07T23:00:00.500+01:00,1,0,zurück\r\n");
 }
 
 TEST_F(Cli, RemarkIsStoredAsWindows1252CutTo255) {

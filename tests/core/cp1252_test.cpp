@@ -12,8 +12,12 @@ TEST(Cp1252, EveryByteRoundTrips) {
 }
 
 TEST(Cp1252, KnownCharacters) {
-  EXPECT_EQ(Cp1252ToUtf8("Gr\xFC\xDF" "e \x80 \x96 \x84\x93 \x9F"), "Grüße € – „“ Ÿ");
-  EXPECT_EQ(Utf8ToCp1252("Grüße € – „“ Ÿ"), "Gr\xFC\xDF" "e \x80 \x96 \x84\x93 \x9F");
+  EXPECT_EQ(Cp1252ToUtf8("Gr\xFC\xDF"
+                         "e \x80 \x96 \x84\x93 \x9F"),
+            "Grüße € – „“ Ÿ");
+  EXPECT_EQ(Utf8ToCp1252("Grüße € – „“ Ÿ"),
+            "Gr\xFC\xDF"
+            "e \x80 \x96 \x84\x93 \x9F");
   EXPECT_EQ(Cp1252ToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
@@ -23,7 +27,9 @@ TEST(Cp1252, UnmappableBecomesQuestionMark) {
 }
 
 TEST(Cp1252, MalformedUtf8BecomesQuestionMarks) {
-  EXPECT_EQ(Utf8ToCp1252("a\xFF" "b"), "a?b");
+  EXPECT_EQ(Utf8ToCp1252("a\xFF"
+                         "b"),
+            "a?b");
   EXPECT_EQ(Utf8ToCp1252("\xC3"), "?");
   EXPECT_EQ(Utf8ToCp1252("\xC0\xAF"), "??") << "overlong";
   EXPECT_EQ(Utf8ToCp1252("\xED\xA0\x80"), "???") << "surrogate";

@@ -46,11 +46,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         TDurationCase{"Zero", Base, Base, 0, 0},
         TDurationCase{"OneSecond", DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 9, 15, 4), 0, 1},
-        TDurationCase{"HalfSecond", DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 9, 15, 3, 500), 0, 1},
-        TDurationCase{"OneMillisecond", DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 9, 15, 3, 1), 0, 1},
+        TDurationCase{"HalfSecond", DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 9, 15, 3, 500), 0,
+                      1},
+        TDurationCase{"OneMillisecond", DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 9, 15, 3, 1), 0,
+                      1},
         TDurationCase{"FiftyNineFiftyNine", DT(2026, 12, 7, 9), DT(2026, 12, 7, 9, 59, 59), 1, 0},
         TDurationCase{"SixtyOneOhOne", DT(2026, 12, 7, 9), DT(2026, 12, 7, 10, 1, 1), 1, 2},
-        TDurationCase{"ExactlyOneHour", DT(2026, 12, 7, 9, 15, 3, 123), DT(2026, 12, 7, 10, 15, 3, 123), 1, 0},
+        TDurationCase{"ExactlyOneHour", DT(2026, 12, 7, 9, 15, 3, 123),
+                      DT(2026, 12, 7, 10, 15, 3, 123), 1, 0},
         TDurationCase{"Example", DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 10, 20, 41), 1, 6},
         TDurationCase{"OverMidnight", DT(2026, 12, 7, 23, 50), DT(2026, 12, 8, 0, 10), 0, 20},
         TDurationCase{"Days", DT(2026, 12, 1), DT(2026, 12, 3, 1, 0, 0, 1), 49, 1},
@@ -134,29 +137,44 @@ TEST_P(Total, SumsAndCarries) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sums, Total,
-    testing::Values(
-        TTotalCase{"Empty", {}, 0, 0, "0 Std, 0 Min"},
-        TTotalCase{"FortyAndForty", {{0, 40}, {0, 40}}, 1, 20, "1 Std, 20 Min"},
-        TTotalCase{"FiftyNineDoesNotCarry", {{1, 30}, {2, 29}}, 3, 59, "3 Std, 59 Min"},
-        TTotalCase{"SixtyCarries", {{0, 30}, {0, 30}}, 1, 0, "1 Std, 0 Min"},
-        TTotalCase{"LoadedSeventyFive", {{0, 75}}, 1, 15, "1 Std, 15 Min"},
-        TTotalCase{"Negative", {{-2, -5}, {1, 0}}, -1, -5, "-1 Std, -5 Min"},
-        // Loaded records may hold anything; 32-bit sums would overflow.
-        TTotalCase{"HoursBeyond32Bit", {{INT32_MAX, 0}, {INT32_MAX, 0}}, 4294967294LL, 0, "4294967294 Std, 0 Min"},
-        TTotalCase{"MinutesBeyond32Bit", {{0, INT32_MAX}, {0, INT32_MAX}}, 71582788, 14, "71582788 Std, 14 Min"},
-        TTotalCase{"Lowest", {{INT32_MIN, INT32_MIN}, {INT32_MIN, 0}}, -4294967296LL, INT32_MIN,
-                   "-4294967296 Std, -2147483648 Min"}),
+    testing::Values(TTotalCase{"Empty", {}, 0, 0, "0 Std, 0 Min"},
+                    TTotalCase{"FortyAndForty", {{0, 40}, {0, 40}}, 1, 20, "1 Std, 20 Min"},
+                    TTotalCase{"FiftyNineDoesNotCarry", {{1, 30}, {2, 29}}, 3, 59, "3 Std, 59 Min"},
+                    TTotalCase{"SixtyCarries", {{0, 30}, {0, 30}}, 1, 0, "1 Std, 0 Min"},
+                    TTotalCase{"LoadedSeventyFive", {{0, 75}}, 1, 15, "1 Std, 15 Min"},
+                    TTotalCase{"Negative", {{-2, -5}, {1, 0}}, -1, -5, "-1 Std, -5 Min"},
+                    // Loaded records may hold anything; 32-bit sums would overflow.
+                    TTotalCase{"HoursBeyond32Bit",
+                               {{INT32_MAX, 0}, {INT32_MAX, 0}},
+                               4294967294LL,
+                               0,
+                               "4294967294 Std, 0 Min"},
+                    TTotalCase{"MinutesBeyond32Bit",
+                               {{0, INT32_MAX}, {0, INT32_MAX}},
+                               71582788,
+                               14,
+                               "71582788 Std, 14 Min"},
+                    TTotalCase{"Lowest",
+                               {{INT32_MIN, INT32_MIN}, {INT32_MIN, 0}},
+                               -4294967296LL,
+                               INT32_MIN,
+                               "-4294967296 Std, -2147483648 Min"}),
     [](const testing::TestParamInfo<TTotalCase>& I) { return I.param.Name; });
 
 TEST_F(CoreTest, DisplayLine) {
   TChronarkMan M;
   M.AddEntry(DT(2026, 12, 7, 9, 15, 3), DT(2026, 12, 7, 10, 20, 41), "");
-  M.AddEntry(DT(2026, 12, 7), DT(2026, 12, 7, 0, 30), "Gr\xFC\xDF" "e & <Kunde>");
+  M.AddEntry(DT(2026, 12, 7), DT(2026, 12, 7, 0, 30),
+             "Gr\xFC\xDF"
+             "e & <Kunde>");
   TStrings Lines = {"old line"};
   M.FillStrings(Lines);
   ASSERT_EQ(Lines.size(), 2u);
-  EXPECT_EQ(Lines[0], "07.12.2026 09:15:03 - 07.12.2026 10:20:41 = 1 Std, 6 Min -- Bemerkung: (Keine)");
-  EXPECT_EQ(Lines[1], "07.12.2026 - 07.12.2026 00:30:00 = 0 Std, 30 Min -- Bemerkung: Gr\xFC\xDF" "e & <Kunde>");
+  EXPECT_EQ(Lines[0],
+            "07.12.2026 09:15:03 - 07.12.2026 10:20:41 = 1 Std, 6 Min -- Bemerkung: (Keine)");
+  EXPECT_EQ(Lines[1],
+            "07.12.2026 - 07.12.2026 00:30:00 = 0 Std, 30 Min -- Bemerkung: Gr\xFC\xDF"
+            "e & <Kunde>");
   EXPECT_EQ(M.GetComment(0), "");
 }
 

@@ -27,24 +27,34 @@ TEST_P(StrReplaceTable, Replaces) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StrReplaceTable,
-    testing::Values(
-        TReplaceCase{"Every", "a$x$b$X$c", "$x$", "1", false, "a1b1c"},
-        TReplaceCase{"CaseSensitive", "a$x$b$X$c", "$x$", "1", true, "a1b$X$c"},
-        TReplaceCase{"EmptyPattern", "abc", "", "x", false, "abc"},
-        TReplaceCase{"NoOccurrence", "abc", "$d$", "x", false, "abc"},
-        TReplaceCase{"EmptyValue", "a$x$$x$b", "$x$", "", false, "ab"},
-        TReplaceCase{"UmlautsKeepTheirCase", "\xC4" "x\xE4" "x", "\xE4" "X", "1", false, "\xC4" "x1"},
-        // The search restarts at the beginning, so a replaced value can meet
-        // its neighbours and form a new occurrence.
-        TReplaceCase{"RestartFindsNewOccurrence", "aabb", "ab", "", false, ""},
-        TReplaceCase{"RestartAcrossValue", "$$x$$", "$x$", "x", false, "x"},
-        TReplaceCase{"RestartShrinking", "aaab", "AB", "b", false, "b"},
-        // Where the restarting search never ends, each original occurrence is
-        // replaced once.
-        TReplaceCase{"ValueHoldsPattern", "a $Comment$ b", "$comment$", "$COMMENT$!", false, "a $COMMENT$! b"},
-        TReplaceCase{"FileNameInItsName", "<$filename$>", "$filename$", "$filename$.htm", false, "<$filename$.htm>"},
-        TReplaceCase{"GrowsForever", "$$Comment$", "$Comment$", "Comment$$Comment", false, "$Comment$$Comment"},
-        TReplaceCase{"SwapOnce", "ab", "ab", "ba", false, "ba"}),
+    testing::Values(TReplaceCase{"Every", "a$x$b$X$c", "$x$", "1", false, "a1b1c"},
+                    TReplaceCase{"CaseSensitive", "a$x$b$X$c", "$x$", "1", true, "a1b$X$c"},
+                    TReplaceCase{"EmptyPattern", "abc", "", "x", false, "abc"},
+                    TReplaceCase{"NoOccurrence", "abc", "$d$", "x", false, "abc"},
+                    TReplaceCase{"EmptyValue", "a$x$$x$b", "$x$", "", false, "ab"},
+                    TReplaceCase{"UmlautsKeepTheirCase",
+                                 "\xC4"
+                                 "x\xE4"
+                                 "x",
+                                 "\xE4"
+                                 "X",
+                                 "1", false,
+                                 "\xC4"
+                                 "x1"},
+                    // The search restarts at the beginning, so a replaced value can meet
+                    // its neighbours and form a new occurrence.
+                    TReplaceCase{"RestartFindsNewOccurrence", "aabb", "ab", "", false, ""},
+                    TReplaceCase{"RestartAcrossValue", "$$x$$", "$x$", "x", false, "x"},
+                    TReplaceCase{"RestartShrinking", "aaab", "AB", "b", false, "b"},
+                    // Where the restarting search never ends, each original occurrence is
+                    // replaced once.
+                    TReplaceCase{"ValueHoldsPattern", "a $Comment$ b", "$comment$", "$COMMENT$!",
+                                 false, "a $COMMENT$! b"},
+                    TReplaceCase{"FileNameInItsName", "<$filename$>", "$filename$",
+                                 "$filename$.htm", false, "<$filename$.htm>"},
+                    TReplaceCase{"GrowsForever", "$$Comment$", "$Comment$", "Comment$$Comment",
+                                 false, "$Comment$$Comment"},
+                    TReplaceCase{"SwapOnce", "ab", "ab", "ba", false, "ba"}),
     [](const testing::TestParamInfo<TReplaceCase>& I) { return I.param.Name; });
 
 TEST(StringsReplace, EachLineByItself) {
@@ -58,7 +68,8 @@ TEST(StringsReplace, EachLineByItself) {
 
 // The restarting search as described, with a step limit: nullopt when it
 // has not ended within the limit.
-std::optional<std::string> Restarting(std::string S, const std::string& P, const std::string& V, size_t Limit) {
+std::optional<std::string> Restarting(std::string S, const std::string& P, const std::string& V,
+                                      size_t Limit) {
   const std::string K = AsciiLowerCase(P);
   for (size_t Step = 0; Step <= Limit; ++Step) {
     const size_t At = AsciiLowerCase(S).find(K);

@@ -22,7 +22,9 @@ protected:
     ::mkdir((D / "export").c_str(), 0755);
     Man.SetTemplateFolder(D / "export/");
   }
-  void Template(const std::string& Name, const std::string& Text) { WriteFile(D / ("export/" + Name), Text); }
+  void Template(const std::string& Name, const std::string& Text) {
+    WriteFile(D / ("export/" + Name), Text);
+  }
   void Simple() {
     Template("header.txt", "H");
     Template("item.txt", "I $Hours$:$Minutes$ $Comment$");
@@ -69,7 +71,9 @@ TEST_F(Export, PlaceholdersAreFilledOnlyInTheirOwnTemplate) {
   Template("sum.txt", "$Hours$ $SumHours$");
   Template("footer.txt", "$SumHours$ $StartTime$");
   Man.AddEntry(DT(2026, 12, 7, 9), DT(2026, 12, 7, 11), "x");
-  EXPECT_EQ(Run(), "$Hours$ $Comment$ $SumHours$\r\n$SumMinutes$\r\n$Hours$ 2\r\n$SumHours$ $StartTime$\r\n");
+  EXPECT_EQ(
+      Run(),
+      "$Hours$ $Comment$ $SumHours$\r\n$SumMinutes$\r\n$Hours$ 2\r\n$SumHours$ $StartTime$\r\n");
 }
 
 TEST_F(Export, RemarksAreInsertedAsTheyAre) {
@@ -85,7 +89,8 @@ TEST_F(Export, FileNameEverywhereAlsoInRemarks) {
   Template("sum.txt", "$FILENAME$");
   Template("footer.txt", "$FileName$ $filename$");
   Man.AddEntry(1, 1, "in $filename$");
-  EXPECT_EQ(Run("woche.htm"), "<title>woche.htm</title>\r\nin woche.htm\r\nwoche.htm\r\nwoche.htm woche.htm\r\n");
+  EXPECT_EQ(Run("woche.htm"),
+            "<title>woche.htm</title>\r\nin woche.htm\r\nwoche.htm\r\nwoche.htm woche.htm\r\n");
 }
 
 TEST_F(Export, FileNameIsWrittenInTheCodePageOfThePage) {
@@ -185,7 +190,9 @@ TEST_F(Export, DefaultTemplatesMakeAWindows1252Page) {
   const std::string Page = Run("woche.htm");
   EXPECT_NE(Page.find("charset=\"windows-1252\""), std::string::npos);
   EXPECT_NE(Page.find("<title>Arbeitszeiten \x96 woche.htm</title>"), std::string::npos);
-  EXPECT_NE(Page.find("\xDC" "bersicht"), std::string::npos);
+  EXPECT_NE(Page.find("\xDC"
+                      "bersicht"),
+            std::string::npos);
   EXPECT_NE(Page.find("<td>07.12.2026 09:15:03</td><td>07.12.2026 10:20:41</td>"
                       "<td class=\"zahl\">1</td><td class=\"zahl\">6</td><td>Kunde M\xFCller</td>"),
             std::string::npos);

@@ -19,7 +19,8 @@ using test::ReadFile;
 using test::TTempDir;
 using test::WriteFile;
 
-TCREntry Record(double Start, double End, int32_t Hours, int32_t Minutes, std::string_view Comment) {
+TCREntry Record(double Start, double End, int32_t Hours, int32_t Minutes,
+                std::string_view Comment) {
   TCREntry E;
   E.StartTime = Start;
   E.EndTime = End;
@@ -63,13 +64,17 @@ TEST_F(ProjectFile, EmptyListGivesAnEmptyFile) {
 TEST_F(ProjectFile, RecordsAreLittleEndianAndBackToBack) {
   TChronarkMan M;
   M.AddRecord(Record(46363.25, 46363.5, 6, 0, "a"));
-  M.AddRecord(Record(-1.5, 2958465.75, -7, 75, "Gr\xFC\xDF" "e"));
+  M.AddRecord(Record(-1.5, 2958465.75, -7, 75,
+                     "Gr\xFC\xDF"
+                     "e"));
   M.AddRecord(Record(0, 0, INT32_MAX, INT32_MIN, ""));
   M.SaveToFile(D / "p.crf");
   const std::string Bytes = ReadFile(D / "p.crf");
   ASSERT_EQ(Bytes.size(), 840u);
   EXPECT_EQ(Bytes.substr(0, 280), RecordBytes(46363.25, 46363.5, 6, 0, "a"));
-  EXPECT_EQ(Bytes.substr(280, 280), RecordBytes(-1.5, 2958465.75, -7, 75, "Gr\xFC\xDF" "e"));
+  EXPECT_EQ(Bytes.substr(280, 280), RecordBytes(-1.5, 2958465.75, -7, 75,
+                                                "Gr\xFC\xDF"
+                                                "e"));
   EXPECT_EQ(Bytes.substr(560, 280), RecordBytes(0, 0, INT32_MAX, INT32_MIN, ""));
   // 46363.25 as IEEE 754 binary64, little-endian.
   EXPECT_EQ(Bytes.substr(0, 8), std::string("\x00\x00\x00\x00\x68\xA3\xE6\x40", 8));
@@ -95,8 +100,9 @@ TEST_F(ProjectFile, LoadTakesEveryFieldAsStored) {
 }
 
 TEST_F(ProjectFile, LoadedRecordsAreSavedByteForByte) {
-  const std::string Bytes = RecordBytes(46363.0, 46362.0, -5, 75, "zz", 'Q') +
-                            RecordBytes(std::nan(""), 1e300, INT32_MIN, 0, std::string(255, '\xFF'));
+  const std::string Bytes =
+      RecordBytes(46363.0, 46362.0, -5, 75, "zz", 'Q') +
+      RecordBytes(std::nan(""), 1e300, INT32_MIN, 0, std::string(255, '\xFF'));
   WriteFile(D / "p.crf", Bytes);
   TChronarkMan M;
   M.LoadFromFile(D / "p.crf");
@@ -153,14 +159,16 @@ TEST_F(ProjectFile, ErrorsNameTheFileAndTheReason) {
     M.LoadFromFile(D / "missing.crf");
     FAIL();
   } catch (const EInOutError& E) {
-    EXPECT_EQ(std::string(E.what()), "Cannot open file " + (D / "missing.crf") + ": No such file or directory");
+    EXPECT_EQ(std::string(E.what()),
+              "Cannot open file " + (D / "missing.crf") + ": No such file or directory");
     EXPECT_EQ(E.ErrorCode(), ENOENT);
   }
   try {
     M.SaveToFile(D / "no/such/folder.crf");
     FAIL();
   } catch (const EInOutError& E) {
-    EXPECT_EQ(std::string(E.what()), "Cannot create file " + (D / "no/such/folder.crf") + ": No such file or directory");
+    EXPECT_EQ(std::string(E.what()),
+              "Cannot create file " + (D / "no/such/folder.crf") + ": No such file or directory");
   }
 }
 
@@ -221,8 +229,8 @@ TEST_F(ProjectFile, RandomRecordsAreShownSafely) {
   std::string Bytes;
   for (int I = 0; I < 2000 * 280; ++I) Bytes.push_back(char(Rng()));
   // Some records with special doubles and extreme integers.
-  const double Specials[] = {std::nan(""), -std::nan(""), 1.0 / 0.0, -1.0 / 0.0, 1e308, -1e308,
-                             2958466.0, -693594.0, 5e-324, -0.0};
+  const double Specials[] = {std::nan(""), -std::nan(""), 1.0 / 0.0, -1.0 / 0.0, 1e308,
+                             -1e308,       2958466.0,     -693594.0, 5e-324,     -0.0};
   for (size_t I = 0; I < std::size(Specials); ++I) {
     const std::string R = RecordBytes(Specials[I], Specials[(I + 3) % std::size(Specials)],
                                       INT32_MIN, INT32_MAX, std::string(200, '$'));
@@ -234,7 +242,8 @@ TEST_F(ProjectFile, RandomRecordsAreShownSafely) {
   ASSERT_EQ(M.Entries().size(), 2000u);
   TStrings L;
   M.FillStrings(L);
-  EXPECT_EQ(L[0].rfind("(ung\xFCltig) - (ung\xFCltig) = -2147483648 Std, 2147483647 Min", 0), 0u) << L[0];
+  EXPECT_EQ(L[0].rfind("(ung\xFCltig) - (ung\xFCltig) = -2147483648 Std, 2147483647 Min", 0), 0u)
+      << L[0];
   int64_t H, Mi;
   M.GetTotal(H, Mi);
   WriteFile(D / "item.txt", "$StartTime$|$EndTime$|$Hours$|$Minutes$|$Comment$");

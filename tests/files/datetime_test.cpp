@@ -85,7 +85,8 @@ TEST(DateTimeEncode, RejectsPartsOutOfRange) {
 }
 
 TEST(DateTimeEncode, DecodeRoundTrips) {
-  for (TDateTime V : {DT(2026, 12, 7, 9, 15, 3, 123), DT(1, 1, 1, 0, 0, 0, 1), DT(1850, 6, 1, 23, 59, 59, 999)}) {
+  for (TDateTime V :
+       {DT(2026, 12, 7, 9, 15, 3, 123), DT(1, 1, 1, 0, 0, 0, 1), DT(1850, 6, 1, 23, 59, 59, 999)}) {
     TDateTimeParts P;
     ASSERT_TRUE(DecodeDateTime(V, P));
     TDateTime Back;
@@ -122,7 +123,8 @@ TEST(ElapsedMilliseconds, CountsRealTime) {
   EXPECT_EQ(ElapsedMilliseconds(DT(2020, 3, 29, 1, 49), DT(2020, 3, 29, 3, 15)), 26 * 60000);
   EXPECT_EQ(ElapsedMilliseconds(DT(2020, 3, 29, 3, 15), DT(2020, 3, 29, 1, 49)), -26 * 60000);
   EXPECT_EQ(ElapsedMilliseconds(DT(2020, 10, 25, 1, 30), DT(2020, 10, 25, 3, 30)), 3 * 3600000);
-  EXPECT_EQ(ElapsedMilliseconds(DT(2026, 12, 7, 9, 15, 3, 1), DT(2026, 12, 7, 10, 15, 3, 1)), 3600000);
+  EXPECT_EQ(ElapsedMilliseconds(DT(2026, 12, 7, 9, 15, 3, 1), DT(2026, 12, 7, 10, 15, 3, 1)),
+            3600000);
   EXPECT_EQ(ElapsedMilliseconds(0, std::nan("")), 0);
   EXPECT_GT(ElapsedMilliseconds(0, std::numeric_limits<double>::infinity()), int64_t(1) << 61);
 }

@@ -155,7 +155,8 @@ TEST(SafeFile, ReadOnlyFolderWithoutTheFileFailsNamingIt) {
     SafeWriteFile(D / "ro/a.crf", "x");
     FAIL() << "no error";
   } catch (const EInOutError& E) {
-    EXPECT_EQ(std::string(E.what()), "Cannot create file " + (D / "ro/a.crf") + ": Permission denied");
+    EXPECT_EQ(std::string(E.what()),
+              "Cannot create file " + (D / "ro/a.crf") + ": Permission denied");
     EXPECT_EQ(E.ErrorCode(), EACCES);
   }
 }

@@ -16,31 +16,29 @@ using testing::Response;
 using testing::TConn;
 using testing::TTestServer;
 
-TEST(HttpQt, GetKeepsQtTimersRunning)
-{
-    int Argc = 1;
-    char Name[] = "httpqt";
-    char* Argv[] = {Name, nullptr};
-    QCoreApplication App(Argc, Argv);
-    TQtEventBridge Bridge;
-    ASSERT_TRUE(Bridge.Active());
+TEST(HttpQt, GetKeepsQtTimersRunning) {
+  int Argc = 1;
+  char Name[] = "httpqt";
+  char* Argv[] = {Name, nullptr};
+  QCoreApplication App(Argc, Argv);
+  TQtEventBridge Bridge;
+  ASSERT_TRUE(Bridge.Active());
 
-    TTestServer S([](TConn& C) {
-        if (C.Sleep(400))
-            C.Send(Response(200, "late answer"));
-    });
-    int Ticks = 0;
-    QTimer Timer;
-    QObject::connect(&Timer, &QTimer::timeout, [&] { ++Ticks; });
-    Timer.start(20);
+  TTestServer S([](TConn& C) {
+    if (C.Sleep(400)) C.Send(Response(200, "late answer"));
+  });
+  int Ticks = 0;
+  QTimer Timer;
+  QObject::connect(&Timer, &QTimer::timeout, [&] { ++Ticks; });
+  Timer.start(20);
 
-    THttpCli H;
-    H.URL = S.Url("/");
-    TMemoryStream Doc;
-    H.ReceiveStream = &Doc;
-    H.Get();
-    EXPECT_EQ(Doc.DataString(), "late answer");
-    EXPECT_GE(Ticks, 5);  // about 20 in 400 ms; Qt's loop ran throughout
+  THttpCli H;
+  H.URL = S.Url("/");
+  TMemoryStream Doc;
+  H.ReceiveStream = &Doc;
+  H.Get();
+  EXPECT_EQ(Doc.DataString(), "late answer");
+  EXPECT_GE(Ticks, 5);  // about 20 in 400 ms; Qt's loop ran throughout
 }
 
 }  // namespace

@@ -16,51 +16,51 @@ class TTestServer;
 
 // What a script sees of one connection.
 struct TConn {
-    TTestServer& Server;
-    int Fd;
-    std::string Request;  // header and, with a Content-Length, the body
+  TTestServer& Server;
+  int Fd;
+  std::string Request;  // header and, with a Content-Length, the body
 
-    // Sends all of Data; false once the peer is gone or the server stops.
-    bool Send(const std::string& Data);
-    // Waits Ms milliseconds; false when the server is stopping.
-    bool Sleep(int Ms);
-    // Closes with a reset instead of an orderly close.
-    void Reset();
-    // Waits until the client closes (or the server stops).
-    void WaitForClientClose();
-    bool Stopping() const;
+  // Sends all of Data; false once the peer is gone or the server stops.
+  bool Send(const std::string& Data);
+  // Waits Ms milliseconds; false when the server is stopping.
+  bool Sleep(int Ms);
+  // Closes with a reset instead of an orderly close.
+  void Reset();
+  // Waits until the client closes (or the server stops).
+  void WaitForClientClose();
+  bool Stopping() const;
 };
 
 class TTestServer {
 public:
-    using TScript = std::function<void(TConn&)>;
+  using TScript = std::function<void(TConn&)>;
 
-    // ReadBody false hands the script the request header only.
-    explicit TTestServer(TScript Script, bool ReadBody = true);
-    ~TTestServer();  // stops the thread in bounded time, whatever the script does
+  // ReadBody false hands the script the request header only.
+  explicit TTestServer(TScript Script, bool ReadBody = true);
+  ~TTestServer();  // stops the thread in bounded time, whatever the script does
 
-    int Port() const { return FPort; }
-    std::string Url(const std::string& Path = "/") const;
-    std::vector<std::string> Requests();
-    int Connections() const { return FConnections; }
+  int Port() const { return FPort; }
+  std::string Url(const std::string& Path = "/") const;
+  std::vector<std::string> Requests();
+  int Connections() const { return FConnections; }
 
-    int StopFd() const { return FStopPipe[0]; }
-    bool Stopping() const { return FStop; }
+  int StopFd() const { return FStopPipe[0]; }
+  bool Stopping() const { return FStop; }
 
 private:
-    void Run();
-    bool ReadRequest(int Fd, std::string& Out);
+  void Run();
+  bool ReadRequest(int Fd, std::string& Out);
 
-    TScript FScript;
-    bool FReadBody = true;
-    int FListenFd = -1;
-    int FPort = 0;
-    int FStopPipe[2] = {-1, -1};
-    std::atomic<bool> FStop{false};
-    std::atomic<int> FConnections{0};
-    std::mutex FMutex;
-    std::vector<std::string> FRequests;
-    std::thread FThread;
+  TScript FScript;
+  bool FReadBody = true;
+  int FListenFd = -1;
+  int FPort = 0;
+  int FStopPipe[2] = {-1, -1};
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FConnections{0};
+  std::mutex FMutex;
+  std::vector<std::string> FRequests;
+  std::thread FThread;
 };
 
 // "HTTP/1.0 200 OK" response with Content-Length and Body.

@@ -63,7 +63,8 @@ protected:
 
   void Run(std::string Document, const std::string& Current = "1.0.2002.624") {
     Http.Respond = [Document](std::string& Out) { Out = Document; };
-    RunVersionCheck(Http, {"http://127.0.0.1:1/software/version.txt", "chronark", Current}, View, TempFileName);
+    RunVersionCheck(Http, {"http://127.0.0.1:1/software/version.txt", "chronark", Current}, View,
+                    TempFileName);
   }
 
   std::string FFolder, FOldTmp, TempFileName;
@@ -79,8 +80,9 @@ TEST_F(VersionCheck, NewerVersionWithEverything) {
   EXPECT_EQ(View.Newer[0].Name, "Chronark 2");
   EXPECT_EQ(View.Newer[0].Download, "http://example.test/c.zip");
   EXPECT_EQ(View.Newer[0].Homepage, "http://example.test/");
-  EXPECT_EQ(View.Statuses, (std::vector<std::string>{std::string(StatusReceiving), std::string(StatusEvaluating),
-                                                    std::string(StatusNewer)}));
+  EXPECT_EQ(View.Statuses,
+            (std::vector<std::string>{std::string(StatusReceiving), std::string(StatusEvaluating),
+                                      std::string(StatusNewer)}));
   EXPECT_EQ(Http.Agent, "Online Relcheck");
   EXPECT_EQ(Http.URL, "http://127.0.0.1:1/software/version.txt");
   EXPECT_EQ(TempFileName.substr(0, FFolder.size() + 4), FFolder + "/XYZ");
@@ -98,8 +100,11 @@ TEST_F(VersionCheck, NewerVersionAlone) {
 
 TEST_F(VersionCheck, NotNewerShowsNothingButTheStatus) {
   const char* Documents[] = {"[chronark]\nVersion=1.0.2002.624\nName=x\nDownload=http://a/\n",
-                             "[chronark]\nVersion=1.0.2002.623\n", "[chronark]\nName=no version\n",
-                             "[other]\nVersion=5.0.0.0\n", "", "<html><body>Not here</body></html>"};
+                             "[chronark]\nVersion=1.0.2002.623\n",
+                             "[chronark]\nName=no version\n",
+                             "[other]\nVersion=5.0.0.0\n",
+                             "",
+                             "<html><body>Not here</body></html>"};
   for (const char* Document : Documents) {
     View = {};
     Run(Document);
@@ -120,11 +125,13 @@ TEST_F(VersionCheck, ConversionErrorsEndInTheErrorStatus) {
 TEST_F(VersionCheck, FetchFailureKeepsTheMessageAndRemovesTheFile) {
   Http.Respond = [this](std::string&) {
     struct stat Info {};
-    EXPECT_EQ(::stat(TempFileName.c_str(), &Info), 0) << "the temporary file exists during the request";
+    EXPECT_EQ(::stat(TempFileName.c_str(), &Info), 0)
+        << "the temporary file exists during the request";
     throw Exception("Not Found");
   };
   RunVersionCheck(Http, {"http://x/", "chronark", "1.0.0.0"}, View, TempFileName);
-  EXPECT_EQ(View.Statuses, (std::vector<std::string>{std::string(StatusReceiving), "Fehler: \"Not Found\""}));
+  EXPECT_EQ(View.Statuses,
+            (std::vector<std::string>{std::string(StatusReceiving), "Fehler: \"Not Found\""}));
 }
 
 TEST_F(VersionCheck, OversizedDocumentIsNotKept) {

@@ -30,7 +30,8 @@ inline std::vector<unsigned char> Short(const std::string& Text) {
 
 inline bool IsFinal(const QString& Text) {
   return Text == QLatin1String("Eine neue Version ist vorhanden!") ||
-         Text == QString::fromUtf8("Kein Update verfügbar") || Text.startsWith(QLatin1String("Fehler: "));
+         Text == QString::fromUtf8("Kein Update verfügbar") ||
+         Text.startsWith(QLatin1String("Fehler: "));
 }
 
 // What the dialog showed once its check had ended.
@@ -47,7 +48,9 @@ struct TOutcome {
 class TDriver : public QObject {
 public:
   TOutcome Outcome;
-  std::function<void(Trelcheckform&)> Then = [](Trelcheckform& Form) { Form.SpeedButton1->click(); };
+  std::function<void(Trelcheckform&)> Then = [](Trelcheckform& Form) {
+    Form.SpeedButton1->click();
+  };
   // Every status text as it is shown.
   std::function<void(const QString&)> OnStatus;
 
@@ -58,11 +61,12 @@ protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override {
     if (Event->type() == QEvent::Show && Watched == relcheckform && !Outcome.Shown) {
       Outcome.Shown = true;
-      connect(relcheckform->StatusBar1, &QStatusBar::messageChanged, this, [this](const QString& Text) {
-        Outcome.Statuses.push_back(Text);
-        if (OnStatus) OnStatus(Text);
-        if (IsFinal(Text)) QTimer::singleShot(0, this, [this] { Finish(); });
-      });
+      connect(relcheckform->StatusBar1, &QStatusBar::messageChanged, this,
+              [this](const QString& Text) {
+                Outcome.Statuses.push_back(Text);
+                if (OnStatus) OnStatus(Text);
+                if (IsFinal(Text)) QTimer::singleShot(0, this, [this] { Finish(); });
+              });
     }
     return false;
   }

@@ -30,7 +30,8 @@ namespace {
 
 using namespace testing_support;
 
-using THandler = std::function<void(const std::string& URL, std::string_view Agent, std::string& Document)>;
+using THandler =
+    std::function<void(const std::string& URL, std::string_view Agent, std::string& Document)>;
 
 class TFakeFetcher : public TDocumentFetcher {
 public:
@@ -54,7 +55,6 @@ void RunEventsFor(int Milliseconds) {
   Loop.exec();
 }
 
-
 class RelcheckDialog : public testing::Test {
 protected:
   void SetUp() override {
@@ -76,15 +76,18 @@ protected:
     SetHostExecutable({});
   }
 
-  TOutcome Run(THandler Handler, const std::string& Version = "1.0.2002.624", const std::string& Section = "chronark",
-               const std::string& URL = "http://127.0.0.1:9/software/version.txt", uintptr_t Owner = 0) {
+  TOutcome Run(THandler Handler, const std::string& Version = "1.0.2002.624",
+               const std::string& Section = "chronark",
+               const std::string& URL = "http://127.0.0.1:9/software/version.txt",
+               uintptr_t Owner = 0) {
     Driver.Outcome = {};
     SetFetcherFactory([this, Handler] {
-      return std::make_unique<TFakeFetcher>([this, Handler](const std::string& U, std::string_view A, std::string& D) {
-        RequestedURL = U;
-        RequestedAgent = A;
-        Handler(U, A, D);
-      });
+      return std::make_unique<TFakeFetcher>(
+          [this, Handler](const std::string& U, std::string_view A, std::string& D) {
+            RequestedURL = U;
+            RequestedAgent = A;
+            Handler(U, A, D);
+          });
     });
     const auto V = Short(Version), S = Short(Section), U = Short(URL);
     ShowRelcheckDialog(Owner, V.data(), S.data(), U.data());
@@ -160,15 +163,18 @@ TEST_F(RelcheckDialog, NewerVersionWithNameAndAddresses) {
     F.homepagebutton->click();
     F.SpeedButton1->click();
   };
-  TOutcome O = Run(Serve("[chronark]\nVersion=1.0.2002.625\nName=Chronark 1.1 f\xFCr alle\n"
-                         "Download=http://example.test/chronark.zip\nHomepage=https://example.test/\n"));
+  TOutcome O =
+      Run(Serve("[chronark]\nVersion=1.0.2002.625\nName=Chronark 1.1 f\xFCr alle\n"
+                "Download=http://example.test/chronark.zip\nHomepage=https://example.test/\n"));
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
-  EXPECT_EQ(O.Statuses, (std::vector<QString>{"Empfange Versionsinformationen...", "Werte Informationen aus...",
-                                              "Eine neue Version ist vorhanden!"}));
+  EXPECT_EQ(O.Statuses,
+            (std::vector<QString>{"Empfange Versionsinformationen...", "Werte Informationen aus...",
+                                  "Eine neue Version ist vorhanden!"}));
   EXPECT_EQ(O.NewVersion, "1.0.2002.625");
   EXPECT_EQ(O.AppName, QString::fromUtf8("Chronark 1.1 für alle"));
   for (const auto& [Name, Enabled] : O.Enabled) EXPECT_TRUE(Enabled) << Name;
-  EXPECT_EQ(Opened, (std::vector<std::string>{"http://example.test/chronark.zip", "https://example.test/"}));
+  EXPECT_EQ(Opened, (std::vector<std::string>{"http://example.test/chronark.zip",
+                                              "https://example.test/"}));
   EXPECT_EQ(RequestedAgent, "Online Relcheck");
   EXPECT_EQ(RequestedURL, "http://127.0.0.1:9/software/version.txt");
 }
@@ -178,8 +184,11 @@ TEST_F(RelcheckDialog, NewerVersionAloneEnablesOnlyTheVersion) {
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
   EXPECT_EQ(O.NewVersion, "2");
   EXPECT_EQ(O.AppName, "");
-  EXPECT_EQ(O.Enabled, (std::map<std::string, bool>{{"Label2", true}, {"newversion", true}, {"Label3", false},
-                                                    {"appname", false}, {"downloadbutton", false},
+  EXPECT_EQ(O.Enabled, (std::map<std::string, bool>{{"Label2", true},
+                                                    {"newversion", true},
+                                                    {"Label3", false},
+                                                    {"appname", false},
+                                                    {"downloadbutton", false},
                                                     {"homepagebutton", false}}));
 }
 
@@ -188,13 +197,15 @@ TEST_F(RelcheckDialog, NewerVersionAloneEnablesOnlyTheVersion) {
 TEST_F(RelcheckDialog, PublishedTextsAreShownAsPlainText) {
   std::map<std::string, Qt::TextFormat> Formats;
   Driver.Then = [&Formats](Trelcheckform& F) {
-    for (QLabel* Box : {F.version, F.newversion, F.appname}) Formats[Box->objectName().toStdString()] = Box->textFormat();
+    for (QLabel* Box : {F.version, F.newversion, F.appname})
+      Formats[Box->objectName().toStdString()] = Box->textFormat();
     F.SpeedButton1->click();
   };
   TOutcome O = Run(Serve("[chronark]\nVersion=9\nName=<img src=\"/etc/x.png\"><b>Chronark</b>\n"));
   EXPECT_EQ(O.AppName, "<img src=\"/etc/x.png\"><b>Chronark</b>");
-  EXPECT_EQ(Formats, (std::map<std::string, Qt::TextFormat>{
-                         {"version", Qt::PlainText}, {"newversion", Qt::PlainText}, {"appname", Qt::PlainText}}));
+  EXPECT_EQ(Formats, (std::map<std::string, Qt::TextFormat>{{"version", Qt::PlainText},
+                                                            {"newversion", Qt::PlainText},
+                                                            {"appname", Qt::PlainText}}));
 }
 
 TEST_F(RelcheckDialog, UnsafeAddressesAreNotOpened) {
@@ -203,7 +214,8 @@ TEST_F(RelcheckDialog, UnsafeAddressesAreNotOpened) {
     F.homepagebutton->click();
     F.SpeedButton1->click();
   };
-  TOutcome O = Run(Serve("[chronark]\nVersion=9\nDownload=/usr/bin/xterm\nHomepage=file:///etc/passwd\n"));
+  TOutcome O =
+      Run(Serve("[chronark]\nVersion=9\nDownload=/usr/bin/xterm\nHomepage=file:///etc/passwd\n"));
   EXPECT_TRUE(O.Enabled["downloadbutton"]);
   EXPECT_TRUE(O.Enabled["homepagebutton"]);
   EXPECT_TRUE(Opened.empty());
@@ -222,7 +234,8 @@ TEST_F(RelcheckDialog, NoUpdateLeavesEverythingDisabled) {
 }
 
 TEST_F(RelcheckDialog, ErrorsShowTheMessageQuoted) {
-  TOutcome O = Run([](const std::string&, std::string_view, std::string&) { throw Exception("Not Found"); });
+  TOutcome O =
+      Run([](const std::string&, std::string_view, std::string&) { throw Exception("Not Found"); });
   EXPECT_EQ(O.Status, "Fehler: \"Not Found\"");
   EXPECT_EQ(O.Statuses.size(), 2u);
   for (const auto& [Name, Enabled] : O.Enabled) EXPECT_FALSE(Enabled) << Name;
@@ -281,7 +294,8 @@ TEST_F(RelcheckDialog, OkDuringTheDownloadWaitsForTheEnd) {
 TEST_F(RelcheckDialog, OwnedByTheCallersWindow) {
   QMainWindow Main;
   Main.show();
-  TOutcome O = Run(Serve(""), "1", "chronark", "http://x.test/", reinterpret_cast<uintptr_t>(&Main));
+  TOutcome O =
+      Run(Serve(""), "1", "chronark", "http://x.test/", reinterpret_cast<uintptr_t>(&Main));
   EXPECT_EQ(O.Parent, &Main);
   EXPECT_EQ(ApplicationHandle, 0u);
   // A handle that names no widget leaves the dialog without owner.
@@ -290,13 +304,15 @@ TEST_F(RelcheckDialog, OwnedByTheCallersWindow) {
 }
 
 TEST_F(RelcheckDialog, ASecondCallWhileTheDialogRunsIsIgnored) {
-  TOutcome O = Run([](const std::string&, std::string_view, std::string& Document) {
-    const auto V = Short("9.9.9.9"), S = Short("other"), U = Short("http://other.test/");
-    ShowRelcheckDialog(0, V.data(), S.data(), U.data());
-    EXPECT_EQ(CurrentVersion, "1.0");
-    EXPECT_EQ(Section, "chronark");
-    Document = "[chronark]\nVersion=2\n";
-  }, "1.0");
+  TOutcome O = Run(
+      [](const std::string&, std::string_view, std::string& Document) {
+        const auto V = Short("9.9.9.9"), S = Short("other"), U = Short("http://other.test/");
+        ShowRelcheckDialog(0, V.data(), S.data(), U.data());
+        EXPECT_EQ(CurrentVersion, "1.0");
+        EXPECT_EQ(Section, "chronark");
+        Document = "[chronark]\nVersion=2\n";
+      },
+      "1.0");
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
 }
 
@@ -319,7 +335,8 @@ TEST_F(RelcheckDialog, OwnerDestroyedDuringTheRequest) {
 
 TEST_F(RelcheckDialog, ShortStringsAreCopiedWhole) {
   const std::string Long(255, '7');
-  TOutcome O = Run(Serve("[" + Long + "]\nVersion=1\n"), Long, Long, "http://x.test/" + std::string(241, 'a'));
+  TOutcome O = Run(Serve("[" + Long + "]\nVersion=1\n"), Long, Long,
+                   "http://x.test/" + std::string(241, 'a'));
   EXPECT_EQ(O.Version.toStdString(), Long);
   EXPECT_EQ(Section, Long);
   EXPECT_EQ(UpdateURL.size(), 255u);

@@ -52,8 +52,9 @@ protected:
 };
 
 TEST_F(RelcheckOverHttp, NewerVersionAndTheExactRequest) {
-  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.625\r\nName=Chronark\r\n"
-                            "Download=http://example.test/c.zip\r\nHomepage=http://example.test/\r\n"));
+  TLoopbackServer Server(
+      Ok("[chronark]\r\nVersion=1.0.2002.625\r\nName=Chronark\r\n"
+         "Download=http://example.test/c.zip\r\nHomepage=http://example.test/\r\n"));
   TOutcome O = Run(Server.URL());
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
   EXPECT_EQ(O.NewVersion, "1.0.2002.625");
@@ -63,21 +64,24 @@ TEST_F(RelcheckOverHttp, NewerVersionAndTheExactRequest) {
   const std::string Request = Server.Requests()[0];
   EXPECT_EQ(Request.substr(0, Request.find("\r\n")), "GET /software/version.txt HTTP/1.0");
   EXPECT_NE(Request.find("\r\nUser-Agent: Online Relcheck\r\n"), std::string::npos) << Request;
-  EXPECT_NE(Request.find("\r\nAccept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      Request.find("\r\nAccept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"),
+      std::string::npos)
       << Request;
   EXPECT_EQ(Request.find("Mozilla"), std::string::npos);
 }
 
 TEST_F(RelcheckOverHttp, NotFoundShowsTheReasonPhrase) {
-  TLoopbackServer Server("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>weg</html>");
+  TLoopbackServer Server(
+      "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>weg</html>");
   TOutcome O = Run(Server.URL());
   EXPECT_EQ(O.Status, "Fehler: \"Not Found\"");
   for (const auto& [Name, Enabled] : O.Enabled) EXPECT_FALSE(Enabled) << Name;
 }
 
 TEST_F(RelcheckOverHttp, RefusedPortIsAnError) {
-  TOutcome O = Run("http://127.0.0.1:" + std::to_string(TLoopbackServer::RefusedPort()) + "/software/version.txt");
+  TOutcome O = Run("http://127.0.0.1:" + std::to_string(TLoopbackServer::RefusedPort()) +
+                   "/software/version.txt");
   EXPECT_TRUE(O.Status.startsWith("Fehler: \"")) << O.Status.toStdString();
   EXPECT_TRUE(O.Status.endsWith("\"")) << O.Status.toStdString();
 }
@@ -99,7 +103,8 @@ TEST_F(RelcheckOverHttp, SilentServerEndsInBoundedTime) {
 }
 
 TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
-  TLoopbackServer Server(Ok("[chronark]\r\nVersion=9\r\n" + std::string(MaxVersionDocumentSize, ';')));
+  TLoopbackServer Server(
+      Ok("[chronark]\r\nVersion=9\r\n" + std::string(MaxVersionDocumentSize, ';')));
   TOutcome O = Run(Server.URL());
   EXPECT_EQ(O.Status.toStdString(), "Fehler: \"Die Versionsinformationen sind größer als 1 MiB\"");
   EXPECT_FALSE(O.Enabled["newversion"]);
@@ -108,7 +113,8 @@ TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
 TEST_F(RelcheckOverHttp, DialogRespondsWhileTheServerIsSlow) {
   // The server answers only after the dialog has handled OK (and a Qt timer)
   // while the request was still running.
-  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"), TLoopbackServer::TMode::Gated);
+  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"),
+                         TLoopbackServer::TMode::Gated);
   bool RunningAfterOk = false, VisibleAfterOk = false;
   Driver.OnStatus = [&](const QString& Text) {
     if (Text != "Empfange Versionsinformationen...") return;

@@ -111,7 +111,8 @@ private:
         }
         size_t Sent = 0;
         while (Sent < FResponse.size()) {
-          ssize_t n = ::send(Client, FResponse.data() + Sent, FResponse.size() - Sent, MSG_NOSIGNAL);
+          ssize_t n =
+              ::send(Client, FResponse.data() + Sent, FResponse.size() - Sent, MSG_NOSIGNAL);
           if (n <= 0) break;
           Sent += static_cast<size_t>(n);
         }

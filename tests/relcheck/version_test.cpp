@@ -40,7 +40,8 @@ public:
     std::vector<std::string> Names;
     if (DIR* Dir = ::opendir(FPath.c_str())) {
       while (dirent* Entry = ::readdir(Dir))
-        if (std::string(Entry->d_name) != "." && std::string(Entry->d_name) != "..") Names.push_back(Entry->d_name);
+        if (std::string(Entry->d_name) != "." && std::string(Entry->d_name) != "..")
+          Names.push_back(Entry->d_name);
       ::closedir(Dir);
     }
     return Names;
@@ -72,7 +73,9 @@ TEST(ReadVersionString, ReadsOwnBlockIgnoringKeyCase) {
 }
 
 TEST(ReadVersionString, StoresValuesInTheTranslationsCodePage) {
-  EXPECT_EQ(ReadVersionString(HostExecutableName(), "Comments"), "Gr\xFC\xDF" "e; \x80 \x96 \"ok\" = ja");
+  EXPECT_EQ(ReadVersionString(HostExecutableName(), "Comments"),
+            "Gr\xFC\xDF"
+            "e; \x80 \x96 \"ok\" = ja");
 }
 
 TEST(ReadVersionString, ProgramWithoutBlockHasNoVersion) {
@@ -86,24 +89,32 @@ TEST(ReadVersionString, OnlyTheFirstTranslationCounts) {
 
 TEST(ReadVersionString, ChronarksVersionData) {
   const std::pair<const char*, const char*> Expected[] = {
-      {"FileDescription", "Chronark Executable"}, {"InternalName", "chronark"},
-      {"OriginalFilename", "chronark.exe"},       {"ProductName", "Chronark"},
-      {"FileVersion", "1.0.2002.624"},            {"ProductVersion", "1.0.2002.624"},
-      {"CompanyName", ""},                        {"LegalTrademarks", ""},
+      {"FileDescription", "Chronark Executable"},
+      {"InternalName", "chronark"},
+      {"OriginalFilename", "chronark.exe"},
+      {"ProductName", "Chronark"},
+      {"FileVersion", "1.0.2002.624"},
+      {"ProductVersion", "1.0.2002.624"},
+      {"CompanyName", ""},
+      {"LegalTrademarks", ""},
       {"Comments", ""}};
-  for (const auto& [Key, Value] : Expected) EXPECT_EQ(ReadVersionString(PROBE_CHRONARK, Key), Value) << Key;
+  for (const auto& [Key, Value] : Expected)
+    EXPECT_EQ(ReadVersionString(PROBE_CHRONARK, Key), Value) << Key;
   std::string Image = ReadFile(PROBE_CHRONARK);
   size_t At = Image.find(std::string(VersionBlockMagic));
   ASSERT_NE(At, std::string::npos);
-  auto Block = std::span(reinterpret_cast<const unsigned char*>(Image.data()) + At, Image.size() - At);
+  auto Block =
+      std::span(reinterpret_cast<const unsigned char*>(Image.data()) + At, Image.size() - At);
   EXPECT_EQ(FirstTranslation(Block), 0x04E40407u);
 }
 
 TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
   TTempFolder Folder;
   const std::string Self = ReadFile(HostExecutableName());
-  const std::string Cases[] = {"", "plain text, not a program", "\x7f" "ELF", Self.substr(0, 64),
-                               Self.substr(0, Self.size() / 2)};
+  const std::string Cases[] = {"", "plain text, not a program",
+                               "\x7f"
+                               "ELF",
+                               Self.substr(0, 64), Self.substr(0, Self.size() / 2)};
   int i = 0;
   for (const auto& Data : Cases) {
     const std::string Name = Folder.Path() + "/case" + std::to_string(i++);
@@ -127,9 +138,12 @@ std::string BuildElf(bool Wide, bool BigEndian, const std::string& Block, uint32
   };
   const std::string Names = std::string("\0.shstrtab\0.versioninfo\0", 25);
   const size_t HeaderSize = Wide ? 64 : 52, EntrySize = Wide ? 64 : 40;
-  const size_t NamesAt = HeaderSize, BlockAt = NamesAt + Names.size(), TableAt = BlockAt + Block.size();
+  const size_t NamesAt = HeaderSize, BlockAt = NamesAt + Names.size(),
+               TableAt = BlockAt + Block.size();
   std::string Image(TableAt + 3 * EntrySize, '\0');
-  Image.replace(0, 4, "\x7f" "ELF");
+  Image.replace(0, 4,
+                "\x7f"
+                "ELF");
   Image[4] = Wide ? 2 : 1;
   Image[5] = BigEndian ? 2 : 1;
   Image[6] = 1;
@@ -154,8 +168,17 @@ std::string BuildElf(bool Wide, bool BigEndian, const std::string& Block, uint32
 std::string SampleBlock() {
   std::string Raw(VersionBlockMagic);
   Raw += std::string(16, '\0');
-  Raw += std::string("\x01\x00" "\x07\x04\xE4\x04" "\x01\x00", 8);
-  Raw += std::string("\x0B\x00" "FileVersion" "\x07\x00" "1.2.3.4", 22);
+  Raw += std::string(
+      "\x01\x00"
+      "\x07\x04\xE4\x04"
+      "\x01\x00",
+      8);
+  Raw += std::string(
+      "\x0B\x00"
+      "FileVersion"
+      "\x07\x00"
+      "1.2.3.4",
+      22);
   return Raw;
 }
 
@@ -178,9 +201,24 @@ TEST(ReadVersionString, EveryElfClassAndByteOrder) {
 TEST(FindVersionString, TruncatedBlocksYieldNothing) {
   std::string Raw(VersionBlockMagic);
   Raw += std::string(16, '\0');
-  Raw += std::string("\x01\x00" "\x07\x04\xE4\x04" "\x02\x00", 8);
-  Raw += std::string("\x01\x00" "A" "\x02\x00" "xy" "\x0B\x00" "FileVersion" "\x03\x00" "1.2", 25);
-  auto Bytes = [&](size_t Length) { return std::span(reinterpret_cast<const unsigned char*>(Raw.data()), Length); };
+  Raw += std::string(
+      "\x01\x00"
+      "\x07\x04\xE4\x04"
+      "\x02\x00",
+      8);
+  Raw += std::string(
+      "\x01\x00"
+      "A"
+      "\x02\x00"
+      "xy"
+      "\x0B\x00"
+      "FileVersion"
+      "\x03\x00"
+      "1.2",
+      25);
+  auto Bytes = [&](size_t Length) {
+    return std::span(reinterpret_cast<const unsigned char*>(Raw.data()), Length);
+  };
   EXPECT_EQ(FindVersionString(Bytes(Raw.size()), "FileVersion"), "1.2");
   EXPECT_EQ(FindVersionString(Bytes(Raw.size()), "a"), "xy");
   for (size_t Length = 0; Length < Raw.size(); ++Length)

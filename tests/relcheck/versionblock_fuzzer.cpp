@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::string Text(reinterpret_cast<const char*>(Data), Size);
   const size_t Split = Text.find('\n');
   try {
-    relcheck::IsNewerVersion(Text.substr(0, Split), Split == std::string::npos ? "" : Text.substr(Split + 1));
-  } catch (const EConvertError&) {
-  }
+    relcheck::IsNewerVersion(Text.substr(0, Split),
+                             Split == std::string::npos ? "" : Text.substr(Split + 1));
+  } catch (const EConvertError&) {}
   return 0;
 }

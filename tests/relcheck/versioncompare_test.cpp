@@ -44,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         TCompareCase{"01.2.3.4", "1.2.3.4", false, nullptr},
         TCompareCase{"1.2.3.4.9", "1.2.3.4", false, nullptr},
         TCompareCase{"1.2.3.4", "1.2.3.4.x", false, nullptr},
-        TCompareCase{"2", "1.9.9.9", true, nullptr},
-        TCompareCase{"3", "2.5.1.0", true, nullptr},
+        TCompareCase{"2", "1.9.9.9", true, nullptr}, TCompareCase{"3", "2.5.1.0", true, nullptr},
         TCompareCase{"0", "1.0.0.0", false, nullptr},
         TCompareCase{"0.0.0.0", "0.0.0.0", false, nullptr},
         TCompareCase{"0.0.0.0", "1.0.2002.624", false, nullptr},
@@ -78,25 +77,27 @@ TEST_P(StrToIntTable, ConvertsOrNamesTheText) {
       StrToInt(C.Text);
       FAIL() << "no EConvertError for '" << C.Text << "'";
     } catch (const EConvertError& E) {
-      EXPECT_EQ(std::string(E.what()), "'" + std::string(C.Text) + "' is not a valid integer value");
+      EXPECT_EQ(std::string(E.what()),
+                "'" + std::string(C.Text) + "' is not a valid integer value");
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, StrToIntTable,
-    testing::Values(TIntCase{"0", 0}, TIntCase{"624", 624}, TIntCase{"+5", 5}, TIntCase{"-5", -5},
-                    TIntCase{"   7", 7}, TIntCase{"007", 7}, TIntCase{"$ff", 255}, TIntCase{"$A", 10},
-                    TIntCase{"0x1F", 31}, TIntCase{"0X1f", 31}, TIntCase{"x10", 16}, TIntCase{"X10", 16},
-                    TIntCase{"$FFFFFFFF", -1}, TIntCase{"-$10", -16}, TIntCase{" +0x7fffffff", INT32_MAX},
-                    TIntCase{"2147483647", INT32_MAX}, TIntCase{"-2147483648", INT32_MIN},
-                    TIntCase{"", std::nullopt}, TIntCase{" ", std::nullopt}, TIntCase{"+", std::nullopt},
-                    TIntCase{"-", std::nullopt}, TIntCase{"$", std::nullopt}, TIntCase{"0x", std::nullopt},
-                    TIntCase{"2147483648", std::nullopt}, TIntCase{"-2147483649", std::nullopt},
-                    TIntCase{"99999999999999999999", std::nullopt}, TIntCase{"$123456789", std::nullopt},
-                    TIntCase{"1 ", std::nullopt}, TIntCase{"1a", std::nullopt}, TIntCase{"\t1", std::nullopt},
-                    TIntCase{"$G", std::nullopt}, TIntCase{"+-1", std::nullopt}, TIntCase{"1.5", std::nullopt},
-                    TIntCase{"0x-1", std::nullopt}));
+    testing::Values(
+        TIntCase{"0", 0}, TIntCase{"624", 624}, TIntCase{"+5", 5}, TIntCase{"-5", -5},
+        TIntCase{"   7", 7}, TIntCase{"007", 7}, TIntCase{"$ff", 255}, TIntCase{"$A", 10},
+        TIntCase{"0x1F", 31}, TIntCase{"0X1f", 31}, TIntCase{"x10", 16}, TIntCase{"X10", 16},
+        TIntCase{"$FFFFFFFF", -1}, TIntCase{"-$10", -16}, TIntCase{" +0x7fffffff", INT32_MAX},
+        TIntCase{"2147483647", INT32_MAX}, TIntCase{"-2147483648", INT32_MIN},
+        TIntCase{"", std::nullopt}, TIntCase{" ", std::nullopt}, TIntCase{"+", std::nullopt},
+        TIntCase{"-", std::nullopt}, TIntCase{"$", std::nullopt}, TIntCase{"0x", std::nullopt},
+        TIntCase{"2147483648", std::nullopt}, TIntCase{"-2147483649", std::nullopt},
+        TIntCase{"99999999999999999999", std::nullopt}, TIntCase{"$123456789", std::nullopt},
+        TIntCase{"1 ", std::nullopt}, TIntCase{"1a", std::nullopt}, TIntCase{"\t1", std::nullopt},
+        TIntCase{"$G", std::nullopt}, TIntCase{"+-1", std::nullopt}, TIntCase{"1.5", std::nullopt},
+        TIntCase{"0x-1", std::nullopt}));
 
 struct TFieldCase {
   const char* Text;

@@ -99,7 +99,9 @@ struct TEditCase {
   const char* In;
   const char* Out;
 };
-void PrintTo(const TEditCase& P, std::ostream* Os) { *Os << ::testing::PrintToString(std::string(P.Out)); }
+void PrintTo(const TEditCase& P, std::ostream* Os) {
+  *Os << ::testing::PrintToString(std::string(P.Out));
+}
 class WSocketLineEdit : public ::testing::TestWithParam<TEditCase> {};
 TEST_P(WSocketLineEdit, AppliesBackspaceAndTab) {
   TTestServer Server;

@@ -76,7 +76,8 @@ TEST_F(QtBridge, BlockingWaitInsideQtKeepsQtTimersFiring) {
 
   test::TTestServer Server;
   // The server answers 150 ms after the connection, from a queue timer.
-  THandle Delay = Loop.AllocateTarget([&](const TMessage&) { Server.Clients.at(0)->SendStr("late answer"); });
+  THandle Delay =
+      Loop.AllocateTarget([&](const TMessage&) { Server.Clients.at(0)->SendStr("late answer"); });
   Server.OnAccept = [&](TWSocket&) { Loop.SetTimer(Delay, 1, 150ms); };
 
   int TicksDuringWait = -1;
@@ -133,7 +134,8 @@ TEST_F(QtBridge, ASecondBridgeOnTheSameThreadStaysIdle) {
     TQtEventBridge Second;
     EXPECT_FALSE(Second.Active());
   }
-  EXPECT_NE(TEventLoop::Current().WaitStrategy(), nullptr) << "the idle one must not uninstall the first";
+  EXPECT_NE(TEventLoop::Current().WaitStrategy(), nullptr)
+      << "the idle one must not uninstall the first";
 }
 
 }  // namespace

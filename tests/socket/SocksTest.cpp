@@ -46,16 +46,22 @@ struct TSocksClient {
   std::vector<std::string> Events;
   std::string Got;
   TSocksClient() {
-    S.OnSocksConnected = [this](TWSocket&, uint16_t E) { Events.push_back("socks " + std::to_string(E)); };
+    S.OnSocksConnected = [this](TWSocket&, uint16_t E) {
+      Events.push_back("socks " + std::to_string(E));
+    };
     S.OnSocksError = [this](TWSocket&, int E, const std::string& M) {
       Events.push_back("error " + std::to_string(E) + " " + M);
     };
-    S.OnSocksAuthState = [this](TWSocket&, TSocksAuthState A) { Events.push_back("auth " + std::to_string(A)); };
+    S.OnSocksAuthState = [this](TWSocket&, TSocksAuthState A) {
+      Events.push_back("auth " + std::to_string(A));
+    };
     S.OnSessionConnected = [this](TWSocket& Sock, uint16_t E) {
       Events.push_back("connected " + std::to_string(E));
       if (E == 0) Sock.SendStr("hello through socks");
     };
-    S.OnSessionClosed = [this](TWSocket&, uint16_t E) { Events.push_back("closed " + std::to_string(E)); };
+    S.OnSessionClosed = [this](TWSocket&, uint16_t E) {
+      Events.push_back("closed " + std::to_string(E));
+    };
     S.OnDataAvailable = [this](TWSocket& Sock, uint16_t) {
       char B[4096];
       int N = Sock.Receive(B, sizeof B);
@@ -122,7 +128,8 @@ TEST(WSocketSocks, SettingsAreChecked) {
   S.SetProto("udp");
   S.SetAddr("127.0.0.1");
   S.SetPort("9");
-  EXPECT_EQ(RaisedText([&] { S.Connect(); }), "tcp is the only protocol supported thru socks server");
+  EXPECT_EQ(RaisedText([&] { S.Connect(); }),
+            "tcp is the only protocol supported thru socks server");
   S.SetProto("tcp");
   EXPECT_EQ(RaisedText([&] { S.Listen(); }), "Listening is not supported thru socks server");
 }
@@ -146,8 +153,8 @@ TEST(WSocketSocks, Level4ASendsTheNameForTheServerToResolve) {
   TSocksClient C;
   C.Connect("4A", Proxy.Port(), "target.example", "8080");
   ASSERT_TRUE(PumpFor([&] { return Proxy.Complete(); }));
-  EXPECT_EQ(Proxy.Request, std::string("\x04\x01\x1f\x90\x00\x00\x00\x01\x00", 9) + "target.example" +
-                               std::string(1, '\0'));
+  EXPECT_EQ(Proxy.Request, std::string("\x04\x01\x1f\x90\x00\x00\x00\x01\x00", 9) +
+                               "target.example" + std::string(1, '\0'));
   ASSERT_TRUE(PumpFor([&] { return C.Got == "hello through socks"; }));
 }
 
@@ -157,8 +164,8 @@ TEST(WSocketSocks, Level4RejectionReportsTheErrorAndCloses) {
   TSocksClient C;
   C.Connect("4", Proxy.Port(), "127.0.0.1", "80");
   ASSERT_TRUE(PumpFor([&] { return C.Events.size() == 3; }));
-  EXPECT_EQ(C.Events, (std::vector<std::string>{"error 20013 Request rejected or failed", "connected 20013",
-                                                "closed 0"}));
+  EXPECT_EQ(C.Events, (std::vector<std::string>{"error 20013 Request rejected or failed",
+                                                "connected 20013", "closed 0"}));
   EXPECT_EQ(C.S.State(), wsClosed);
 }
 
@@ -270,7 +277,8 @@ TEST_F(WSocketSocks5, WrongPasswordFailsTheConnection) {
   ASSERT_TRUE(PumpFor([&] { return C.S.State() == wsClosed && C.Events.size() >= 3; }));
   EXPECT_EQ(C.Events.at(0), "auth 0");
   // The server may answer with a failure or just hang up: either ends the attempt.
-  EXPECT_TRUE(C.Events.at(1) == "auth 2" || C.Events.at(1).rfind("error 20015", 0) == 0) << C.Events.at(1);
+  EXPECT_TRUE(C.Events.at(1) == "auth 2" || C.Events.at(1).rfind("error 20015", 0) == 0)
+      << C.Events.at(1);
   EXPECT_EQ(C.Events.back(), "closed 0");
 }
 

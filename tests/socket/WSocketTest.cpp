@@ -60,16 +60,16 @@ class WSocketErrorDescTable : public ::testing::TestWithParam<TErrText> {};
 TEST_P(WSocketErrorDescTable, GivesTheTableText) {
   EXPECT_EQ(WSocketErrorDesc(GetParam().Code), GetParam().Text);
 }
-INSTANTIATE_TEST_SUITE_P(Codes, WSocketErrorDescTable,
-                         ::testing::Values(TErrText{0, "No Error"}, TErrText{10035, "Operation would block"},
-                                           TErrText{10054, "Connection reset by peer"},
-                                           TErrText{10057, "Socket is not connected"},
-                                           TErrText{10060, "Connection timed out"},
-                                           TErrText{10061, "Connection refused"},
-                                           TErrText{10093, "WinSock not initialized"},
-                                           TErrText{11001, "Host not found"}, TErrText{11004, "No Data"},
-                                           TErrText{10072, "Not a WinSock error"},
-                                           TErrText{-1, "Not a WinSock error"}));
+INSTANTIATE_TEST_SUITE_P(
+    Codes, WSocketErrorDescTable,
+    ::testing::Values(TErrText{0, "No Error"}, TErrText{10035, "Operation would block"},
+                      TErrText{10054, "Connection reset by peer"},
+                      TErrText{10057, "Socket is not connected"},
+                      TErrText{10060, "Connection timed out"},
+                      TErrText{10061, "Connection refused"},
+                      TErrText{10093, "WinSock not initialized"}, TErrText{11001, "Host not found"},
+                      TErrText{11004, "No Data"}, TErrText{10072, "Not a WinSock error"},
+                      TErrText{-1, "Not a WinSock error"}));
 
 struct TErrnoMap {
   int Errno;
@@ -82,15 +82,17 @@ TEST_P(WSocketErrnoTable, MapsToTheWinSockCode) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Errnos, WSocketErrnoTable,
-    ::testing::Values(TErrnoMap{0, 0}, TErrnoMap{ECONNREFUSED, 10061},
-                      TErrnoMap{EAGAIN, 10035}, TErrnoMap{EINPROGRESS, 10036}, TErrnoMap{ECONNRESET, 10054},
-                      TErrnoMap{EPIPE, 10054}, TErrnoMap{ENOTCONN, 10057}, TErrnoMap{ETIMEDOUT, 10060},
-                      TErrnoMap{ENETUNREACH, 10051}, TErrnoMap{EHOSTUNREACH, 10065},
-                      TErrnoMap{EADDRINUSE, 10048}, TErrnoMap{EADDRNOTAVAIL, 10049}, TErrnoMap{EINVAL, 10022},
+    ::testing::Values(TErrnoMap{0, 0}, TErrnoMap{ECONNREFUSED, 10061}, TErrnoMap{EAGAIN, 10035},
+                      TErrnoMap{EINPROGRESS, 10036}, TErrnoMap{ECONNRESET, 10054},
+                      TErrnoMap{EPIPE, 10054}, TErrnoMap{ENOTCONN, 10057},
+                      TErrnoMap{ETIMEDOUT, 10060}, TErrnoMap{ENETUNREACH, 10051},
+                      TErrnoMap{EHOSTUNREACH, 10065}, TErrnoMap{EADDRINUSE, 10048},
+                      TErrnoMap{EADDRNOTAVAIL, 10049}, TErrnoMap{EINVAL, 10022},
                       TErrnoMap{EBADF, 10038}, TErrnoMap{ENOTSOCK, 10038}));
 
 TEST(WSocketErrorMsg, NamesCodeFunctionAndText) {
-  EXPECT_EQ(WSocketErrorMsg(10057, "Send"), "Error 10057 in function Send\r\nSocket is not connected");
+  EXPECT_EQ(WSocketErrorMsg(10057, "Send"),
+            "Error 10057 in function Send\r\nSocket is not connected");
 }
 
 struct TConv {
@@ -106,19 +108,25 @@ TEST_P(WSocketConversionFailure, RaisesItsOwnWords) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, WSocketConversionFailure,
     ::testing::Values(
-        TConv{"EmptyHost", [] { WSocketResolveHost(""); }, "WSocketResolveHost: '' Invalid Hostname."},
+        TConv{"EmptyHost", [] { WSocketResolveHost(""); },
+              "WSocketResolveHost: '' Invalid Hostname."},
         TConv{"LongHost", [] { WSocketResolveHost(std::string(257, 'a')); },
               "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname."},
-        TConv{"UnknownHost", [] { WSocketResolveHost("no-such-host.invalid"); },
-              "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
-        TConv{"EmptyPort", [] { WSocketResolvePort("", "tcp"); }, "WSocketResolvePort: Invalid Port."},
-        TConv{"EmptyProto", [] { WSocketResolvePort("80", ""); }, "WSocketResolvePort: Invalid Proto."},
+        TConv{
+            "UnknownHost", [] { WSocketResolveHost("no-such-host.invalid"); },
+            "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #11001"},
+        TConv{"EmptyPort", [] { WSocketResolvePort("", "tcp"); },
+              "WSocketResolvePort: Invalid Port."},
+        TConv{"EmptyProto", [] { WSocketResolvePort("80", ""); },
+              "WSocketResolvePort: Invalid Proto."},
         TConv{"LongPort", [] { WSocketResolvePort(std::string(32, '1'), "tcp"); },
               "WSocketResolvePort: Invalid Port."},
-        TConv{"PortBeyond65535", [] { WSocketResolvePort("70000", "tcp"); }, "WSocketResolvePort: Invalid Port."},
+        TConv{"PortBeyond65535", [] { WSocketResolvePort("70000", "tcp"); },
+              "WSocketResolvePort: Invalid Port."},
         TConv{"UnknownService", [] { WSocketResolvePort("nosuchservice", "tcp"); },
               "WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004"},
-        TConv{"EmptyProtocol", [] { WSocketResolveProto(""); }, "WSocketResolveProto: Invalid Protocol."},
+        TConv{"EmptyProtocol", [] { WSocketResolveProto(""); },
+              "WSocketResolveProto: Invalid Protocol."},
         TConv{"UnknownProtocol", [] { WSocketResolveProto("nosuchproto"); },
               "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004"}));
 
@@ -175,7 +183,8 @@ TEST(WSocket, OpenSocketRefusesNewSettingsButAcceptsItsOwn) {
   EXPECT_EQ(RaisedText([&] { S.SetAddr("127.0.0.2"); }), "Cannot change Addr if not closed");
   EXPECT_EQ(RaisedText([&] { S.SetPort("1"); }), "Cannot change Port if not closed");
   EXPECT_EQ(RaisedText([&] { S.SetProto("udp"); }), "Cannot change Proto if not closed");
-  EXPECT_EQ(RaisedText([&] { S.SetLocalAddr("0.0.0.0"); }), "Cannot change LocalAddr if not closed");
+  EXPECT_EQ(RaisedText([&] { S.SetLocalAddr("0.0.0.0"); }),
+            "Cannot change LocalAddr if not closed");
   EXPECT_EQ(RaisedText([&] { S.SetLocalPort("0"); }), "Cannot change LocalPort if not closed");
   EXPECT_EQ(RaisedText([&] { S.SetPort(" " + Server.Port() + " "); }), "(nothing raised)");
   EXPECT_EQ(RaisedText([&] { S.SetAddr("127.0.0.1"); }), "(nothing raised)");
@@ -263,7 +272,8 @@ TEST(WSocketDns, ReverseLookupNamesTheAddress) {
   ASSERT_TRUE(PumpFor([&] { return !Done.empty(); }));
   EXPECT_EQ(Done, std::vector<int>{0});
   EXPECT_EQ(S.DnsResult(), "localhost");
-  EXPECT_EQ(RaisedText([&] { S.ReverseDnsLookup("nowhere"); }), "Reverse DNS lookup: invalid IP address.");
+  EXPECT_EQ(RaisedText([&] { S.ReverseDnsLookup("nowhere"); }),
+            "Reverse DNS lookup: invalid IP address.");
 }
 
 TEST(WSocketDns, CancelledLookupAnswers10004AndItsResultIsDropped) {
@@ -297,8 +307,12 @@ TEST(WSocket, ConnectSendReceiveCloseWithStatesAndEvents) {
   std::vector<std::pair<int, int>> States;
   std::vector<std::string> Events;
   S.OnChangeState = [&](TWSocket&, TSocketState O, TSocketState N) { States.push_back({O, N}); };
-  S.OnSessionConnected = [&](TWSocket&, uint16_t E) { Events.push_back("connected " + std::to_string(E)); };
-  S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Events.push_back("closed " + std::to_string(E)); };
+  S.OnSessionConnected = [&](TWSocket&, uint16_t E) {
+    Events.push_back("connected " + std::to_string(E));
+  };
+  S.OnSessionClosed = [&](TWSocket&, uint16_t E) {
+    Events.push_back("closed " + std::to_string(E));
+  };
   S.OnDataSent = [&](TWSocket&, uint16_t E) { Events.push_back("sent " + std::to_string(E)); };
   std::string Got;
   S.OnDataAvailable = [&](TWSocket& Sock, uint16_t) {
@@ -328,9 +342,10 @@ TEST(WSocket, ConnectSendReceiveCloseWithStatesAndEvents) {
   EXPECT_EQ(Events, std::vector<std::string>{"closed 0"});
   EXPECT_EQ(S.State(), wsClosed);
   ASSERT_TRUE(PumpFor([&] { return Server.Closed == 1; }));
-  EXPECT_EQ(States, (std::vector<std::pair<int, int>>{
-                        {wsClosed, wsOpened}, {wsOpened, wsConnecting}, {wsConnecting, wsConnected},
-                        {wsConnected, wsClosed}}));
+  EXPECT_EQ(States, (std::vector<std::pair<int, int>>{{wsClosed, wsOpened},
+                                                      {wsOpened, wsConnecting},
+                                                      {wsConnecting, wsConnected},
+                                                      {wsConnected, wsClosed}}));
   // Every close resets the configuration.
   EXPECT_EQ(S.Addr(), "");
   EXPECT_EQ(S.ReadCount(), 0u);
@@ -348,9 +363,12 @@ TEST(WSocket, RefusedConnectionReports10061ThenClosedWith0) {
   std::vector<int> States;
   S.OnChangeState = [&](TWSocket&, TSocketState, TSocketState N) { States.push_back(N); };
   S.OnSessionConnected = [&](TWSocket& Sock, uint16_t E) {
-    Events.push_back("connected " + std::to_string(E) + " in state " + std::to_string(Sock.State()));
+    Events.push_back("connected " + std::to_string(E) + " in state " +
+                     std::to_string(Sock.State()));
   };
-  S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Events.push_back("closed " + std::to_string(E)); };
+  S.OnSessionClosed = [&](TWSocket&, uint16_t E) {
+    Events.push_back("closed " + std::to_string(E));
+  };
   int Before = OpenFdCount();
   ConnectTo(S, DeadPort());
   ASSERT_TRUE(PumpFor([&] { return Events.size() == 2; }));
@@ -362,7 +380,8 @@ TEST(WSocket, RefusedConnectionReports10061ThenClosedWith0) {
 
 TEST(WSocket, SendOnAClosedSocketRaisesOrReportsThroughOnError) {
   TWSocket S;
-  EXPECT_EQ(RaisedText([&] { S.SendStr("x"); }), "Error 10057 in function Send\r\nSocket is not connected");
+  EXPECT_EQ(RaisedText([&] { S.SendStr("x"); }),
+            "Error 10057 in function Send\r\nSocket is not connected");
   EXPECT_EQ(S.LastError(), 10057);
   int Errors = 0;
   S.OnError = [&](TWSocket&) { ++Errors; };
@@ -564,7 +583,9 @@ TEST(WSocket, BackgroundExceptionGoesToOnBgExceptionAndAbortsUnlessKept) {
 TEST(WSocket, SocketKeptAfterAThrowingHandlerStillGetsNotices) {
   TTestServer Server;
   TWSocket S;
-  S.OnSessionConnected = [](TWSocket&, uint16_t) { throw ESocketException("connected handler failed"); };
+  S.OnSessionConnected = [](TWSocket&, uint16_t) {
+    throw ESocketException("connected handler failed");
+  };
   int Failures = 0;
   S.OnBgException = [&](TWSocket&, std::exception_ptr, bool& CanClose) {
     ++Failures;
@@ -727,7 +748,8 @@ TEST(WSocket, ListenOnAPortInUseFailsAndLeavesNoDescriptor) {
   TWSocket S;
   S.SetAddr("127.0.0.1");
   S.SetPort(Server.Port());
-  EXPECT_EQ(RaisedText([&] { S.Listen(); }), "Error 10048 in function bind\r\nAddress already in use");
+  EXPECT_EQ(RaisedText([&] { S.Listen(); }),
+            "Error 10048 in function bind\r\nAddress already in use");
   EXPECT_EQ(S.State(), wsClosed);
   EXPECT_EQ(OpenFdCount(), Before);
 }

@@ -10,33 +10,28 @@
 namespace chronark::test {
 namespace {
 
-std::mutex& NamesLock()
-{
-    static std::mutex Instance;
-    return Instance;
+std::mutex& NamesLock() {
+  static std::mutex Instance;
+  return Instance;
 }
 
-std::vector<std::string>& Names()
-{
-    static std::vector<std::string> Instance;
-    return Instance;
+std::vector<std::string>& Names() {
+  static std::vector<std::string> Instance;
+  return Instance;
 }
 
 }  // namespace
 
-std::vector<std::string> NamesLookedUp()
-{
-    std::lock_guard Lock(NamesLock());
-    return Names();
+std::vector<std::string> NamesLookedUp() {
+  std::lock_guard Lock(NamesLock());
+  return Names();
 }
 
 }  // namespace chronark::test
 
-extern "C" int getaddrinfo(const char* Node, const char*, const addrinfo*, addrinfo** Result)
-{
-    if (Result)
-        *Result = nullptr;
-    std::lock_guard Lock(chronark::test::NamesLock());
-    chronark::test::Names().emplace_back(Node ? Node : "");
-    return EAI_NONAME;
+extern "C" int getaddrinfo(const char* Node, const char*, const addrinfo*, addrinfo** Result) {
+  if (Result) *Result = nullptr;
+  std::lock_guard Lock(chronark::test::NamesLock());
+  chronark::test::Names().emplace_back(Node ? Node : "");
+  return EAI_NONAME;
 }

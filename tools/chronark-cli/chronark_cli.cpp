@@ -60,7 +60,8 @@ TDateTime ParseDateTime(const std::string& S) {
   TDateTimeParts P;
   bool Ok = S.size() >= 19 && Digits(S, 0, 4, P.Year) && S[4] == '-' && Digits(S, 5, 2, P.Month) &&
             S[7] == '-' && Digits(S, 8, 2, P.Day) && S[10] == ' ' && Digits(S, 11, 2, P.Hour) &&
-            S[13] == ':' && Digits(S, 14, 2, P.Minute) && S[16] == ':' && Digits(S, 17, 2, P.Second);
+            S[13] == ':' && Digits(S, 14, 2, P.Minute) && S[16] == ':' &&
+            Digits(S, 17, 2, P.Second);
   if (Ok && S.size() > 19) {
     const size_t Frac = S.size() - 20;
     Ok = S[19] == '.' && Frac >= 1 && Frac <= 3 && Digits(S, 20, Frac, P.Millisecond);
@@ -87,7 +88,8 @@ std::string IsoDateTime(TDateTime V) {
   if (Off < 0) Off = -Off;
   char Buf[16];
   if (Off % 60)
-    std::snprintf(Buf, sizeof Buf, "%c%02d:%02d:%02d", Sign, int(Off / 3600), int(Off / 60 % 60), int(Off % 60));
+    std::snprintf(Buf, sizeof Buf, "%c%02d:%02d:%02d", Sign, int(Off / 3600), int(Off / 60 % 60),
+                  int(Off % 60));
   else
     std::snprintf(Buf, sizeof Buf, "%c%02d:%02d", Sign, int(Off / 3600), int(Off / 60 % 60));
   return S + Buf;
@@ -154,7 +156,8 @@ int Run(const std::vector<std::string>& A) {
   const std::string& Cmd = A[0];
   if (Cmd == "list" && A.size() == 2) return List(A[1]);
   if (Cmd == "export" && A.size() == 3) return Export(A[1], A[2]);
-  if (Cmd == "add" && (A.size() == 4 || A.size() == 5)) return Add(A[1], A[2], A[3], A.size() == 5 ? A[4] : "");
+  if (Cmd == "add" && (A.size() == 4 || A.size() == 5))
+    return Add(A[1], A[2], A[3], A.size() == 5 ? A[4] : "");
   if (Cmd == "csv" && A.size() == 2) return Csv(A[1]);
   if (Cmd == "list" || Cmd == "export" || Cmd == "add" || Cmd == "csv")
     throw TUsageError{"Falsche Anzahl von Argumenten für \"" + Cmd + "\"."};

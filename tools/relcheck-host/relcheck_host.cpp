@@ -28,9 +28,11 @@
 namespace chronark {
 namespace {
 
-using TShowRelcheckDialog = void (*)(uintptr_t, const unsigned char*, const unsigned char*, const unsigned char*);
+using TShowRelcheckDialog = void (*)(uintptr_t, const unsigned char*, const unsigned char*,
+                                     const unsigned char*);
 
-constexpr const char* Usage = "Aufruf: relcheck-host [--report] LIBRARY [URL [SECTION [VERSION]]]\n";
+constexpr const char* Usage =
+    "Aufruf: relcheck-host [--report] LIBRARY [URL [SECTION [VERSION]]]\n";
 
 // A command-line text as a short string: Windows-1252, at most 255 characters.
 std::vector<unsigned char> ShortString(const char* Utf8) {
@@ -45,7 +47,8 @@ std::vector<unsigned char> ShortString(const char* Utf8) {
 // The library handle, released when the host ends.
 class TLibrary {
 public:
-  explicit TLibrary(const std::string& Path) : FHandle(::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+  explicit TLibrary(const std::string& Path)
+      : FHandle(::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
   ~TLibrary() {
     if (FHandle) ::dlclose(FHandle);
   }
@@ -64,7 +67,8 @@ bool HasEnv(const char* Name) {
 
 bool IsFinalStatus(const QString& Text) {
   return Text == QLatin1String("Eine neue Version ist vorhanden!") ||
-         Text == QString::fromUtf8("Kein Update verfügbar") || Text.startsWith(QLatin1String("Fehler: "));
+         Text == QString::fromUtf8("Kein Update verfügbar") ||
+         Text.startsWith(QLatin1String("Fehler: "));
 }
 
 // Watches for the dialog, and once its check has ended prints the report and
@@ -75,14 +79,15 @@ public:
 
 protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override {
-    if (Event->type() == QEvent::Show && !FDialog && Watched->objectName() == QLatin1String("relcheckform") &&
-        Watched->isWidgetType()) {
+    if (Event->type() == QEvent::Show && !FDialog &&
+        Watched->objectName() == QLatin1String("relcheckform") && Watched->isWidgetType()) {
       FDialog = static_cast<QWidget*>(Watched);
       if (auto* Status = FDialog->findChild<QStatusBar*>(QStringLiteral("StatusBar1"))) {
         connect(Status, &QStatusBar::messageChanged, this, [this](const QString& Text) {
           if (IsFinalStatus(Text)) QTimer::singleShot(0, this, [this] { Report(); });
         });
-        if (IsFinalStatus(Status->currentMessage())) QTimer::singleShot(0, this, [this] { Report(); });
+        if (IsFinalStatus(Status->currentMessage()))
+          QTimer::singleShot(0, this, [this] { Report(); });
       }
     }
     return false;
@@ -102,13 +107,16 @@ private:
     for (const char* Name : {"version", "newversion", "appname"})
       Out += std::string(Name) + "=" + Text(Name).toStdString() + "\n";
     Out += "StatusBar1=" + (Status ? Status->currentMessage().toStdString() : std::string()) + "\n";
-    for (const char* Name : {"Label2", "newversion", "Label3", "appname", "downloadbutton", "homepagebutton"}) {
+    for (const char* Name :
+         {"Label2", "newversion", "Label3", "appname", "downloadbutton", "homepagebutton"}) {
       auto* Widget = FDialog->findChild<QWidget*>(QLatin1String(Name));
-      Out += std::string("enabled.") + Name + "=" + (Widget && Widget->isEnabled() ? "true" : "false") + "\n";
+      Out += std::string("enabled.") + Name + "=" +
+             (Widget && Widget->isEnabled() ? "true" : "false") + "\n";
     }
     std::fputs(Out.c_str(), stdout);
     std::fflush(stdout);
-    if (auto* Ok = FDialog->findChild<QAbstractButton*>(QStringLiteral("SpeedButton1"))) Ok->click();
+    if (auto* Ok = FDialog->findChild<QAbstractButton*>(QStringLiteral("SpeedButton1")))
+      Ok->click();
   }
 
   QPointer<QWidget> FDialog;
@@ -144,9 +152,11 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "relcheck-host: %s\n", ::dlerror());
     return 1;
   }
-  auto Show = reinterpret_cast<TShowRelcheckDialog>(::dlsym(Library.Handle(), "showrelcheckdialog_v1_11"));
+  auto Show =
+      reinterpret_cast<TShowRelcheckDialog>(::dlsym(Library.Handle(), "showrelcheckdialog_v1_11"));
   if (!Show) {
-    std::fprintf(stderr, "relcheck-host: %s has no export showrelcheckdialog_v1_11\n", Path.c_str());
+    std::fprintf(stderr, "relcheck-host: %s has no export showrelcheckdialog_v1_11\n",
+                 Path.c_str());
     return 1;
   }
 
@@ -163,7 +173,8 @@ int Run(int argc, char** argv) {
   MainWindow.resize(320, 120);
   MainWindow.show();
   QTimer::singleShot(0, &MainWindow, [&] {
-    Show(reinterpret_cast<uintptr_t>(&MainWindow), CurrentVersion.data(), Section.data(), UpdateURL.data());
+    Show(reinterpret_cast<uintptr_t>(&MainWindow), CurrentVersion.data(), Section.data(),
+         UpdateURL.data());
     Application.quit();
   });
   Application.exec();
