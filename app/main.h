@@ -2,7 +2,7 @@
 // Unit main: the main window TMainForm with its commands, the start-up, the
 // close sequence and the timing mode.
 
-#include "common/companions.h"
+#include "services/companions.h"
 #include "core/crkm.h"
 #include "platform/files/datetime.h"
 
