@@ -1035,9 +1035,10 @@ void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
       FHostName = U.Host;
       FTargetHost = U.Host;
       FPort = U.Port.empty() ? "80" : U.Port;
-      FPath = L.Kind == TLocationTarget::HostPath || !(U.Path.empty() || U.Path[0] == '?')
-                  ? U.Path
-                  : "/" + U.Path;
+      FPath = U.Path;
+      // A query right behind the host asks for the root.
+      if (L.Kind == TLocationTarget::AbsoluteUrl && (U.Path.empty() || U.Path[0] == '?'))
+        FPath = "/" + U.Path;
       FLocation = UrlText(U, U.Path);
       return;
     case TLocationTarget::SameServer:

@@ -186,7 +186,8 @@ public:
 
   TWSocket& CtrlSocket() { return *FCtrlSocket; }
 
-  // Bounds of one response header (more is taken as a hostile answer).
+  // Buffer sizes (one header line, one POST chunk, one body read) and the
+  // bounds of one response header (more is taken as a hostile answer).
   static constexpr int32_t RcvBufSize = 8192;
   static constexpr int32_t SndBufSize = 8193;
   static constexpr int32_t BodyBufSize = 256 * 1024;

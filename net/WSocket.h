@@ -102,7 +102,7 @@ enum : int {
   socksServerClosed = 20015,  // the server closed during the negotiation
 };
 
-// Messages of the socket's hidden window.
+// Messages of the socket's own message target on the event loop (Handle()).
 enum : uint32_t {
   SKM_ASYNC_SELECT = 1025,  // WParam = socket handle, LParam = events | error << 16
   SKM_LOOKUP_DONE = 1026,   // WParam = lookup handle, LParam = error << 16
@@ -248,7 +248,7 @@ public:
   int32_t SendChunkSize() const { return FSendChunkSize; }
   // Bytes queued in the send buffers and not yet accepted by the network.
   int64_t BufferedByteCount() const;
-  // The hidden window.
+  // The socket's message target on the event loop.
   THandle Handle() const { return FWindowHandle; }
 
   // Events.
