@@ -73,6 +73,7 @@ constexpr THttpErrorEntry HttpErrors[] = {
     {THttpError::IncompleteDocument, 404, "HTTP connection closed before end of document"},
     {THttpError::TooManyRelocations, 0, "HTTP too many relocations"},
     {THttpError::Destroyed, 0, "HTTP component destroyed during request"},
+    {THttpError::HeaderNul, 404, "HTTP header contains a NUL byte"},
     {THttpError::Failed, 404, ""},
 };
 
@@ -774,9 +775,12 @@ void THttpCli::ProcessReceived() {
     return;
   }
   while (FRcvdCount > 0) {
-    // The line ends at the first LF; a NUL byte hides what follows it.
+    // The line ends at the first LF. A NUL byte has no place in a header:
+    // it would hide the rest of the line and the header's end with it.
     const size_t Limit = strnlen(FRcvdBuf, static_cast<size_t>(FRcvdCount));
     const char* Lf = static_cast<const char*>(std::memchr(FRcvdBuf, '\n', Limit));
+    if (!Lf && FState == hsWaitingHeader && Limit < static_cast<size_t>(FRcvdCount))
+      return Fail(THttpError::HeaderNul);
     if (!Lf) break;
     int32_t Len = static_cast<int32_t>(Lf - FRcvdBuf);
     const int32_t Used = Len + 1;

@@ -54,6 +54,7 @@ enum class THttpError : uint8_t {
   IncompleteDocument,  // the server closed before Content-Length bytes came
   TooManyRelocations,  // code: the status of the last relocation
   Destroyed,           // a handler destroyed the component during Get
+  HeaderNul,           // a NUL byte in the response header
   Failed,              // text from the cause: a handler's exception, a socket error
 };
 uint16_t HttpErrorCode(THttpError E);

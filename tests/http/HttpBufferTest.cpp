@@ -330,7 +330,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "HTTP line too long", 4},
         TBadCase{"LineFillsBuffer", std::string(8192, 'a'), "HTTP line too long", 4},
         TBadCase{"NulInHeader", "HTTP/1.0 200 OK\r\nX: \0"s + std::string(9000, '\n'),
-                 "HTTP line too long", 4},
+                 "HTTP header contains a NUL byte", 404},
+        // Raised at once: the peer keeps the connection open and sends no more.
+        TBadCase{"NulInStatusLine", "HTTP/1.0 200\0 OK\r\n"s, "HTTP header contains a NUL byte",
+                 404},
         TBadCase{"TooManyLines", ManyLines(1000), "HTTP line too long", 4},
         TBadCase{"TooManyBytes",
                  ManyLines(0) + std::string(300, 'h').append("\r\n") +
