@@ -55,6 +55,13 @@ std::string UrlText(const TUrlParts& U, const std::string& Path) {
          (U.Port.empty() ? "" : ":" + U.Port) + Path;
 }
 
+// "HTTP/1.0" or "HTTP/1.1", alone or followed by a blank (the status code
+// and reason phrase are checked as they are taken apart).
+bool IsStatusLine(std::string_view Line) {
+  const std::string_view Version = Line.substr(0, 8);
+  return (Version == "HTTP/1.0" || Version == "HTTP/1.1") && (Line.size() == 8 || Line[8] == ' ');
+}
+
 std::string ErrorText(int Error) {
   return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
 }
@@ -74,6 +81,7 @@ constexpr THttpErrorEntry HttpErrors[] = {
     {THttpError::TooManyRelocations, 0, "HTTP too many relocations"},
     {THttpError::Destroyed, 0, "HTTP component destroyed during request"},
     {THttpError::HeaderNul, 404, "HTTP header contains a NUL byte"},
+    {THttpError::UnsupportedResponse, 404, "HTTP unsupported response"},
     {THttpError::Failed, 404, ""},
 };
 
@@ -841,6 +849,9 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
     BodyReader(Chunk.data(), static_cast<int32_t>(Chunk.size()));
     return;
   }
+  // A response starts with its status line (RFC 1945, 6.1); another version,
+  // or anything else, is no answer this client understands.
+  if (FHeaderLineCount == 1 && !IsStatusLine(Line)) return Fail(THttpError::UnsupportedResponse);
   if (Line.empty()) {
     HeaderComplete();
     return;

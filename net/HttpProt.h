@@ -47,15 +47,16 @@ constexpr uint32_t HCM_TIMEOUT = 1028;
 // The client's own failures. Each has one code (EHttpException::ErrorCode,
 // FailCode) and one text, kept in a single table in HttpProt.cpp.
 enum class THttpError : uint8_t {
-  Busy,                // a request is running already
-  NothingToPost,       // Post without PostStream
-  LineTooLong,         // the header exceeds its bounds
-  NoResponse,          // the server closed before a status line
-  IncompleteDocument,  // the server closed before Content-Length bytes came
-  TooManyRelocations,  // code: the status of the last relocation
-  Destroyed,           // a handler destroyed the component during Get
-  HeaderNul,           // a NUL byte in the response header
-  Failed,              // text from the cause: a handler's exception, a socket error
+  Busy,                 // a request is running already
+  NothingToPost,        // Post without PostStream
+  LineTooLong,          // the header exceeds its bounds
+  NoResponse,           // the server closed before a status line
+  IncompleteDocument,   // the server closed before Content-Length bytes came
+  TooManyRelocations,   // code: the status of the last relocation
+  Destroyed,            // a handler destroyed the component during Get
+  HeaderNul,            // a NUL byte in the response header
+  UnsupportedResponse,  // the first line is no HTTP/1.0 or HTTP/1.1 status line
+  Failed,               // text from the cause: a handler's exception, a socket error
 };
 uint16_t HttpErrorCode(THttpError E);
 // Empty for THttpError::Failed, whose text comes from its cause.

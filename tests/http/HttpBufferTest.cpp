@@ -409,9 +409,7 @@ TEST(HttpRequest, UnknownHostRaisesCantResolve) {
 }
 
 TEST(HttpResponse, CloseWithoutAnyStatusLineRaises) {
-  for (const char* Answer :
-       {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n", "\r\n",
-        "garbage\r\n\r\n"}) {
+  for (const char* Answer : {"", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n"}) {
     TFakeHttpCli H;
     H.URL = "http://h.example/";
     H.Responses = {Answer};
@@ -420,6 +418,30 @@ TEST(HttpResponse, CloseWithoutAnyStatusLineRaises) {
                                                : "HTTP connection closed without response",
                                 404}))
         << Answer;
+  }
+}
+
+TEST(HttpResponse, FirstLineThatIsNoStatusLineRaisesAtOnce) {
+  for (const char* Answer : {"garbage\r\nmore garbage\r\n", "\r\n", "garbage here\r\n\r\nbody",
+                             "HTTP/1.2 500 Internal\r\n\r\nbody", "HTTP/2 200\r\n\r\nbody",
+                             "HTTP/1.10 200 OK\r\n\r\n", "http/1.0 200 OK\r\n\r\nbody"}) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.PeerCloses = false;  // the client itself ends it
+    H.Responses = {Answer};
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP unsupported response", 404}))
+        << Answer;
+    EXPECT_EQ(Doc.Size(), 0) << Answer;
+  }
+  // Both versions, with or without a reason phrase, and the header-less page.
+  for (const char* Answer :
+       {"HTTP/1.1 200 OK\r\n\r\nok", "HTTP/1.0 200\r\n\r\nok", "<html>ok</html>\r\n"}) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.Responses = {Answer};
+    EXPECT_EQ(GetResult(H).first, "") << Answer;
   }
 }
 
