@@ -55,6 +55,13 @@ std::string UrlText(const TUrlParts& U, const std::string& Path) {
          (U.Port.empty() ? "" : ":" + U.Port) + Path;
 }
 
+// The protocols this client speaks: none named (plain HTTP), "http", and
+// "https" as it has always been taken.
+bool IsHttpScheme(const std::string& Proto) {
+  const std::string P = LowerCase(Proto);
+  return P.empty() || P == "http" || P == "https";
+}
+
 // "HTTP/1.0" or "HTTP/1.1", alone or followed by a blank (the status code
 // and reason phrase are checked as they are taken apart).
 bool IsStatusLine(std::string_view Line) {
@@ -82,6 +89,9 @@ constexpr THttpErrorEntry HttpErrors[] = {
     {THttpError::Destroyed, 0, "HTTP component destroyed during request"},
     {THttpError::HeaderNul, 404, "HTTP header contains a NUL byte"},
     {THttpError::UnsupportedResponse, 404, "HTTP unsupported response"},
+    {THttpError::UnsupportedProtocol, 404, "HTTP unsupported protocol"},
+    {THttpError::EmptyLocation, 404, "HTTP relocation without location"},
+    {THttpError::BadContentLength, 404, "HTTP invalid Content-Length"},
     {THttpError::Failed, 404, ""},
 };
 
@@ -495,7 +505,7 @@ void THttpCli::StartRequest(THttpRequest Rq) {
   FStartTime = FLastProgress = std::chrono::steady_clock::now();
   ScheduleTimer();
   SplitRequestUrl();
-  StartLookup();
+  if (!FFailed) StartLookup();
 }
 
 void THttpCli::ResetForRequest() {
@@ -520,7 +530,9 @@ void THttpCli::ResetForRequest() {
 }
 
 void THttpCli::SplitRequestUrl() {
-  const TUrlParts U = SplitUrl(URL, FPath);
+  // The fragment is the client's own business: it is never sent.
+  const TUrlParts U = SplitUrl(std::string_view(URL).substr(0, URL.find('#')), FPath);
+  if (!IsHttpScheme(U.Proto)) return Fail(THttpError::UnsupportedProtocol);
   if (!U.User.empty()) Username = U.User;
   if (!U.Pass.empty()) Password = U.Pass;
   FTargetHost = U.Host;
@@ -886,6 +898,7 @@ void THttpCli::HeaderLine(std::string_view Line) {
     Relocate(std::string(Value));
   } else if (Name == "content-length") {
     FContentLength = HttpStrToInt(Trim(Value));
+    if (FContentLength < 0) return Fail(THttpError::BadContentLength);
   } else if (Name == "content-range") {
     const int64_t Dash = static_cast<int64_t>(Value.find('-')) + 1;  // 1-based, 0: none
     const int64_t Slash = static_cast<int64_t>(Value.find('/')) + 1;
@@ -1024,7 +1037,9 @@ struct THttpCli::TLocationTarget {
   TUrlParts U;
 };
 
-void THttpCli::Relocate(const std::string& V) {
+void THttpCli::Relocate(const std::string& Value) {
+  if (Trim(Value).empty()) return Fail(THttpError::EmptyLocation);
+  const std::string V = Value.substr(0, Value.find('#'));  // the fragment is never sent
   const auto Classify = [&V](std::string_view Base) -> TLocationTarget {
     if (!V.empty() && V[0] == '/') return {TLocationTarget::ServerPath, {}};
     TUrlParts U = SplitUrl(V, Base);
@@ -1033,9 +1048,13 @@ void THttpCli::Relocate(const std::string& V) {
     if (U.Path.empty()) return {TLocationTarget::BareName, std::move(U)};
     return {TLocationTarget::HostPath, std::move(U)};
   };
-  if (Proxy.empty()) return RelocateDirect(Classify(FPath), V);
-  const TUrlParts Cur = SplitUrl(FPath);
-  RelocateViaProxy(Classify(Cur.Path), V, Cur);
+  const TUrlParts Cur = Proxy.empty() ? TUrlParts{} : SplitUrl(FPath);
+  const TLocationTarget L = Classify(Proxy.empty() ? std::string_view(FPath) : Cur.Path);
+  if (!IsHttpScheme(L.U.Proto)) return Fail(THttpError::UnsupportedProtocol);
+  if (Proxy.empty())
+    RelocateDirect(L, V);
+  else
+    RelocateViaProxy(L, V, Cur);
 }
 
 void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {

@@ -56,6 +56,9 @@ enum class THttpError : uint8_t {
   Destroyed,            // a handler destroyed the component during Get
   HeaderNul,            // a NUL byte in the response header
   UnsupportedResponse,  // the first line is no HTTP/1.0 or HTTP/1.1 status line
+  UnsupportedProtocol,  // a URL or relocation names ftp://, file://, ...
+  EmptyLocation,        // a relocation with an empty Location value
+  BadContentLength,     // a negative Content-Length
   Failed,               // text from the cause: a handler's exception, a socket error
 };
 uint16_t HttpErrorCode(THttpError E);

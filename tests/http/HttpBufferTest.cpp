@@ -705,3 +705,66 @@ TEST(HttpEvents, RelocationStartsAgainWithoutPassingReady) {
 
 }  // namespace
 }  // namespace chronark
+
+namespace chronark {
+namespace {
+
+TEST(HttpRequestBytes, FragmentIsNeverSent) {
+  TFakeHttpCli H;
+  H.URL = "http://h.example/doc?q=1#part";
+  H.Accept.clear();
+  H.Agent.clear();
+  H.Responses = {"HTTP/1.0 302 Found\r\nLocation: /b#x\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\nok"};
+  H.Get();
+  ASSERT_EQ(H.Requests.size(), 2u);
+  EXPECT_EQ(H.Requests[0], "GET /doc?q=1 HTTP/1.0\r\nHost: h.example\r\n\r\n");
+  EXPECT_EQ(H.Requests[1], "GET /b HTTP/1.0\r\nHost: h.example\r\n\r\n");
+}
+
+TEST(HttpResponse, EmptyLocationAndNegativeLengthRaise) {
+  const std::pair<const char*, const char*> Cases[] = {
+      {"HTTP/1.0 302 Found\r\nLocation:\r\n\r\n", "HTTP relocation without location"},
+      {"HTTP/1.0 302 Found\r\nLocation:   \r\n\r\n", "HTTP relocation without location"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nbody", "HTTP invalid Content-Length"}};
+  for (const auto& [Answer, Message] : Cases) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.Responses = {Answer, "HTTP/1.0 200 OK\r\n\r\nsecond"};
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{Message, 404})) << Answer;
+    EXPECT_EQ(H.Connections, 1) << Answer;
+    EXPECT_EQ(Doc.Size(), 0) << Answer;
+  }
+}
+
+TEST(HttpRequest, OtherProtocolsAreRefusedInTheUrlAndInARelocation) {
+  for (const char* Url :
+       {"ftp://h.example/x", "file:///etc/passwd", "mailto:joe@h.example", "FTP://h.example/x"}) {
+    TFakeHttpCli H;
+    H.URL = Url;
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok"};
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP unsupported protocol", 404})) << Url;
+    EXPECT_EQ(H.Connections, 0) << Url;
+    EXPECT_EQ(H.State(), hsReady);
+  }
+  for (const char* Location : {"ftp://h.example/x", "file:///etc/passwd", "gopher://g/"}) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.Responses = {std::string("HTTP/1.0 302 Found\r\nLocation: ") + Location + "\r\n\r\n",
+                   "HTTP/1.0 200 OK\r\n\r\nok"};
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP unsupported protocol", 404}))
+        << Location;
+    EXPECT_EQ(H.Connections, 1) << Location;
+  }
+  // Plain and named http stay what they were.
+  for (const char* Url : {"h.example/x", "HTTP://h.example/x", "https://h.example/x"}) {
+    TFakeHttpCli H;
+    H.URL = Url;
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok"};
+    EXPECT_EQ(GetResult(H).first, "") << Url;
+  }
+}
+
+}  // namespace
+}  // namespace chronark
