@@ -523,6 +523,8 @@ void THttpCli::ResetForRequest() {
   FRcvdCount = 0;
   FContentLength = -1;
   FContentType.clear();
+  FResponseRangeBegin.clear();
+  FResponseRangeEnd.clear();
   FAllowedToSend = false;
   FHeaderInProgress = false;
   FLocationSeen = false;
@@ -902,8 +904,8 @@ void THttpCli::HeaderLine(std::string_view Line) {
   } else if (Name == "content-range") {
     const int64_t Dash = static_cast<int64_t>(Value.find('-')) + 1;  // 1-based, 0: none
     const int64_t Slash = static_cast<int64_t>(Value.find('/')) + 1;
-    ContentRangeBegin = Copy1(Value, 7, Dash - 7);
-    ContentRangeEnd = Dash > 0 ? Copy1(Value, Dash + 1, Slash - Dash - 1) : std::string();
+    FResponseRangeBegin = Copy1(Value, 7, Dash - 7);
+    FResponseRangeEnd = Dash > 0 ? Copy1(Value, Dash + 1, Slash - Dash - 1) : std::string();
   } else if (Name == "accept-ranges") {
     FAcceptRanges = std::string(Value);
   } else if (Name == "content-type") {

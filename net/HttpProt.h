@@ -118,6 +118,8 @@ public:
   double ModifiedSince = 0;
   std::string Cookie;
   std::string ContentTypePost = "application/x-www-form-urlencoded";
+  // The range asked for with "Range: bytes=Begin-End" (either set); sent
+  // once, then emptied. Only what the caller sets here is ever sent.
   std::string ContentRangeBegin, ContentRangeEnd;
   // A request that makes no progress (no byte in either direction, no
   // connection) for IdleTimeout, or that runs longer than TotalTimeout in
@@ -173,6 +175,9 @@ public:
   const std::vector<std::string>& ReceivedHeader() const { return FReceivedHeader; }
   const std::vector<std::string>& AuthChallenges() const { return FAuthChallenges; }
   const std::string& AcceptRanges() const { return FAcceptRanges; }
+  // First and last byte of the last response's Content-Range.
+  const std::string& ResponseRangeBegin() const { return FResponseRangeBegin; }
+  const std::string& ResponseRangeEnd() const { return FResponseRangeEnd; }
   int64_t ReceivedBytes() const { return FReceivedBytes; }
   int64_t SentBytes() const { return FSentBytes; }
   THttpRequest RequestType() const { return FRequestType; }
@@ -310,6 +315,7 @@ private:
   std::string FReasonPhrase;
   int64_t FContentLength = -1;
   std::string FContentType, FLocation, FDocumentName, FAcceptRanges;
+  std::string FResponseRangeBegin, FResponseRangeEnd;
   std::vector<std::string> FReceivedHeader, FAuthChallenges;
   int64_t FReceivedBytes = 0, FSentBytes = 0;
   THttpRequest FRequestType = hrNone;

@@ -221,8 +221,10 @@ TEST(HttpResponse, HeaderFieldsAreTakenApart) {
   int HeaderData = 0;
   H.OnHeaderData = [&](THttpCli&) { ++HeaderData; };
   H.Get();
-  EXPECT_EQ(H.ContentRangeBegin, "100");
-  EXPECT_EQ(H.ContentRangeEnd, "199");
+  EXPECT_EQ(H.ResponseRangeBegin(), "100");
+  EXPECT_EQ(H.ResponseRangeEnd(), "199");
+  EXPECT_TRUE(H.ContentRangeBegin.empty());
+  EXPECT_TRUE(H.ContentRangeEnd.empty());
   EXPECT_EQ(H.AcceptRanges(), "bytes");
   EXPECT_EQ(H.ContentType(), "text/html");
   EXPECT_EQ(H.ContentLength(), 5);
@@ -764,6 +766,33 @@ TEST(HttpRequest, OtherProtocolsAreRefusedInTheUrlAndInARelocation) {
     H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok"};
     EXPECT_EQ(GetResult(H).first, "") << Url;
   }
+}
+
+}  // namespace
+}  // namespace chronark
+
+namespace chronark {
+namespace {
+
+TEST(HttpRequestBytes, ARangeIsSentOnlyWhenTheCallerSetsIt) {
+  TFakeHttpCli H;
+  H.URL = "http://h.example/a";
+  H.Responses = {"HTTP/1.0 302 Found\r\nLocation: /b\r\nContent-Range: bytes 0-9/100\r\n\r\n",
+                 "HTTP/1.0 206 Partial\r\nContent-Range: bytes 5-6/100\r\n\r\nxy",
+                 "HTTP/1.0 200 OK\r\n\r\nwhole", "HTTP/1.0 206 Partial\r\n\r\nab"};
+  H.ContentRangeBegin = "5";
+  H.ContentRangeEnd = "6";
+  H.Get();
+  H.Get();
+  H.ContentRangeBegin = "5";
+  H.ContentRangeEnd = "6";
+  H.Get();
+  ASSERT_EQ(H.Requests.size(), 4u);
+  EXPECT_NE(H.Requests[0].find("\r\nRange: bytes=5-6\r\n"), std::string::npos);
+  EXPECT_EQ(H.Requests[1].find("Range:"), std::string::npos);  // the relocation's leg
+  EXPECT_EQ(H.Requests[2].find("Range:"), std::string::npos);  // the next request
+  EXPECT_NE(H.Requests[3].find("\r\nRange: bytes=5-6\r\n"), std::string::npos);
+  EXPECT_EQ(H.ResponseRangeBegin(), "");
 }
 
 }  // namespace

@@ -230,8 +230,8 @@ TEST(HttpLoopback, RangeIsAskedAndTheAnswerIsTakenApart) {
   H.ReceiveStream = &Doc;
   H.Get();
   EXPECT_EQ(Doc.DataString(), "cde");
-  EXPECT_EQ(H.ContentRangeBegin, "2");
-  EXPECT_EQ(H.ContentRangeEnd, "4");
+  EXPECT_EQ(H.ResponseRangeBegin(), "2");
+  EXPECT_EQ(H.ResponseRangeEnd(), "4");
   EXPECT_EQ(H.AcceptRanges(), "bytes");
 }
 
