@@ -535,8 +535,12 @@ void THttpCli::SplitRequestUrl() {
   // The fragment is the client's own business: it is never sent.
   const TUrlParts U = SplitUrl(std::string_view(URL).substr(0, URL.find('#')), FPath);
   if (!IsHttpScheme(U.Proto)) return Fail(THttpError::UnsupportedProtocol);
-  if (!U.User.empty()) Username = U.User;
-  if (!U.Pass.empty()) Password = U.Pass;
+  // Credentials in the URL are this request's only, and go to its host and
+  // port alone (a relocation elsewhere drops them, see LeaveAuthHost).
+  FAuthUser = U.User.empty() ? Username : U.User;
+  FAuthPass = U.Pass.empty() ? Password : U.Pass;
+  FAuthHost = LowerCase(U.Host);
+  FAuthPort = U.Port.empty() ? "80" : U.Port;
   FTargetHost = U.Host;
   FDocumentName = U.Path;
   // A query right behind the host ("http://h?x") asks for the root: a
@@ -721,8 +725,8 @@ void THttpCli::WriteRequest(const char* Method) {
     QueueRequestLine("Content-Length: " + std::to_string(PostStream ? PostStream->Size() : 0));
   if (ModifiedSince != 0)
     QueueRequestLine("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
-  if (!Username.empty())
-    QueueRequestLine("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
+  if (!FAuthUser.empty())
+    QueueRequestLine("Authorization: Basic " + EncodeBase64(FAuthUser + ":" + FAuthPass));
   if (!Proxy.empty() && !ProxyUsername.empty())
     QueueRequestLine("Proxy-Authorization: Basic " +
                      EncodeBase64(ProxyUsername + ":" + ProxyPassword));
@@ -1068,6 +1072,7 @@ void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
       return;
     case TLocationTarget::AbsoluteUrl:
     case TLocationTarget::HostPath:
+      LeaveAuthHost(U);
       FHostName = U.Host;
       FTargetHost = U.Host;
       FPort = U.Port.empty() ? "80" : U.Port;
@@ -1100,17 +1105,28 @@ void THttpCli::RelocateViaProxy(const TLocationTarget& L, const std::string& V,
   switch (L.Kind) {
     case TLocationTarget::ServerPath: FLocation = CurBase + V; break;
     case TLocationTarget::AbsoluteUrl:
+      LeaveAuthHost(U);
       FTargetHost = U.Host;
       FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
       break;
     case TLocationTarget::SameServer: FLocation = CurBase + (U.Path.empty() ? "/" : U.Path); break;
     case TLocationTarget::BareName: FLocation = CurBase + "/" + U.Host; break;
     case TLocationTarget::HostPath:
+      LeaveAuthHost(U);
       FTargetHost = U.Host;
       FLocation = UrlText(U, U.Path);
       break;
   }
   FPath = FLocation;
+}
+
+// A relocation to another host or port: the credentials stay behind, for
+// the rest of the request (a server must not learn another one's password).
+void THttpCli::LeaveAuthHost(const TUrlParts& Next) {
+  if (LowerCase(Next.Host) == FAuthHost && (Next.Port.empty() ? "80" : Next.Port) == FAuthPort)
+    return;
+  FAuthUser.clear();
+  FAuthPass.clear();
 }
 
 void THttpCli::RestartAfterRelocation() {

@@ -112,6 +112,9 @@ public:
   std::string Agent = "Mozilla/3.0 (compatible)";
   std::string Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
   std::string Reference;
+  // Basic authentication towards the URL's host and port (not beyond a
+  // relocation elsewhere); credentials in the URL take their place for that
+  // request only.
   std::string Username, Password;
   std::string ProxyUsername, ProxyPassword;
   bool NoCache = false;
@@ -268,6 +271,7 @@ private:
   void ReceiveBody();
   void ReceiveLines();
   void Relocate(const std::string& Value);
+  void LeaveAuthHost(const TUrlParts& Next);
   struct TLocationTarget;
   void RelocateDirect(const TLocationTarget& L, const std::string& Value);
   void RelocateViaProxy(const TLocationTarget& L, const std::string& Value, const TUrlParts& Cur);
@@ -289,6 +293,8 @@ private:
   bool FMultiThreaded = false;
 
   std::string FHostName, FTargetHost, FPort, FPath, FDnsResult;
+  // This request's credentials and the host and port they belong to.
+  std::string FAuthUser, FAuthPass, FAuthHost, FAuthPort;
   bool FConnected = false;
   bool FHeaderInProgress = false;
   bool FLocationSeen = false;

@@ -797,3 +797,57 @@ TEST(HttpRequestBytes, ARangeIsSentOnlyWhenTheCallerSetsIt) {
 
 }  // namespace
 }  // namespace chronark
+
+namespace chronark {
+namespace {
+
+bool SendsAuthorization(const std::string& Request) {
+  return Request.find("\r\nAuthorization: ") != std::string::npos;
+}
+
+TEST(HttpCredentials, GoOnlyToTheHostAndPortTheyCameWith) {
+  struct TCase {
+    const char* Location;
+    bool Kept;
+  };
+  for (const TCase& C :
+       {TCase{"/b", true}, TCase{"http://H.EXAMPLE/b", true}, TCase{"http://h.example:80/b", true},
+        TCase{"http://other.example/b", false}, TCase{"http://h.example:8080/b", false},
+        TCase{"other.example/b", false}}) {
+    TFakeHttpCli H;
+    H.URL = "http://joe:pw@h.example/a";
+    H.Responses = {std::string("HTTP/1.0 302 Found\r\nLocation: ") + C.Location + "\r\n\r\n",
+                   "HTTP/1.0 302 Found\r\nLocation: http://h.example/c\r\n\r\n",
+                   "HTTP/1.0 200 OK\r\n\r\nok"};
+    H.Get();
+    ASSERT_EQ(H.Requests.size(), 3u) << C.Location;
+    EXPECT_TRUE(SendsAuthorization(H.Requests[0])) << C.Location;
+    EXPECT_EQ(SendsAuthorization(H.Requests[1]), C.Kept) << C.Location;
+    // Once left, the host does not get them back within the request.
+    EXPECT_EQ(SendsAuthorization(H.Requests[2]), C.Kept) << C.Location;
+  }
+}
+
+TEST(HttpCredentials, UrlCredentialsAreNotCarriedIntoTheNextRequest) {
+  TFakeHttpCli H;
+  H.URL = "http://joe:pw@h.example/a";
+  H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok", "HTTP/1.0 200 OK\r\n\r\nok",
+                 "HTTP/1.0 200 OK\r\n\r\nok"};
+  H.Get();
+  EXPECT_TRUE(H.Username.empty());
+  EXPECT_TRUE(H.Password.empty());
+  H.URL = "http://h.example/b";
+  H.Get();
+  // The caller's own credentials go to the URL's host.
+  H.Username = "ann";
+  H.Password = "x";
+  H.Get();
+  ASSERT_EQ(H.Requests.size(), 3u);
+  EXPECT_NE(H.Requests[0].find("Authorization: Basic " + EncodeBase64("joe:pw")),
+            std::string::npos);
+  EXPECT_FALSE(SendsAuthorization(H.Requests[1]));
+  EXPECT_NE(H.Requests[2].find("Authorization: Basic " + EncodeBase64("ann:x")), std::string::npos);
+}
+
+}  // namespace
+}  // namespace chronark
