@@ -92,6 +92,7 @@ constexpr THttpErrorEntry HttpErrors[] = {
     {THttpError::UnsupportedProtocol, 404, "HTTP unsupported protocol"},
     {THttpError::EmptyLocation, 404, "HTTP relocation without location"},
     {THttpError::BadContentLength, 404, "HTTP invalid Content-Length"},
+    {THttpError::HandlerFailed, 404, "HTTP event handler failed"},
     {THttpError::Failed, 404, ""},
 };
 
@@ -369,38 +370,109 @@ void THttpCli::WaitForEvents() {
 
 void THttpCli::ProcessPending() { TEventLoop::Current().ProcessMessages(); }
 
+// ---- events and re-entry ---------------------------------------------------
+//
+// Every event fire goes through Fire. A handler may throw, or destroy the
+// component; either way the step that fired must not go on. Fire ends the
+// request with the handler's message (or notices that nothing is left) and
+// throws TStop, which unwinds to the entry point the event loop, the socket
+// or the caller came in through (Entry). Calls into the transport that may
+// report back at once (a close runs the closing handler within) go through
+// Transport, which notices a component destroyed meanwhile.
+
+template <class TCall>
+void THttpCli::Fire(TCall&& Call) {
+  const TLiveness::TWatch Alive = FLife.Watch();
+  bool Threw = false;
+  std::string Failure;
+  try {
+    Call();
+  } catch (const TStop&) {
+    throw;
+  } catch (const std::exception& E) {
+    Threw = true;
+    Failure = E.what();
+  } catch (...) {
+    Threw = true;
+    Failure = HttpErrorText(THttpError::HandlerFailed);
+  }
+  if (!Alive.Alive()) throw TStop{};
+  if (!Threw) return;
+  HandlerFailed(Failure);
+  throw TStop{};
+}
+
+template <class TEvent, class... TArgs>
+void THttpCli::FireEvent(const TEvent& Event, TArgs&&... Args) {
+  if (Event) Fire([&] { Event(*this, std::forward<TArgs>(Args)...); });
+}
+
+template <class TStep>
+void THttpCli::Entry(TStep&& Step) {
+  try {
+    Step();
+  } catch (const TStop&) {
+    // The request was ended by the step that stopped, or the component is gone.
+  }
+}
+
+template <class TCall>
+void THttpCli::Transport(TCall&& Call) {
+  const TLiveness::TWatch Alive = FLife.Watch();
+  Call();
+  if (!Alive.Alive()) throw TStop{};
+}
+
+void THttpCli::CloseSocket() {
+  Transport([&] { SocketClose(); });
+}
+void THttpCli::AbortSocket() {
+  Transport([&] { SocketAbort(); });
+}
+
+// A handler threw: the request ends with its message. After the request's
+// end (OnStateChange to hsReady, OnRequestDone) Get still raises it.
+void THttpCli::HandlerFailed(const std::string& Message) {
+  if (!FReadyPosted) return FailWith(Message);
+  if (FFailed) return;
+  FFailed = true;
+  FFailMessage = Message;
+  FFailCode = HttpErrorCode(THttpError::Failed);
+}
+
 // ---- the private messages --------------------------------------------------
 
 void THttpCli::HandleMessage(uint32_t Msg, uintptr_t WParam) {
-  switch (Msg) {
-    case HCM_REQUEST_DONE:
-      if (OnRequestDone) OnRequestDone(*this, FRequestType, FRequestDoneError);
-      break;
-    case HCM_SET_READY:
-      // A stale message of an earlier request must not end this one.
-      if (WParam == FRequestId) {
-        DisarmTimer();
-        SetState(hsReady);
-      }
-      break;
-    case HCM_RESTART:
-      if (WParam == FRequestId && !FReadyPosted) StartLookup();
-      break;
-    case HCM_TIMEOUT:
-      if (WParam == FRequestId) {
-        FTimerId = 0;
-        CheckTimeouts();
-      }
-      break;
-    default: break;
-  }
+  Entry([&] {
+    switch (Msg) {
+      case HCM_REQUEST_DONE: FireEvent(OnRequestDone, FRequestType, FRequestDoneError); break;
+      case HCM_SET_READY:
+        // A stale message of an earlier request must not end this one.
+        if (WParam == FRequestId) {
+          DisarmTimer();
+          SetState(hsReady);
+        }
+        break;
+      case HCM_RESTART:
+        if (WParam == FRequestId && !FReadyPosted) StartLookup();
+        break;
+      case HCM_TIMEOUT:
+        if (WParam == FRequestId) {
+          FTimerId = 0;
+          CheckTimeouts();
+        }
+        break;
+      default: break;
+    }
+  });
 }
 
 void THttpCli::SetState(THttpCliState NewState) {
   if (FState == NewState) return;
   FState = NewState;
-  if (OnStateChange) OnStateChange(*this);
+  // Posted first: OnRequestDone follows even when OnStateChange fails.
   if (NewState == hsReady) PostToSelf(HCM_REQUEST_DONE, FRequestId);
+  FireEvent(OnStateChange);
 }
 
 void THttpCli::SetReady() {
@@ -428,14 +500,16 @@ void THttpCli::ScheduleTimer() {
 }
 
 void THttpCli::CheckTimeouts() {
-  if (FReadyPosted || FState == hsReady) return;
-  const auto Now = std::chrono::steady_clock::now();
-  const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
-  const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
-  if (Total || Idle)
-    FailWith(ErrorText(WSAETIMEDOUT), WSAETIMEDOUT);
-  else
-    ScheduleTimer();
+  Entry([&] {
+    if (FReadyPosted || FState == hsReady) return;
+    const auto Now = std::chrono::steady_clock::now();
+    const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
+    const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
+    if (Total || Idle)
+      FailWith(ErrorText(WSAETIMEDOUT), WSAETIMEDOUT);
+    else
+      ScheduleTimer();
+  });
 }
 
 void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus) {
@@ -450,7 +524,7 @@ void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, b
   FRcvdCount = 0;
   FConnected = false;
   // Drop the connection at once: the server's further bytes are not wanted.
-  SocketAbort();
+  AbortSocket();
 }
 
 void THttpCli::Fail(THttpError E) {
@@ -490,22 +564,23 @@ void THttpCli::BlockingRequest(THttpRequest Rq) {
 void THttpCli::StartRequest(THttpRequest Rq) {
   if (FState != hsReady) RaiseHttpError(THttpError::Busy);
   if (Rq == hrPost && !PostStream) RaiseHttpError(THttpError::NothingToPost);
-
-  ++FRequestId;
-  FReadyPosted = false;
-  FRelocPending = false;
-  FBodyComplete = false;
-  FFailed = false;
-  FFailCode = 0;
-  FFailMessage.clear();
-  FRelocations = 0;
-  SetState(hsStarting);
-  FRequestType = Rq;
-  ResetForRequest();
-  FStartTime = FLastProgress = std::chrono::steady_clock::now();
-  ScheduleTimer();
-  SplitRequestUrl();
-  if (!FFailed) StartLookup();
+  Entry([&] {
+    ++FRequestId;
+    FReadyPosted = false;
+    FRelocPending = false;
+    FBodyComplete = false;
+    FFailed = false;
+    FFailCode = 0;
+    FFailMessage.clear();
+    FRelocations = 0;
+    FRequestType = Rq;
+    SetState(hsStarting);
+    ResetForRequest();
+    FStartTime = FLastProgress = std::chrono::steady_clock::now();
+    ScheduleTimer();
+    SplitRequestUrl();
+    if (!FFailed) StartLookup();
+  });
 }
 
 void THttpCli::ResetForRequest() {
@@ -578,7 +653,7 @@ void THttpCli::StartLookup() {
   SetState(hsLookingUp);
   try {
     FCtrlSocket->SetLocalAddr(LocalAddr);
-    FCtrlSocket->DnsLookup(FHostName);
+    Transport([&] { FCtrlSocket->DnsLookup(FHostName); });
   } catch (const std::exception& E) {
     // The lookup could not even start: the request ends here and now.
     FStatusCode = FailedStatus();
@@ -593,75 +668,83 @@ void THttpCli::StartLookup() {
 // ---- socket events ----------------------------------------------------------
 
 void THttpCli::SocketDnsLookupDone(uint16_t Error) {
-  if (FReadyPosted || FState != hsLookingUp) return;
-  Progress();
-  if (Error != 0) {
-    if (FState != hsAborting) {
-      FRequestDoneError = Error;
+  Entry([&] {
+    if (FReadyPosted || FState != hsLookingUp) return;
+    Progress();
+    if (Error != 0) {
+      if (FState != hsAborting) {
+        FRequestDoneError = Error;
+        FStatusCode = FailedStatus();
+        FReasonPhrase = "can't resolve hostname to IP address";
+        ClosingHandler(0);
+      }
+      return;
+    }
+    FDnsResult = FCtrlSocket->DnsResult();
+    SetState(hsLookedUp);
+    try {
+      FCtrlSocket->SetAddr(FDnsResult);
+      FCtrlSocket->SetLocalAddr(LocalAddr);
+      FCtrlSocket->SetPort(FPort);
+      FCtrlSocket->SetProto("tcp");
+      Transport([&] { FCtrlSocket->Connect(); });
+    } catch (const std::exception& Ex) {
+      const int E = FCtrlSocket->LastError();
+      FRequestDoneError = static_cast<uint16_t>(E);
       FStatusCode = FailedStatus();
-      FReasonPhrase = "can't resolve hostname to IP address";
+      // A failure found before any socket call (a port that is no number or
+      // service) has no error code: "No Error (Error #0)" would say nothing.
+      FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
+      try {
+        CloseSocket();
+      } catch (const TStop&) {
+        throw;
+      } catch (...) {}
       ClosingHandler(0);
     }
-    return;
-  }
-  FDnsResult = FCtrlSocket->DnsResult();
-  SetState(hsLookedUp);
-  try {
-    FCtrlSocket->SetAddr(FDnsResult);
-    FCtrlSocket->SetLocalAddr(LocalAddr);
-    FCtrlSocket->SetPort(FPort);
-    FCtrlSocket->SetProto("tcp");
-    FCtrlSocket->Connect();
-  } catch (const std::exception& Ex) {
-    const int E = FCtrlSocket->LastError();
-    FRequestDoneError = static_cast<uint16_t>(E);
-    FStatusCode = FailedStatus();
-    // A failure found before any socket call (a port that is no number or
-    // service) has no error code: "No Error (Error #0)" would say nothing.
-    FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
-    try {
-      SocketClose();
-    } catch (...) {}
-    ClosingHandler(0);
-  }
+  });
 }
 
 void THttpCli::SocketSessionConnected(uint16_t Error) {
-  if (FReadyPosted || FState != hsLookedUp) return;
-  Progress();
-  if (Error != 0) {
-    FRequestDoneError = Error;
-    FStatusCode = FailedStatus();
-    FReasonPhrase = ErrorText(Error);
-    ClosingHandler(0);
-    return;
-  }
-  FConnected = true;
-  SetState(hsConnected);
-  NotifySessionConnected();
-  SetState(hsWaitingHeader);
-  try {
-    static const char* const Methods[] = {"GET", "GET", "POST", "HEAD"};
-    WriteRequest(Methods[FRequestType]);
-    if (FRequestType == hrPost) {
-      NotifySendBegin();
-      FAllowedToSend = true;
-      SendPostChunk();
+  Entry([&] {
+    if (FReadyPosted || FState != hsLookedUp) return;
+    Progress();
+    if (Error != 0) {
+      FRequestDoneError = Error;
+      FStatusCode = FailedStatus();
+      FReasonPhrase = ErrorText(Error);
+      ClosingHandler(0);
+      return;
     }
-  } catch (const std::exception& E) {
-    FailWith(E.what());
-  }
+    FConnected = true;
+    SetState(hsConnected);
+    NotifySessionConnected();
+    SetState(hsWaitingHeader);
+    try {
+      static const char* const Methods[] = {"GET", "GET", "POST", "HEAD"};
+      WriteRequest(Methods[FRequestType]);
+      if (FRequestType == hrPost) {
+        NotifySendBegin();
+        FAllowedToSend = true;
+        SendPostChunk();
+      }
+    } catch (const std::exception& E) {
+      FailWith(E.what());
+    }
+  });
 }
 
 void THttpCli::SocketDataSent(uint16_t /*Error*/) {
-  if (FReadyPosted) return;
-  Progress();
-  if (!FAllowedToSend) return;
-  try {
-    SendPostChunk();
-  } catch (const std::exception& E) {
-    FailWith(E.what());
-  }
+  Entry([&] {
+    if (FReadyPosted) return;
+    Progress();
+    if (!FAllowedToSend) return;
+    try {
+      SendPostChunk();
+    } catch (const std::exception& E) {
+      FailWith(E.what());
+    }
+  });
 }
 
 void THttpCli::SendPostChunk() {
@@ -670,7 +753,7 @@ void THttpCli::SendPostChunk() {
   if (N > 0) {
     FSentBytes += N;
     NotifySendData(FSndBuf, static_cast<int32_t>(N));
-    SocketSend(FSndBuf, static_cast<int32_t>(N));
+    Transport([&] { SocketSend(FSndBuf, static_cast<int32_t>(N)); });
   } else {
     FAllowedToSend = false;
     NotifySendEnd();
@@ -678,18 +761,22 @@ void THttpCli::SendPostChunk() {
 }
 
 void THttpCli::SocketSessionClosed(uint16_t Error) {
-  FConnected = false;
-  if (FRelocPending) {
-    FRelocPending = false;
-    RestartAfterRelocation();
-    return;
-  }
-  ClosingHandler(Error);
+  Entry([&] {
+    FConnected = false;
+    if (FRelocPending) {
+      FRelocPending = false;
+      RestartAfterRelocation();
+      return;
+    }
+    ClosingHandler(Error);
+  });
 }
 
 void THttpCli::CloseConnection() {
-  FConnected = false;
-  SocketClose();
+  Entry([&] {
+    FConnected = false;
+    CloseSocket();
+  });
 }
 
 // ---- writing the request -------------------------------------------------
@@ -699,7 +786,7 @@ void THttpCli::QueueRequestLine(std::string Line) {
   // handler sees the line as it is sent.
   Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
   if (OnCommand) {
-    OnCommand(*this, Line);
+    Fire([&] { OnCommand(*this, Line); });
     Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
   }
   FReqBuf += Line;
@@ -739,29 +826,31 @@ void THttpCli::WriteRequest(const char* Method) {
   FAcceptRanges.clear();
   NotifyRequestHeaderEnd();
   QueueRequestLine("");
-  SocketSend(FReqBuf.data(), static_cast<int32_t>(FReqBuf.size()));
+  Transport([&] { SocketSend(FReqBuf.data(), static_cast<int32_t>(FReqBuf.size())); });
   FReqBuf.clear();
 }
 
 // ---- receiving -----------------------------------------------------------
 
 void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
-  if (FRcvdCount >= RcvBufSize) {
-    Fail(THttpError::LineTooLong);
-    return;
-  }
-  // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
-  // the request with its message instead of leaving it to wait for a
-  // timeout: the socket's receive loop would swallow it.
-  try {
-    if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
-      ReceiveBody();
+  Entry([&] {
+    if (FRcvdCount >= RcvBufSize) {
+      Fail(THttpError::LineTooLong);
       return;
     }
-    ReceiveLines();
-  } catch (const std::exception& E) {
-    FailWith(E.what());
-  }
+    // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
+    // the request with its message instead of leaving it to wait for a
+    // timeout: the socket's receive loop would swallow it.
+    try {
+      if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
+        ReceiveBody();
+        return;
+      }
+      ReceiveLines();
+    } catch (const std::exception& E) {
+      FailWith(E.what());
+    }
+  });
 }
 
 void THttpCli::ReceiveLines() {
@@ -825,8 +914,8 @@ void THttpCli::ProcessReceived() {
       HeaderReader(Line, LineEnd);
     else if (FState == hsWaitingBody)
       BodyReader(Line.data(), Len);
-    else if (OnStrayLine)
-      OnStrayLine(*this, 0);
+    else
+      FireEvent(OnStrayLine, uint16_t{0});
     if (FFailed) return;
     if (FState == hsWaitingBody && FRcvdCount > 0) {
       // The header ended inside this read: the rest is the first chunk,
@@ -883,8 +972,8 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
     return;
   }
   if (FFailed) return;
-  if (OnHeaderData) OnHeaderData(*this);
-  if (FStatusCode >= 400 && !FReadyPosted) SocketClose();  // the closing handler runs within
+  FireEvent(OnHeaderData);
+  if (FStatusCode >= 400 && !FReadyPosted) CloseSocket();  // the closing handler runs within
 }
 
 void THttpCli::HeaderLine(std::string_view Line) {
@@ -932,7 +1021,7 @@ void THttpCli::HeaderComplete() {
     FHeaderBytes = 0;
     FBodyCount = 0;
     FRelocPending = true;
-    SocketClose();
+    CloseSocket();
     if (FRelocPending) {
       FRelocPending = false;
       RestartAfterRelocation();
@@ -944,7 +1033,7 @@ void THttpCli::HeaderComplete() {
     NotifyHeaderEnd();
     SetReady();
     FBodyComplete = true;
-    SocketClose();
+    CloseSocket();
     return;
   }
   const std::string Ext = LowerCase(FDocumentName.substr(
@@ -982,7 +1071,7 @@ void THttpCli::BodyReader(const char* Data, int32_t Len) {
   if (!FFailed && FContentLength >= 0 && FBodyBytes >= FContentLength) {
     // The whole document is here: no need to wait for the server's close.
     FBodyComplete = true;
-    SocketClose();
+    CloseSocket();
   }
 }
 
@@ -1140,7 +1229,7 @@ void THttpCli::RestartAfterRelocation() {
   FLocationSeen = false;
   FHeaderInProgress = false;
   if (FRequestType == hrPost) FRequestType = hrGet;
-  if (OnLocationChange) OnLocationChange(*this);
+  FireEvent(OnLocationChange);
   FReceivedHeader.clear();
   FRcvdCount = 0;
   FHeaderLineCount = 0;
@@ -1153,42 +1242,26 @@ void THttpCli::RestartAfterRelocation() {
 // ---- notifications ---------------------------------------------------------
 
 void THttpCli::NotifyCookie(const std::string& Data, bool& AcceptIt) {
-  if (OnCookie) OnCookie(*this, Data, AcceptIt);
+  FireEvent(OnCookie, Data, AcceptIt);
 }
-void THttpCli::NotifySessionConnected() {
-  if (OnSessionConnected) OnSessionConnected(*this);
-}
-void THttpCli::NotifyRequestHeaderBegin() {
-  if (OnRequestHeaderBegin) OnRequestHeaderBegin(*this);
-}
-void THttpCli::NotifyRequestHeaderEnd() {
-  if (OnRequestHeaderEnd) OnRequestHeaderEnd(*this);
-}
+void THttpCli::NotifySessionConnected() { FireEvent(OnSessionConnected); }
+void THttpCli::NotifyRequestHeaderBegin() { FireEvent(OnRequestHeaderBegin); }
+void THttpCli::NotifyRequestHeaderEnd() { FireEvent(OnRequestHeaderEnd); }
 void THttpCli::NotifyHeaderBegin() {
   FHeaderInProgress = true;
-  if (OnHeaderBegin) OnHeaderBegin(*this);
+  FireEvent(OnHeaderBegin);
 }
 void THttpCli::NotifyHeaderEnd() {
   FHeaderInProgress = false;
-  if (OnHeaderEnd) OnHeaderEnd(*this);
+  FireEvent(OnHeaderEnd);
 }
-void THttpCli::NotifyDocBegin() {
-  if (OnDocBegin) OnDocBegin(*this);
-}
-void THttpCli::NotifyDocData(const void* Buffer, int32_t Len) {
-  if (OnDocData) OnDocData(*this, Buffer, Len);
-}
-void THttpCli::NotifyDocEnd() {
-  if (OnDocEnd) OnDocEnd(*this);
-}
-void THttpCli::NotifySendBegin() {
-  if (OnSendBegin) OnSendBegin(*this);
-}
+void THttpCli::NotifyDocBegin() { FireEvent(OnDocBegin); }
+void THttpCli::NotifyDocData(const void* Buffer, int32_t Len) { FireEvent(OnDocData, Buffer, Len); }
+void THttpCli::NotifyDocEnd() { FireEvent(OnDocEnd); }
+void THttpCli::NotifySendBegin() { FireEvent(OnSendBegin); }
 void THttpCli::NotifySendData(const void* Buffer, int32_t Len) {
-  if (OnSendData) OnSendData(*this, Buffer, Len);
+  FireEvent(OnSendData, Buffer, Len);
 }
-void THttpCli::NotifySendEnd() {
-  if (OnSendEnd) OnSendEnd(*this);
-}
+void THttpCli::NotifySendEnd() { FireEvent(OnSendEnd); }
 
 }  // namespace chronark

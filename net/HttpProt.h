@@ -59,6 +59,7 @@ enum class THttpError : uint8_t {
   UnsupportedProtocol,  // a URL or relocation names ftp://, file://, ...
   EmptyLocation,        // a relocation with an empty Location value
   BadContentLength,     // a negative Content-Length
+  HandlerFailed,        // an event handler threw something that is no std::exception
   Failed,               // text from the cause: a handler's exception, a socket error
 };
 uint16_t HttpErrorCode(THttpError E);
@@ -278,6 +279,20 @@ private:
   void ClosingHandler(uint16_t Error);
   // Content-Length announced a body that has not fully arrived.
   bool ExpectsBody() const;
+  // Event fires and re-entry (see HttpProt.cpp).
+  struct TStop {};
+  template <class TCall>
+  void Fire(TCall&& Call);
+  template <class TEvent, class... TArgs>
+  void FireEvent(const TEvent& Event, TArgs&&... Args);
+  template <class TStep>
+  void Entry(TStep&& Step);
+  template <class TCall>
+  void Transport(TCall&& Call);
+  void CloseSocket();
+  void AbortSocket();
+  void HandlerFailed(const std::string& Message);
+
   void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);
   void Fail(THttpError E);
   // A failure whose text comes from its cause (THttpError::Failed).
