@@ -63,6 +63,9 @@ public:
   explicit TIniReader(std::string FileName) : FFileName(std::move(FileName)) {}
   std::string ReadString(std::string_view Section, std::string_view Key,
                          std::string_view Default) const;
+  // An address: empty when the value was longer than the reader's limit,
+  // since its cut form would be another address than the one published.
+  std::string ReadAddress(std::string_view Section, std::string_view Key) const;
 
 private:
   std::string FFileName;
