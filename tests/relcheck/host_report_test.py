@@ -79,6 +79,19 @@ class HostReport(unittest.TestCase):
         out = self.report(self.url, "chronark", "1.2.0.0")
         self.assertIn("\nStatusBar1=Fehler: \"'' is not a valid integer value\"\n", out)
 
+    def test_values_are_escaped_and_every_line_printed(self):
+        # ESC, NUL, a C1 control (0x81 in Windows-1252) and a backslash in the
+        # published name, then control characters in the published version.
+        self.publish(b"[chronark]\nVersion=9.0.0.0\nName=Evil\x1b[31mRed\x00Tail\x81C:\\x\n")
+        out = self.report(self.url, "chronark", "1.0.2002.624")
+        self.assertEqual(out.splitlines()[2], "appname=Evil\\x1b[31mRed\\x00Tail\\x81C:\\\\x")
+        self.assertEqual(len(out.splitlines()), 10)
+        # Decided at the first part: the rest of the version is never read.
+        self.publish(b"[chronark]\nVersion=9.0.0.0\x1b]0;x\x07\n")
+        out = self.report(self.url, "chronark", "1.0.2002.624")
+        self.assertIn("\nnewversion=9.0.0.0\\x1b]0;x\\x07\n", out)
+        self.assertNotIn("\x1b", out)
+
     def test_report_needs_no_display(self):
         self.publish(b"[chronark]\nVersion=1.0.2002.624\n")
         env = {k: v for k, v in os.environ.items() if k not in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY")}

@@ -165,7 +165,7 @@ std::string BuildElf(bool Wide, bool BigEndian, const std::string& Block, uint32
   return Image;
 }
 
-std::string SampleBlock() {
+std::string SampleBlock(const std::string& Value = "1.2.3.4") {
   std::string Raw(VersionBlockMagic);
   Raw += std::string(16, '\0');
   Raw += std::string(
@@ -175,11 +175,11 @@ std::string SampleBlock() {
       8);
   Raw += std::string(
       "\x0B\x00"
-      "FileVersion"
-      "\x07\x00"
-      "1.2.3.4",
-      22);
-  return Raw;
+      "FileVersion",
+      13);
+  Raw += static_cast<char>(Value.size() & 0xFF);
+  Raw += static_cast<char>(Value.size() >> 8);
+  return Raw + Value;
 }
 
 TEST(ReadVersionString, EveryElfClassAndByteOrder) {
@@ -194,6 +194,18 @@ TEST(ReadVersionString, EveryElfClassAndByteOrder) {
       EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "") << Wide << BigEndian;
     }
   }
+}
+
+TEST(ReadVersionString, ValueEndsAtTheFirstNul) {
+  TTempFolder Folder;
+  const std::string Name = Folder.Path() + "/nul";
+  WriteFile(Name, BuildElf(true, false, SampleBlock(std::string("1.2.3.4\0\x1b[2J9.9.9.9", 19))));
+  EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "1.2.3.4");
+  WriteFile(Name, BuildElf(true, false,
+                           SampleBlock(std::string("\0"
+                                                   "1.2.3.4",
+                                                   8))));
+  EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "");
 }
 
 // A block with two strings, then every shorter prefix of it: none may be read
