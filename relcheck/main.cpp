@@ -287,9 +287,9 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   if (CurrentVersionArg.Length != 0) {
     CurrentVersion = CurrentVersionArg.Str();
   } else {
-    const std::string Host =
-        HostExecutableOverride().empty() ? HostExecutableName() : HostExecutableOverride();
-    CurrentVersion = ReadVersionString(Host, "FileVersion");
+    CurrentVersion = HostExecutableOverride().empty()
+                         ? ReadRunningVersionString("FileVersion")
+                         : ReadVersionString(HostExecutableOverride(), "FileVersion");
   }
   Section = SectionArg.Str();
 

@@ -205,6 +205,10 @@ std::string MakeTempFileName() {
   return {};
 }
 
+std::string ReadRunningVersionString(const std::string& Key) {
+  return ReadVersionString("/proc/self/exe", Key);
+}
+
 std::string HostExecutableName() {
   char Resolved[PATH_MAX];
   if (::realpath("/proc/self/exe", Resolved)) return Resolved;

@@ -25,7 +25,12 @@ std::string GetTempPath();
 std::string MakeTempFileName();
 
 // Full path of the running process's executable, links resolved; empty when
-// the system does not tell.
+// the system does not tell. After the program file was replaced or deleted
+// (a package upgrade) this names no readable file any more ("... (deleted)").
 std::string HostExecutableName();
+
+// ReadVersionString of the running process's own executable, read through
+// /proc/self/exe itself, which stays readable after the file was replaced.
+std::string ReadRunningVersionString(const std::string& Key);
 
 }  // namespace chronark

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -106,6 +107,32 @@ TEST(ReadVersionString, ChronarksVersionData) {
   auto Block =
       std::span(reinterpret_cast<const unsigned char*>(Image.data()) + At, Image.size() - At);
   EXPECT_EQ(FirstTranslation(Block), 0x04E40407u);
+}
+
+// A package upgrade replaces or deletes the program file while it runs; the
+// running program still reports its own version, not the new file's or none.
+TEST(ReadRunningVersionString, SurvivesTheProgramFileBeingReplaced) {
+  TTempFolder Folder;
+  const std::string Program = Folder.Path() + "/prog", Other = Folder.Path() + "/other";
+  auto Run = [](const std::string& Command) {
+    std::string Out;
+    if (FILE* Pipe = ::popen(Command.c_str(), "r")) {
+      char Buffer[256];
+      while (size_t Got = std::fread(Buffer, 1, sizeof Buffer, Pipe)) Out.append(Buffer, Got);
+      EXPECT_EQ(::pclose(Pipe), 0) << Command;
+    }
+    return Out;
+  };
+  auto Copy = [](const std::string& From, const std::string& To) {
+    WriteFile(To, ReadFile(From));
+    ASSERT_EQ(::chmod(To.c_str(), 0700), 0);
+  };
+  Copy(PROBE_SELFVERSION, Program);
+  Copy(PROBE_NOVERSION, Other);
+  EXPECT_EQ(Run(Program + " " + Other + " " + Program), "1.0.2002.624");
+  EXPECT_EQ(ReadVersionString(Program, "FileVersion"), "");  // the new file has none
+  Copy(PROBE_SELFVERSION, Program);
+  EXPECT_EQ(Run(Program + " " + Program), "1.0.2002.624");
 }
 
 TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
