@@ -2,6 +2,7 @@
 """relcheck-host --report against a loopback HTTP server serving a temporary folder."""
 import http.server
 import os
+import struct
 import subprocess
 import tempfile
 import threading
@@ -100,6 +101,25 @@ class HostReport(unittest.TestCase):
                            capture_output=True, timeout=100, env=env)
         self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
         self.assertIn("\nStatusBar1=Kein Update verfügbar\n", p.stdout.decode("utf-8"))
+
+    def test_cut_library_is_refused(self):
+        # Cut inside its last loadable segment, as an interrupted copy leaves it.
+        with open(LIBRARY, "rb") as f:
+            data = f.read()
+        phoff, = struct.unpack_from("<Q", data, 0x20)
+        phnum, = struct.unpack_from("<H", data, 0x38)
+        end = 0
+        for i in range(phnum):
+            kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", data, phoff + 56 * i)
+            if kind == 1 and size:
+                end = max(end, offset + size // 2)
+        cut = os.path.join(self.tmp.name, "relcheck.so")
+        with open(cut, "wb") as f:
+            f.write(data[:end])
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        p = subprocess.run([HOST, "--report", cut, self.url], capture_output=True, env=env, timeout=100)
+        self.assertEqual(p.returncode, 1, p.stderr.decode(errors="replace"))
+        self.assertIn(b"shorter than its segments", p.stderr)
 
     def test_command_line_errors(self):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")

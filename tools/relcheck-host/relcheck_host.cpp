@@ -5,6 +5,7 @@
 // out) as short strings. With --report it waits for the dialog's check to
 // end, prints what the dialog shows, presses OK and exits 0.
 #include "common/cp1252.h"
+#include "platform/dynlib/dynlib.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -21,8 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace chronark {
@@ -43,22 +44,6 @@ std::vector<unsigned char> ShortString(const char* Utf8) {
   std::memcpy(Result.data() + 1, Text.data(), Text.size());
   return Result;
 }
-
-// The library handle, released when the host ends.
-class TLibrary {
-public:
-  explicit TLibrary(const std::string& Path)
-      : FHandle(::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-  ~TLibrary() {
-    if (FHandle) ::dlclose(FHandle);
-  }
-  TLibrary(const TLibrary&) = delete;
-  TLibrary& operator=(const TLibrary&) = delete;
-  void* Handle() const { return FHandle; }
-
-private:
-  void* FHandle;
-};
 
 bool HasEnv(const char* Name) {
   const char* Value = std::getenv(Name);
@@ -176,13 +161,16 @@ int Run(int argc, char** argv) {
     return 1;
   }
   const std::string Path = Resolved;
-  TLibrary Library(Path);
-  if (!Library.Handle()) {
-    std::fprintf(stderr, "relcheck-host: %s\n", ::dlerror());
+  // Checked before loading, as chronark does: a cut copy is refused
+  // instead of ending the host with SIGBUS.
+  std::string Error;
+  const platform::TDynLib Library = platform::TDynLib::Open(Path, &Error);
+  if (!Library) {
+    std::fprintf(stderr, "relcheck-host: %s\n", Error.c_str());
     return 1;
   }
   auto Show =
-      reinterpret_cast<TShowRelcheckDialog>(::dlsym(Library.Handle(), "showrelcheckdialog_v1_11"));
+      Library.Function<std::remove_pointer_t<TShowRelcheckDialog>>("showrelcheckdialog_v1_11");
   if (!Show) {
     std::fprintf(stderr, "relcheck-host: %s has no export showrelcheckdialog_v1_11\n",
                  Path.c_str());
