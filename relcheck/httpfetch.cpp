@@ -3,6 +3,7 @@
 #include "relcheck/main.h"
 
 #include "common/exceptions.h"
+#include "common/scopeexit.h"
 #include "net/HttpProt.h"
 #include "platform/qtbridge/QtBridge.h"
 
@@ -81,10 +82,7 @@ public:
     uHttp1.Agent = std::string(Agent);
     uHttp1.URL = URL;
     uHttp1.ReceiveStream = &Stream;
-    struct TDetach {
-      THttpCli& Http;
-      ~TDetach() { Http.ReceiveStream = nullptr; }
-    } Detach{uHttp1};
+    TScopeExit Detach([this] { uHttp1.ReceiveStream = nullptr; });
     uHttp1.Get();
   }
 
