@@ -182,9 +182,14 @@ void SaveProject(const TChronarkMan& Man, const std::string& FileName) {
   }
 }
 
-// Every command that changes a project starts here, before it reads the
-// file; this is the one place to refuse a project the program has open.
-void OpenForChange(const std::string& FileName) { (void)FileName; }
+// Every command that changes a project takes this before it reads the file
+// and holds it until the file is saved: the one place to refuse a project
+// the program has open (and to keep other writers out meanwhile).
+struct TChangeGuard {};
+[[nodiscard]] TChangeGuard OpenForChange(const std::string& FileName) {
+  (void)FileName;
+  return {};
+}
 
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
@@ -257,7 +262,7 @@ int Add(const std::vector<std::string>& A) {
   const TDateTime StartTime = ParseDateTime(Args.Positional[1]),
                   EndTime = ParseDateTime(Args.Positional[2]);
   const std::string Remark = Args.Positional.size() == 4 ? Args.Positional[3] : "";
-  OpenForChange(FileName);
+  const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
   if (FileExists(FileName)) Man.LoadFromFile(FileName);
   Man.AddEntry(StartTime, EndTime, Utf8ToCp1252(Remark).substr(0, 255));
@@ -358,7 +363,7 @@ int Edit(const std::vector<std::string>& A) {
   const TDateTime StartTime = Start ? ParseDateTime(*Start) : 0,
                   EndTime = End ? ParseDateTime(*End) : 0;
 
-  OpenForChange(FileName);
+  const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
   LoadProject(Man, FileName, true);
   const size_t Index = CheckNumber(Man, FileName, N);
@@ -395,7 +400,7 @@ int Delete(const std::vector<std::string>& A) {
   ExpectPositional("delete", Args, 2, 2);
   const std::string& FileName = Args.Positional[0];
   const size_t N = ParseNumber(Args.Positional[1]);
-  OpenForChange(FileName);
+  const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
   LoadProject(Man, FileName, true);
   Man.Delete(int32_t(CheckNumber(Man, FileName, N)));
