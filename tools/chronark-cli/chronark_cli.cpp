@@ -262,7 +262,7 @@ int Add(const std::vector<std::string>& A) {
   const TDateTime StartTime = ParseDateTime(Args.Positional[1]),
                   EndTime = ParseDateTime(Args.Positional[2]);
   const std::string Remark = Args.Positional.size() == 4 ? Args.Positional[3] : "";
-  const auto Guard = OpenForChange(FileName);
+  [[maybe_unused]] const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
   if (FileExists(FileName)) Man.LoadFromFile(FileName);
   Man.AddEntry(StartTime, EndTime, Utf8ToCp1252(Remark).substr(0, 255));
@@ -363,7 +363,7 @@ int Edit(const std::vector<std::string>& A) {
   const TDateTime StartTime = Start ? ParseDateTime(*Start) : 0,
                   EndTime = End ? ParseDateTime(*End) : 0;
 
-  const auto Guard = OpenForChange(FileName);
+  [[maybe_unused]] const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
   LoadProject(Man, FileName, true);
   const size_t Index = CheckNumber(Man, FileName, N);
@@ -400,7 +400,7 @@ int Delete(const std::vector<std::string>& A) {
   ExpectPositional("delete", Args, 2, 2);
   const std::string& FileName = Args.Positional[0];
   const size_t N = ParseNumber(Args.Positional[1]);
-  const auto Guard = OpenForChange(FileName);
+  [[maybe_unused]] const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
   LoadProject(Man, FileName, true);
   Man.Delete(int32_t(CheckNumber(Man, FileName, N)));
