@@ -54,6 +54,9 @@ TEST(DecimalHours, RoundsToHundredthsWithComma) {
   EXPECT_EQ(DecimalHours(2, 59), "2,98 h");   // 98,33
   EXPECT_EQ(DecimalHours(0, 2), "0,03 h");    // 3,33
   EXPECT_EQ(DecimalHours(0, -5), "-0,08 h");  // loaded records may hold anything
+  EXPECT_EQ(DecimalHours(-2, 15), "-1,75 h");
+  EXPECT_EQ(DecimalHours(-1, -30), "-1,50 h");
+  EXPECT_EQ(DecimalHours(1, 130), "3,17 h");
   EXPECT_EQ(DecimalHours(4000000000000LL, 30), "4000000000000,50 h");
 }
 

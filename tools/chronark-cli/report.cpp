@@ -173,13 +173,20 @@ void TTotal::Carried(int64_t& H, int64_t& M) const {
 }
 
 std::string DecimalHours(int64_t Hours, int64_t Minutes) {
-  const __int128 Total = __int128(Hours) * 60 + Minutes;
-  const bool Negative = Total < 0;
-  // A minute is 1,666… hundredths, so the rounding never meets a half.
-  const __int128 Hundredths = ((Negative ? -Total : Total) * 100 + 30) / 60;
+  // Minutes brought into 0 to 59 first (damaged records may hold any).
+  int64_t H = Hours + (Minutes - FloorMod(Minutes, 60)) / 60;
+  int64_t M = FloorMod(Minutes, 60);
+  const bool Negative = H < 0;
+  uint64_t Whole = Negative ? uint64_t(0) - uint64_t(H) : uint64_t(H);
+  if (Negative && M) {  // -2 h + 15 min is -1,75 h
+    --Whole;
+    M = 60 - M;
+  }
+  // A minute is 1,666... hundredths, so the rounding never meets a half,
+  // and 59 minutes give 98: the whole hours never change.
   char Buf[48];
-  std::snprintf(Buf, sizeof Buf, "%s%lld,%02d h", Negative && Hundredths ? "-" : "",
-                static_cast<long long>(Hundredths / 100), int(Hundredths % 100));
+  std::snprintf(Buf, sizeof Buf, "%s%llu,%02d h", Negative ? "-" : "",
+                static_cast<unsigned long long>(Whole), int((M * 100 + 30) / 60));
   return Buf;
 }
 
