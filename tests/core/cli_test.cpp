@@ -272,7 +272,8 @@ TEST_F(Cli, ReportsReadAProjectTheUserMayOnlyRead) {
   EXPECT_EQ(Run({"json", P}, AsNobody()).Code, 0);
   const TResult R = Run({"edit", P, "1", "--remark", "x"}, AsNobody());
   EXPECT_EQ(R.Code, 1);
-  EXPECT_EQ(R.Err, "Die Projektdatei \"" + P + "\" kann nicht gelesen werden: Permission denied\n");
+  EXPECT_EQ(R.Err, "Die Projektdatei \"" + P +
+                       "\" kann nicht zum Ändern geöffnet werden: Permission denied\n");
 }
 
 TEST_F(Cli, JsonMarksWhatNoTextCanShow) {
@@ -392,7 +393,8 @@ TEST_F(Cli, BadChangesChangeNothing) {
        "Das Ende (07.12.2026 08:59:59) liegt vor dem Beginn (07.12.2026 09:00:00).\n"},
       {{"edit", D / "x", "1", "--remark", "x"},
        1,
-       "Die Projektdatei \"" + (D / "x") + "\" kann nicht gelesen werden: Is a directory\n"},
+       "Die Projektdatei \"" + (D / "x") +
+           "\" kann nicht zum Ändern geöffnet werden: Is a directory\n"},
       {{"edit", P, "1", "--start", "2026-02-29 09:00:00"}, 2, "chronark-cli: Ungültige Zeitangabe"},
       {{"edit", P, "1"}, 2, "chronark-cli: Nichts zu ändern"},
       {{"edit", P, "1", "--remark"}, 2, "chronark-cli: Option \"--remark\" braucht einen Wert."},

@@ -167,8 +167,10 @@ void LoadProject(TChronarkMan& Man, const std::string& FileName, bool ForWriting
   try {
     Man.LoadFromFile(FileName, ForWriting);
   } catch (const EInOutError& E) {
-    throw TCliError("Die Projektdatei " + Quoted(FileName) +
-                    " kann nicht gelesen werden: " + SysErrorMessage(E.ErrorCode()));
+    throw TCliError(
+        "Die Projektdatei " + Quoted(FileName) +
+        (ForWriting ? " kann nicht zum Ändern geöffnet werden: " : " kann nicht gelesen werden: ") +
+        SysErrorMessage(E.ErrorCode()));
   }
 }
 
