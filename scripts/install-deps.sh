@@ -11,6 +11,8 @@ PACKAGES=(
   # tests, fuzzing and the headless desktop of `make run`
   clang clang-format libclang-rt-14-dev xvfb xdotool trayer x11vnc x11-utils x11-apps
   imagemagick microsocks curl python3 psmisc procps iproute2 tzdata
+  # chronark-cli: its Timewarrior intervals are checked against timew
+  timewarrior
 )
 
 missing=()
