@@ -75,7 +75,10 @@ root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 dpkg_root() { dpkg --root="$root" --force-depends --force-not-root --log=/dev/null "$@"; }
-dpkg_root -i "$deb" >/dev/null
+dpkg_root -i "$deb" >"$work/dpkg.log" 2>&1 || {
+  cat "$work/dpkg.log" >&2
+  fail "dpkg -i"
+}
 PATH=$root/usr/bin:$PATH
 chronark-cli --help | grep -q '^Aufruf: chronark-cli' || fail "installed chronark-cli --help"
 chronark-cli add "$work/p.crf" "2026-12-07 09:00:00" "2026-12-07 10:30:00" "Paket"
@@ -86,7 +89,6 @@ for page in "$root"/usr/share/man/man1/*.1.gz "$root"/usr/share/man/de/man1/*.1.
   [ "$(MANWIDTH=80 man -l "$page" 2>/dev/null | wc -l)" -gt 20 ] || fail "man -l $page"
 done
 dpkg_root -r chronark >/dev/null
-dpkg_root --purge chronark >/dev/null
 left=$(cd "$root" && find . -mindepth 1 -not -path './var/lib/dpkg*' -not -path './var/lib' -not -path './var')
 [ -z "$left" ] || fail "left after removal: $left"
 
@@ -101,8 +103,8 @@ if [ "${CHRONARK_PACKAGE_TEST_SYSTEM:-0}" = 1 ]; then
     cd "$work"
     command -v chronark-cli | grep -q -x /usr/bin/chronark-cli
     /usr/bin/chronark-cli --help >/dev/null
-    man -w chronark-cli >/dev/null
-    LANGUAGE=de LC_ALL=de_DE.UTF-8 man -w chronark-cli >/dev/null
+    man -w chronark-cli | grep -q -x /usr/share/man/man1/chronark-cli.1.gz
+    man -L de -w chronark-cli | grep -q -x /usr/share/man/de/man1/chronark-cli.1.gz
   ) || {
     dpkg -r chronark >/dev/null
     fail "the installed package does not work"
