@@ -94,10 +94,16 @@ left=$(cd "$root" && find . -mindepth 1 -not -path './var/lib/dpkg*' -not -path 
 
 if [ "${CHRONARK_PACKAGE_TEST_SYSTEM:-0}" = 1 ]; then
   echo "== Install into this system, run, remove"
+  system_files() {
+    local d
+    for d in /usr/bin /usr/lib/chronark /usr/share/applications /usr/share/metainfo \
+      /usr/share/man/man1 /usr/share/man/de/man1 /usr/share/icons/hicolor/scalable/apps \
+      /usr/share/doc/chronark; do
+      if [ -e "$d" ]; then find "$d"; fi
+    done | sort
+  }
   dpkg-query -W chronark >/dev/null 2>&1 && fail "chronark is already installed here; not touching it"
-  before=$(find /usr/bin /usr/lib/chronark /usr/share/applications /usr/share/metainfo \
-    /usr/share/man/man1 /usr/share/man/de/man1 /usr/share/icons/hicolor/scalable/apps \
-    /usr/share/doc/chronark 2>/dev/null | sort)
+  before=$(system_files)
   dpkg -i "$deb" >/dev/null
   (
     cd "$work"
@@ -110,9 +116,7 @@ if [ "${CHRONARK_PACKAGE_TEST_SYSTEM:-0}" = 1 ]; then
     fail "the installed package does not work"
   }
   dpkg -r chronark >/dev/null
-  after=$(find /usr/bin /usr/lib/chronark /usr/share/applications /usr/share/metainfo \
-    /usr/share/man/man1 /usr/share/man/de/man1 /usr/share/icons/hicolor/scalable/apps \
-    /usr/share/doc/chronark 2>/dev/null | sort)
+  after=$(system_files)
   [ "$before" = "$after" ] || fail "dpkg -r left: $(diff <(echo "$before") <(echo "$after"))"
 fi
 echo "ok: $deb"
