@@ -16,16 +16,6 @@ function(chronark_add_gtest name)
     PROPERTIES ENVIRONMENT "TZ=Europe/Berlin;LC_ALL=C.UTF-8;QT_QPA_PLATFORM=offscreen;${ARG_ENV}" TIMEOUT 120)
 endfunction()
 
-# Subfolders that bring a CMakeLists.txt of their own (tests/*, tools/*, bench/*).
-function(chronark_add_child_dirs)
-  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
-  foreach(child ${children})
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
-    endif()
-  endforeach()
-endfunction()
-
 # The installed program folder, under every prefix (multiarch or not).
 include(GNUInstallDirs)
 set(CHRONARK_INSTALL_FOLDER lib/chronark)
