@@ -14,7 +14,7 @@ shopt -s nullglob
 fuzzers=("$build"/fuzz/*_fuzzer)
 if [ ${#fuzzers[@]} -eq 0 ]; then
   echo "== Building the sanitizer build (${build}) for the fuzzers"
-  CC=clang CXX=clang++ cmake -S . -B "$build" -DCHRONARK_SANITIZE=ON \
+  CC=clang CXX=clang++ cmake -S . -B "$build" -DCHRONARK_SANITIZE=ON -DCHRONARK_TESTS=ON -DCHRONARK_FUZZ=ON \
     -DCHRONARK_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build "$build" -j "$(nproc)"
   fuzzers=("$build"/fuzz/*_fuzzer)
