@@ -10,7 +10,7 @@ PACKAGES=(
   libqt6svg6 libgtest-dev libgmock-dev libbenchmark-dev
   # tests, fuzzing and the headless desktop of `make run`
   clang clang-format libclang-rt-14-dev xvfb xdotool trayer x11vnc x11-utils x11-apps
-  imagemagick microsocks curl python3 psmisc procps iproute2 tzdata
+  imagemagick microsocks curl python3 psmisc procps iproute2 tzdata acl
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/exceptions.h"
+#include "platform/files/descriptor.h"
 #include "platform/files/paths.h"
 
 namespace chronark {
@@ -76,6 +77,18 @@ int DescriptorOf(const std::string& Name) {
   return -1;
 }
 
+// What the kernel's link protection (fs.protected_symlinks) allows, whether
+// or not it is switched on: a link in a sticky folder that everybody may
+// write in is followed only when it belongs to the user or to the folder's
+// owner. Anyone may plant a link in such a folder (/tmp); following it would
+// let the save replace whatever file the link names.
+bool MayFollowLink(const std::string& Link, uid_t LinkOwner) {
+  struct stat Dir;
+  if (::stat(Folder(Link).c_str(), &Dir) != 0) return false;
+  if (!(Dir.st_mode & S_ISVTX) || !(Dir.st_mode & S_IWOTH)) return true;
+  return LinkOwner == ::geteuid() || LinkOwner == Dir.st_uid;
+}
+
 }  // namespace
 
 std::string ResolveSymlinks(const std::string& FileName) {
@@ -84,6 +97,7 @@ std::string ResolveSymlinks(const std::string& FileName) {
   for (int Hop = 0; Hop < 40; ++Hop) {
     struct stat St;
     if (lstat(Path.c_str(), &St) != 0 || !S_ISLNK(St.st_mode)) return Path;
+    if (!MayFollowLink(Path, St.st_uid)) return {};
     std::vector<char> Buf(size_t(St.st_size) + 1 > 256 ? size_t(St.st_size) + 1 : 256);
     const ssize_t N = readlink(Path.c_str(), Buf.data(), Buf.size());
     if (N < 0 || size_t(N) >= Buf.size()) return Path;
@@ -98,6 +112,7 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // An empty name is no file; its temporary file would be made and then
   // have nowhere to be renamed to.
   if (FFileName.empty()) Fail("Cannot create file", ENOENT);
+  if (FTarget.empty()) Fail("Cannot create file", EACCES);  // a link planted by someone else
   struct stat St;
   // /dev/stdout and its kin are the caller's open descriptor: written
   // through it, so that a redirection (also an appending one) gets the data.
@@ -128,12 +143,13 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   FFd = ::mkostemp(Templ.data(), O_CLOEXEC);
   if (FFd >= 0) {
     FTempName = Templ;
-    // mkstemp gives 0600; the new file gets what the old one had, or what a
-    // plainly created file would get.
+    // mkstemp gives 0600; the new file gets what the old one had (owner,
+    // group and extended attributes as far as we may, the access-control
+    // list last, as it sets the group bits), or what a plainly created file
+    // would get.
     const mode_t Mode = Exists ? (St.st_mode & 07777) : (0666 & ~CurrentUmask());
     if (Exists && (St.st_uid != ::geteuid() || St.st_gid != ::getegid()))
-      (void)!::fchown(FFd, St.st_uid,
-                      St.st_gid);  // best effort: others' files keep their owner if we may
+      (void)!::fchown(FFd, St.st_uid, St.st_gid);
     ::fchmod(FFd, Mode);
   } else {
     const int TempError = errno;
@@ -198,11 +214,8 @@ void TSafeFileWriter::Commit() {
     if (::rename(FTempName.c_str(), FTarget.c_str()) != 0) Fail("Cannot write file", errno);
     FTempName.clear();
     // The rename itself lasts only once the folder's entry is on disk.
-    const int Dir = ::open(Folder(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (Dir >= 0) {
-      ::fsync(Dir);
-      ::close(Dir);
-    }
+    const TFileDescriptor Dir(::open(Folder(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (Dir.Valid()) ::fsync(Dir.Get());
   }
   FCommitted = true;
 }
