@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,6 +90,25 @@ bool MayFollowLink(const std::string& Link, uid_t LinkOwner) {
   return LinkOwner == ::geteuid() || LinkOwner == Dir.st_uid;
 }
 
+// Every extended attribute of From, the access-control list included, onto
+// Fd; what the filesystem or the user's rights refuse is left out.
+void CopyExtendedAttributes(const std::string& From, int Fd) {
+  const ssize_t Size = ::listxattr(From.c_str(), nullptr, 0);
+  if (Size <= 0) return;
+  std::vector<char> Names(static_cast<size_t>(Size));
+  const ssize_t Listed = ::listxattr(From.c_str(), Names.data(), Names.size());
+  if (Listed <= 0) return;
+  std::vector<char> Value;
+  for (const char* Name = Names.data(); Name < Names.data() + Listed;
+       Name += std::strlen(Name) + 1) {
+    const ssize_t Length = ::getxattr(From.c_str(), Name, nullptr, 0);
+    if (Length < 0) continue;
+    Value.resize(size_t(Length));
+    const ssize_t Got = ::getxattr(From.c_str(), Name, Value.data(), Value.size());
+    if (Got >= 0) (void)::fsetxattr(Fd, Name, Value.data(), size_t(Got), 0);
+  }
+}
+
 }  // namespace
 
 std::string ResolveSymlinks(const std::string& FileName) {
@@ -151,6 +171,7 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     if (Exists && (St.st_uid != ::geteuid() || St.st_gid != ::getegid()))
       (void)!::fchown(FFd, St.st_uid, St.st_gid);
     ::fchmod(FFd, Mode);
+    if (Exists) CopyExtendedAttributes(FTarget, FFd);
   } else {
     const int TempError = errno;
     // No temporary file for want of permission in the folder: an existing

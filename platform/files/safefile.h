@@ -3,14 +3,17 @@
 // The new contents go to a temporary file beside the target, which is flushed
 // to disk and then renamed over the target; the folder is flushed too. So a
 // full disk or a crash leaves either the old or the new file, never a mix.
-// The target keeps its permission bits (and owner, where allowed); a symbolic link is followed and
-// its final target replaced, the link stays a link. A link in a sticky folder that everybody may
-// write in (/tmp) is followed only when it belongs to the user or to the folder's owner, as the
-// kernel's link protection has it; any other is refused with "Permission denied" and nothing is
-// written. Only when no temporary file can be created beside the target because the folder may not
-// be written (while the file itself may) is the target truncated and written in place, as the only
-// way left. A file the user may not write is refused. Devices and pipes are written to, never
-// replaced; /dev/stdout, /dev/fd/N and /proc/self/fd/N write through that descriptor.
+// The target keeps its permission bits, extended attributes and access-control
+// list (and owner, where allowed); a symbolic link is followed and its final
+// target replaced, the link stays a link. A link in a sticky folder that
+// everybody may write in (/tmp) is followed only when it belongs to the user
+// or to the folder's owner, as the kernel's link protection has it; any
+// other is refused with "Permission denied" and nothing is written.
+// Only when no temporary file can be created beside the target because the
+// folder may not be written (while the file itself may) is the target
+// truncated and written in place, as the only way left. A file the user may
+// not write is refused. Devices and pipes are written to, never replaced;
+// /dev/stdout, /dev/fd/N and /proc/self/fd/N write through that descriptor.
 #pragma once
 
 #include <cstddef>

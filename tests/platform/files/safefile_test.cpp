@@ -311,5 +311,32 @@ INSTANTIATE_TEST_SUITE_P(
         TPlantedLinkCase{"StrangersLinkInStickyFolderOthersMayNotWrite", 01775, Stranger, true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
+std::string Attribute(const std::string& Name, const char* Key) {
+  char Buf[4096];
+  const ssize_t N = ::getxattr(Name.c_str(), Key, Buf, sizeof Buf);
+  return N < 0 ? std::string("(none)") : std::string(Buf, size_t(N));
+}
+
+TEST(SafeFile, KeepsExtendedAttributesAndTheAccessControlList) {
+  TTempDir Dir;
+  const std::string Name = Dir / "p.crf";
+  WriteFile(Name, "old");
+  ::chmod(Name.c_str(), 0640);
+  if (::setxattr(Name.c_str(), "user.chronark.note", "kept", 4, 0) != 0)
+    GTEST_SKIP() << "no user attributes on this filesystem";
+  const std::string SetAcl = "setfacl -m u:nobody:r,m::r '" + Name + "' 2>/dev/null";
+  ASSERT_EQ(std::system(SetAcl.c_str()), 0) << "setfacl (package acl) is needed";
+  const std::string Acl = Attribute(Name, "system.posix_acl_access");
+  ASSERT_NE(Acl, "(none)");
+  const mode_t Before = Mode(Name);
+  EXPECT_EQ(Before, 0640u);  // the mask r shows as group bits
+
+  SafeWriteFile(Name, "new");
+  EXPECT_EQ(ReadFile(Name), "new");
+  EXPECT_EQ(Attribute(Name, "user.chronark.note"), "kept");
+  EXPECT_EQ(Attribute(Name, "system.posix_acl_access"), Acl);
+  EXPECT_EQ(Mode(Name), Before) << "the group must not gain what the mask withheld";
+}
+
 }  // namespace
 }  // namespace chronark
