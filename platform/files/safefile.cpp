@@ -137,8 +137,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // /dev/stdout and its kin are the caller's open descriptor: written
   // through it, so that a redirection (also an appending one) gets the data.
   if (const int Inherited = DescriptorOf(FFileName); Inherited >= 0) {
-    FFd = ::fcntl(Inherited, F_DUPFD_CLOEXEC, 0);
-    if (FFd < 0) Fail("Cannot create file", errno);
+    FFd.Reset(::fcntl(Inherited, F_DUPFD_CLOEXEC, 0));
+    if (!FFd.Valid()) Fail("Cannot create file", errno);
     FInPlace = true;
     FBuffer.reserve(BufferSize);
     return;
@@ -146,8 +146,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // A device or pipe is written to, never replaced; it is opened by the
   // name given.
   if (::stat(FFileName.c_str(), &St) == 0 && !S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) {
-    FFd = ::open(FFileName.c_str(), O_WRONLY | O_CLOEXEC);
-    if (FFd < 0) Fail("Cannot create file", errno);
+    FFd.Reset(::open(FFileName.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!FFd.Valid()) Fail("Cannot create file", errno);
     FInPlace = true;
     FBuffer.reserve(BufferSize);
     return;
@@ -160,8 +160,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     Fail("Cannot create file", errno);
 
   std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
-  FFd = ::mkostemp(Templ.data(), O_CLOEXEC);
-  if (FFd >= 0) {
+  FFd.Reset(::mkostemp(Templ.data(), O_CLOEXEC));
+  if (FFd.Valid()) {
     FTempName = Templ;
     // mkstemp gives 0600; the new file gets what the old one had (owner,
     // group and extended attributes as far as we may, the access-control
@@ -169,9 +169,9 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     // would get.
     const mode_t Mode = Exists ? (St.st_mode & 07777) : (0666 & ~CurrentUmask());
     if (Exists && (St.st_uid != ::geteuid() || St.st_gid != ::getegid()))
-      (void)!::fchown(FFd, St.st_uid, St.st_gid);
-    ::fchmod(FFd, Mode);
-    if (Exists) CopyExtendedAttributes(FTarget, FFd);
+      (void)!::fchown(FFd.Get(), St.st_uid, St.st_gid);
+    ::fchmod(FFd.Get(), Mode);
+    if (Exists) CopyExtendedAttributes(FTarget, FFd.Get());
   } else {
     const int TempError = errno;
     // No temporary file for want of permission in the folder: an existing
@@ -179,8 +179,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     // without the all-or-nothing guarantee. A missing file, or any other
     // failure, is reported with the temporary file's reason.
     if (TempError != EACCES && TempError != EPERM) Fail("Cannot create file", TempError);
-    FFd = ::open(FTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (FFd < 0) Fail("Cannot create file", Exists ? errno : TempError);
+    FFd.Reset(::open(FTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!FFd.Valid()) Fail("Cannot create file", Exists ? errno : TempError);
     FInPlace = true;
   }
   FBuffer.reserve(BufferSize);
@@ -191,8 +191,7 @@ TSafeFileWriter::~TSafeFileWriter() {
 }
 
 void TSafeFileWriter::Discard() noexcept {
-  if (FFd >= 0) ::close(FFd);
-  FFd = -1;
+  FFd.Reset();
   if (!FTempName.empty()) ::unlink(FTempName.c_str());
   FTempName.clear();
 }
@@ -204,17 +203,17 @@ void TSafeFileWriter::Fail(const char* What, int Error) {
 
 void TSafeFileWriter::Flush() {
   int Error = 0;
-  if (!WriteAll(FFd, FBuffer.data(), FBuffer.size(), Error)) Fail("Cannot write file", Error);
+  if (!WriteAll(FFd.Get(), FBuffer.data(), FBuffer.size(), Error)) Fail("Cannot write file", Error);
   FBuffer.clear();
 }
 
 void TSafeFileWriter::Write(const void* Data, size_t Size) {
-  if (FFd < 0) Fail("Cannot write file", EBADF);
+  if (!FFd.Valid()) Fail("Cannot write file", EBADF);
   if (FBuffer.size() + Size > BufferSize) {
     Flush();
     if (Size >= BufferSize) {
       int Error = 0;
-      if (!WriteAll(FFd, static_cast<const char*>(Data), Size, Error))
+      if (!WriteAll(FFd.Get(), static_cast<const char*>(Data), Size, Error))
         Fail("Cannot write file", Error);
       return;
     }
@@ -223,14 +222,10 @@ void TSafeFileWriter::Write(const void* Data, size_t Size) {
 }
 
 void TSafeFileWriter::Commit() {
-  if (FFd < 0) Fail("Cannot write file", EBADF);
+  if (!FFd.Valid()) Fail("Cannot write file", EBADF);
   Flush();
-  if (::fsync(FFd) != 0 && errno != EINVAL) Fail("Cannot write file", errno);
-  if (::close(FFd) != 0) {
-    FFd = -1;
-    Fail("Cannot write file", errno);
-  }
-  FFd = -1;
+  if (::fsync(FFd.Get()) != 0 && errno != EINVAL) Fail("Cannot write file", errno);
+  if (FFd.Close() != 0) Fail("Cannot write file", errno);
   if (!FInPlace) {
     if (::rename(FTempName.c_str(), FTarget.c_str()) != 0) Fail("Cannot write file", errno);
     FTempName.clear();

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files/descriptor.h"
+
 namespace chronark {
 
 class TSafeFileWriter {
@@ -53,7 +55,7 @@ private:
   std::string FTarget;
   std::string FTempName;
   std::string FBuffer;
-  int FFd = -1;
+  TFileDescriptor FFd;
   bool FInPlace = false;
   bool FCommitted = false;
 };
