@@ -36,6 +36,12 @@ uint64_t LoadLE(const unsigned char* P, int Bytes) {
   throw EInOutError(std::string(What) + " " + FileName + ": " + SysErrorMessage(Error), Error);
 }
 
+// The machine's memory in bytes (no limit when it cannot be told).
+uint64_t PhysicalMemory() {
+  const long Pages = ::sysconf(_SC_PHYS_PAGES), PageSize = ::sysconf(_SC_PAGESIZE);
+  return Pages > 0 && PageSize > 0 ? uint64_t(Pages) * uint64_t(PageSize) : UINT64_MAX;
+}
+
 // Fills Buf as far as the file allows; the count read, or -1 with errno.
 ssize_t ReadFull(int Fd, unsigned char* Buf, size_t Size) {
   size_t Done = 0;
@@ -191,10 +197,18 @@ void TChronarkMan::LoadFromFile(const std::string& FileName, bool ForWriting) {
   if (Fd.Get() < 0) IoError("Cannot open file", FileName, errno);
   struct stat St;
   if (::fstat(Fd.Get(), &St) != 0) IoError("Cannot read file", FileName, errno);
+  // A size no memory could hold (a sparse or damaged file) is a read error
+  // before anything is allocated; an allocation that fails all the same is too.
+  if (St.st_size > 0 && uint64_t(St.st_size) > PhysicalMemory())
+    IoError("Cannot read file", FileName, EFBIG);
   const size_t Count = St.st_size > 0 ? size_t(St.st_size) / CREntrySize : 0;
 
   TCRList Loaded;
-  Loaded.reserve(Count);
+  try {
+    Loaded.reserve(Count);
+  } catch (const std::bad_alloc&) {
+    IoError("Cannot read file", FileName, ENOMEM);
+  }
   // Records are read straight into entry objects, a chunk at a time: the
   // layout in memory is the file's. Only a big-endian host has to turn the
   // numbers around.

@@ -17,7 +17,7 @@ RUN_PACKAGES=(
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev xdotool x11-apps
-  microsocks curl psmisc procps tzdata
+  microsocks curl psmisc procps tzdata acl
   # chronark-cli: its Timewarrior intervals are checked against timew
   timewarrior
   # checks of the metadata and the manual pages

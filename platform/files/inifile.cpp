@@ -9,6 +9,7 @@
 
 #include "common/cstring.h"
 #include "common/exceptions.h"
+#include "platform/files/descriptor.h"
 #include "platform/files/safefile.h"
 
 namespace chronark {
@@ -76,31 +77,21 @@ std::string Cut(std::string_view V, bool* WasCut = nullptr) {
 
 // Whole file; false with the errno when it cannot be read.
 bool ReadWholeFile(const std::string& FileName, std::string& Text, int& Error) {
-  const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (Fd < 0) {
+  const TFileDescriptor Fd(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!Fd.Valid()) {
     Error = errno;
     return false;
   }
   struct stat St;
-  const bool Stat = ::fstat(Fd, &St) == 0;
+  const bool Stat = ::fstat(Fd.Get(), &St) == 0;
   if (!Stat || !S_ISREG(St.st_mode)) {  // a pipe or device is no INI file
     Error = !Stat ? errno : S_ISDIR(St.st_mode) ? EISDIR : EINVAL;
-    ::close(Fd);
     return false;
   }
-  char Buf[65536];
-  for (;;) {
-    const ssize_t N = ::read(Fd, Buf, sizeof Buf);
-    if (N < 0 && errno == EINTR) continue;
-    if (N < 0) {
-      Error = errno;
-      ::close(Fd);
-      return false;
-    }
-    if (N == 0) break;
-    Text.append(Buf, size_t(N));
+  if (!ReadToEnd(Fd.Get(), Text)) {
+    Error = errno;
+    return false;
   }
-  ::close(Fd);
   return true;
 }
 

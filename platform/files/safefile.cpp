@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/exceptions.h"
+#include "platform/files/descriptor.h"
 #include "platform/files/paths.h"
 
 namespace chronark {
@@ -76,6 +78,37 @@ int DescriptorOf(const std::string& Name) {
   return -1;
 }
 
+// What the kernel's link protection (fs.protected_symlinks) allows, whether
+// or not it is switched on: a link in a sticky folder that everybody may
+// write in is followed only when it belongs to the user or to the folder's
+// owner. Anyone may plant a link in such a folder (/tmp); following it would
+// let the save replace whatever file the link names.
+bool MayFollowLink(const std::string& Link, uid_t LinkOwner) {
+  struct stat Dir;
+  if (::stat(Folder(Link).c_str(), &Dir) != 0) return false;
+  if (!(Dir.st_mode & S_ISVTX) || !(Dir.st_mode & S_IWOTH)) return true;
+  return LinkOwner == ::geteuid() || LinkOwner == Dir.st_uid;
+}
+
+// Every extended attribute of From, the access-control list included, onto
+// Fd; what the filesystem or the user's rights refuse is left out.
+void CopyExtendedAttributes(const std::string& From, int Fd) {
+  const ssize_t Size = ::listxattr(From.c_str(), nullptr, 0);
+  if (Size <= 0) return;
+  std::vector<char> Names(static_cast<size_t>(Size));
+  const ssize_t Listed = ::listxattr(From.c_str(), Names.data(), Names.size());
+  if (Listed <= 0) return;
+  std::vector<char> Value;
+  for (const char* Name = Names.data(); Name < Names.data() + Listed;
+       Name += std::strlen(Name) + 1) {
+    const ssize_t Length = ::getxattr(From.c_str(), Name, nullptr, 0);
+    if (Length < 0) continue;
+    Value.resize(size_t(Length));
+    const ssize_t Got = ::getxattr(From.c_str(), Name, Value.data(), Value.size());
+    if (Got >= 0) (void)::fsetxattr(Fd, Name, Value.data(), size_t(Got), 0);
+  }
+}
+
 }  // namespace
 
 std::string ResolveSymlinks(const std::string& FileName) {
@@ -84,6 +117,7 @@ std::string ResolveSymlinks(const std::string& FileName) {
   for (int Hop = 0; Hop < 40; ++Hop) {
     struct stat St;
     if (lstat(Path.c_str(), &St) != 0 || !S_ISLNK(St.st_mode)) return Path;
+    if (!MayFollowLink(Path, St.st_uid)) return {};
     std::vector<char> Buf(size_t(St.st_size) + 1 > 256 ? size_t(St.st_size) + 1 : 256);
     const ssize_t N = readlink(Path.c_str(), Buf.data(), Buf.size());
     if (N < 0 || size_t(N) >= Buf.size()) return Path;
@@ -98,12 +132,13 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // An empty name is no file; its temporary file would be made and then
   // have nowhere to be renamed to.
   if (FFileName.empty()) Fail("Cannot create file", ENOENT);
+  if (FTarget.empty()) Fail("Cannot create file", EACCES);  // a link planted by someone else
   struct stat St;
   // /dev/stdout and its kin are the caller's open descriptor: written
   // through it, so that a redirection (also an appending one) gets the data.
   if (const int Inherited = DescriptorOf(FFileName); Inherited >= 0) {
-    FFd = ::fcntl(Inherited, F_DUPFD_CLOEXEC, 0);
-    if (FFd < 0) Fail("Cannot create file", errno);
+    FFd.Reset(::fcntl(Inherited, F_DUPFD_CLOEXEC, 0));
+    if (!FFd.Valid()) Fail("Cannot create file", errno);
     FInPlace = true;
     FBuffer.reserve(BufferSize);
     return;
@@ -111,8 +146,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // A device or pipe is written to, never replaced; it is opened by the
   // name given.
   if (::stat(FFileName.c_str(), &St) == 0 && !S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) {
-    FFd = ::open(FFileName.c_str(), O_WRONLY | O_CLOEXEC);
-    if (FFd < 0) Fail("Cannot create file", errno);
+    FFd.Reset(::open(FFileName.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!FFd.Valid()) Fail("Cannot create file", errno);
     FInPlace = true;
     FBuffer.reserve(BufferSize);
     return;
@@ -125,16 +160,18 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     Fail("Cannot create file", errno);
 
   std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
-  FFd = ::mkostemp(Templ.data(), O_CLOEXEC);
-  if (FFd >= 0) {
+  FFd.Reset(::mkostemp(Templ.data(), O_CLOEXEC));
+  if (FFd.Valid()) {
     FTempName = Templ;
-    // mkstemp gives 0600; the new file gets what the old one had, or what a
-    // plainly created file would get.
+    // mkstemp gives 0600; the new file gets what the old one had (owner,
+    // group and extended attributes as far as we may, the access-control
+    // list last, as it sets the group bits), or what a plainly created file
+    // would get.
     const mode_t Mode = Exists ? (St.st_mode & 07777) : (0666 & ~CurrentUmask());
     if (Exists && (St.st_uid != ::geteuid() || St.st_gid != ::getegid()))
-      (void)!::fchown(FFd, St.st_uid,
-                      St.st_gid);  // best effort: others' files keep their owner if we may
-    ::fchmod(FFd, Mode);
+      (void)!::fchown(FFd.Get(), St.st_uid, St.st_gid);
+    ::fchmod(FFd.Get(), Mode);
+    if (Exists) CopyExtendedAttributes(FTarget, FFd.Get());
   } else {
     const int TempError = errno;
     // No temporary file for want of permission in the folder: an existing
@@ -142,8 +179,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     // without the all-or-nothing guarantee. A missing file, or any other
     // failure, is reported with the temporary file's reason.
     if (TempError != EACCES && TempError != EPERM) Fail("Cannot create file", TempError);
-    FFd = ::open(FTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (FFd < 0) Fail("Cannot create file", Exists ? errno : TempError);
+    FFd.Reset(::open(FTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!FFd.Valid()) Fail("Cannot create file", Exists ? errno : TempError);
     FInPlace = true;
   }
   FBuffer.reserve(BufferSize);
@@ -154,8 +191,7 @@ TSafeFileWriter::~TSafeFileWriter() {
 }
 
 void TSafeFileWriter::Discard() noexcept {
-  if (FFd >= 0) ::close(FFd);
-  FFd = -1;
+  FFd.Reset();
   if (!FTempName.empty()) ::unlink(FTempName.c_str());
   FTempName.clear();
 }
@@ -167,17 +203,17 @@ void TSafeFileWriter::Fail(const char* What, int Error) {
 
 void TSafeFileWriter::Flush() {
   int Error = 0;
-  if (!WriteAll(FFd, FBuffer.data(), FBuffer.size(), Error)) Fail("Cannot write file", Error);
+  if (!WriteAll(FFd.Get(), FBuffer.data(), FBuffer.size(), Error)) Fail("Cannot write file", Error);
   FBuffer.clear();
 }
 
 void TSafeFileWriter::Write(const void* Data, size_t Size) {
-  if (FFd < 0) Fail("Cannot write file", EBADF);
+  if (!FFd.Valid()) Fail("Cannot write file", EBADF);
   if (FBuffer.size() + Size > BufferSize) {
     Flush();
     if (Size >= BufferSize) {
       int Error = 0;
-      if (!WriteAll(FFd, static_cast<const char*>(Data), Size, Error))
+      if (!WriteAll(FFd.Get(), static_cast<const char*>(Data), Size, Error))
         Fail("Cannot write file", Error);
       return;
     }
@@ -186,23 +222,16 @@ void TSafeFileWriter::Write(const void* Data, size_t Size) {
 }
 
 void TSafeFileWriter::Commit() {
-  if (FFd < 0) Fail("Cannot write file", EBADF);
+  if (!FFd.Valid()) Fail("Cannot write file", EBADF);
   Flush();
-  if (::fsync(FFd) != 0 && errno != EINVAL) Fail("Cannot write file", errno);
-  if (::close(FFd) != 0) {
-    FFd = -1;
-    Fail("Cannot write file", errno);
-  }
-  FFd = -1;
+  if (::fsync(FFd.Get()) != 0 && errno != EINVAL) Fail("Cannot write file", errno);
+  if (FFd.Close() != 0) Fail("Cannot write file", errno);
   if (!FInPlace) {
     if (::rename(FTempName.c_str(), FTarget.c_str()) != 0) Fail("Cannot write file", errno);
     FTempName.clear();
     // The rename itself lasts only once the folder's entry is on disk.
-    const int Dir = ::open(Folder(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (Dir >= 0) {
-      ::fsync(Dir);
-      ::close(Dir);
-    }
+    const TFileDescriptor Dir(::open(Folder(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (Dir.Valid()) ::fsync(Dir.Get());
   }
   FCommitted = true;
 }

@@ -3,8 +3,12 @@
 // The new contents go to a temporary file beside the target, which is flushed
 // to disk and then renamed over the target; the folder is flushed too. So a
 // full disk or a crash leaves either the old or the new file, never a mix.
-// The target keeps its permission bits (and owner, where allowed); a symbolic
-// link is followed and its final target replaced, the link stays a link.
+// The target keeps its permission bits, extended attributes and access-control
+// list (and owner, where allowed); a symbolic link is followed and its final
+// target replaced, the link stays a link. A link in a sticky folder that
+// everybody may write in (/tmp) is followed only when it belongs to the user
+// or to the folder's owner, as the kernel's link protection has it; any
+// other is refused with "Permission denied" and nothing is written.
 // Only when no temporary file can be created beside the target because the
 // folder may not be written (while the file itself may) is the target
 // truncated and written in place, as the only way left. A file the user may
@@ -15,6 +19,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "platform/files/descriptor.h"
 
 namespace chronark {
 
@@ -49,7 +55,7 @@ private:
   std::string FTarget;
   std::string FTempName;
   std::string FBuffer;
-  int FFd = -1;
+  TFileDescriptor FFd;
   bool FInPlace = false;
   bool FCommitted = false;
 };
@@ -58,7 +64,8 @@ private:
 void SafeWriteFile(const std::string& FileName, std::string_view Data);
 
 // The target a symbolic link chain ends at (the name itself if no link);
-// the target need not exist.
+// the target need not exist. Empty when a link on the way may not be
+// followed (see above).
 std::string ResolveSymlinks(const std::string& FileName);
 
 }  // namespace chronark

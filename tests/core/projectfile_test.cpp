@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <csignal>
 #include <cstring>
@@ -170,6 +172,25 @@ TEST_F(ProjectFile, ErrorsNameTheFileAndTheReason) {
     EXPECT_EQ(std::string(E.what()),
               "Cannot create file " + (D / "no/such/folder.crf") + ": No such file or directory");
   }
+}
+
+// A sparse file of a size no memory holds is a read error named as such,
+// before anything is allocated, and the list in memory stays.
+TEST_F(ProjectFile, FileLargerThanMemoryIsAReadError) {
+  const std::string Name = D / "sparse.crf";
+  const uint64_t Memory = uint64_t(::sysconf(_SC_PHYS_PAGES)) * uint64_t(::sysconf(_SC_PAGESIZE));
+  const uint64_t Size = std::max<uint64_t>(64ull << 30, 2 * Memory);
+  WriteFile(Name, "");
+  ASSERT_EQ(::truncate(Name.c_str(), off_t(Size)), 0);
+  TChronarkMan M;
+  M.AddRecord(Record(1, 2, 0, 1, "keep"));
+  try {
+    M.LoadFromFile(Name);
+    FAIL() << "no error";
+  } catch (const EInOutError& E) {
+    EXPECT_EQ(std::string(E.what()), "Cannot read file " + Name + ": File too large");
+  }
+  EXPECT_EQ(M.Entries().size(), 1u);
 }
 
 // A failed load must not leave a partial list for the next save to write.

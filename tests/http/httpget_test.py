@@ -128,6 +128,28 @@ with tempfile.TemporaryDirectory() as root:
     check("refused connection exits 1",
           r.returncode == 1 and r.stderr.strip() == b"Connection refused (Error #10061)", r.stderr)
 
+    if os.geteuid() == 0:
+        # A link another user planted in a sticky shared folder, naming a file
+        # of the user who runs httpget (nobody): refused, nothing written.
+        os.chmod(root, 0o755)
+        own, shared = os.path.join(root, "own"), os.path.join(root, "shared")
+        os.mkdir(own)
+        os.chown(own, 65534, 65534)
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        secret, link = os.path.join(own, "secret"), os.path.join(shared, "report.htm")
+        with open(secret, "w") as f:
+            f.write("secret")
+        os.chown(secret, 65534, 65534)
+        os.symlink(secret, link)
+        os.lchown(link, 4242, 4242)
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            HTTPGET, "-o", link, base + "/agent"], capture_output=True, timeout=30)
+        check("a link planted by another user is refused",
+              r.returncode == 1 and r.stderr == ("Cannot create file %s: Permission denied\n" % link).encode()
+              and open(secret).read() == "secret" and os.listdir(own) == ["secret"]
+              and os.listdir(shared) == ["report.htm"], (r.returncode, r.stderr))
+
     for args in ([], ["-o"], ["-q", base + "/"], [base + "/a", base + "/b"], ["-x"]):
         r = run(*args)
         check("usage %r exits 2" % (args,), r.returncode == 2 and b"Usage: httpget" in r.stderr, r.returncode)

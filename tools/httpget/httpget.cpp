@@ -12,11 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/exceptions.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
+#include "platform/files/safefile.h"
 
 namespace {
 
@@ -48,53 +51,33 @@ private:
   int64_t FPos = 0;
 };
 
-// A regular file (or a new one) is written under a temporary name beside it
-// and renamed over it once the document is complete: a failed request keeps
-// the old file and leaves nothing new behind. Devices and pipes are written
-// to directly and never removed.
-struct TOutFile {
-  int Fd = -1;
-  std::string Target;  // where the document goes (symbolic links resolved)
-  std::string Temp;    // empty when writing straight to Target
+// FILE goes through the safe writer: a temporary file beside it, renamed
+// over it once the document is complete, so a failed request keeps the old
+// file and leaves nothing new behind; devices and pipes are written to
+// directly. A write that fails is remembered and reported at the end.
+class TFileStream : public TStream {
+public:
+  explicit TFileStream(TSafeFileWriter& Writer) : FWriter(Writer) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* Buffer, int64_t Count) override {
+    if (FFailed) return 0;
+    try {
+      FWriter.Write(Buffer, static_cast<size_t>(Count));
+    } catch (const std::exception&) {
+      FFailed = true;
+      return 0;
+    }
+    FPos += Count;
+    return Count;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { return FPos; }
+  bool Failed() const { return FFailed; }
+
+private:
+  TSafeFileWriter& FWriter;
+  int64_t FPos = 0;
+  bool FFailed = false;
 };
-
-bool OpenOutFile(const std::string& Name, TOutFile& Out) {
-  Out.Target = Name;
-  struct stat St {};
-  if (::stat(Name.c_str(), &St) == 0 && !S_ISREG(St.st_mode)) {
-    Out.Fd = ::open(Name.c_str(), O_WRONLY | O_CLOEXEC);
-    return Out.Fd >= 0;
-  }
-  if (char* Real = ::realpath(Name.c_str(), nullptr)) {
-    Out.Target = Real;
-    std::free(Real);
-  }
-  std::vector<char> Tmp(Out.Target.begin(), Out.Target.end());
-  const char Suffix[] = ".httpget-XXXXXX";
-  Tmp.insert(Tmp.end(), Suffix, Suffix + sizeof Suffix);
-  Out.Fd = ::mkostemp(Tmp.data(), O_CLOEXEC);
-  if (Out.Fd < 0) {
-    // A writable file in a folder that takes no new files: written in place.
-    Out.Fd = ::open(Out.Target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    return Out.Fd >= 0;
-  }
-  Out.Temp = Tmp.data();
-  // The permissions a newly created file would get.
-  const mode_t Mask = ::umask(0);
-  ::umask(Mask);
-  ::fchmod(Out.Fd, S_ISREG(St.st_mode) && St.st_nlink > 0 ? (St.st_mode & 07777) : (0666 & ~Mask));
-  return true;
-}
-
-// Closes the file; with Ok the document takes its place, otherwise the
-// temporary file goes. Returns false when the document could not be kept.
-bool FinishOutFile(TOutFile& Out, bool Ok) {
-  const bool Closed = ::close(Out.Fd) == 0;
-  if (Out.Temp.empty()) return Closed || !Ok;
-  if (Ok && Closed && ::rename(Out.Temp.c_str(), Out.Target.c_str()) == 0) return true;
-  ::unlink(Out.Temp.c_str());
-  return !Ok;
-}
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -138,13 +121,19 @@ int main(int argc, char** argv) {
   if (!HaveUrl) return Usage();
 
   std::signal(SIGPIPE, SIG_IGN);
-  TOutFile File;
-  File.Fd = STDOUT_FILENO;
-  if (!OutFile.empty() && !OpenOutFile(OutFile, File)) {
-    std::fprintf(stderr, "Cannot create file %s\n", OutFile.c_str());
-    return 1;
+  std::unique_ptr<TSafeFileWriter> Writer;
+  if (!OutFile.empty()) {
+    try {
+      Writer = std::make_unique<TSafeFileWriter>(OutFile);
+    } catch (const EInOutError& E) {
+      std::fprintf(stderr, "%s\n", E.what());  // "Cannot create file FILE: reason"
+      return 1;
+    }
   }
-  TFdStream Out(File.Fd);
+  TFdStream ToStdout(STDOUT_FILENO);
+  std::unique_ptr<TFileStream> ToFile;
+  if (Writer) ToFile = std::make_unique<TFileStream>(*Writer);
+  TStream& Out = ToFile ? static_cast<TStream&>(*ToFile) : ToStdout;
 
   int Rc = 0;
   try {
@@ -182,9 +171,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", E.what());
     Rc = 1;
   }
-  if (!OutFile.empty() && !FinishOutFile(File, Rc == 0)) {
-    std::fprintf(stderr, "Unable to write to %s\n", OutFile.c_str());
-    Rc = 1;
+  // Without a commit the writer removes its temporary file, and the old
+  // file stays as it was.
+  if (Writer && Rc == 0) {
+    try {
+      if (ToFile->Failed()) throw EInOutError("write failed");
+      Writer->Commit();
+    } catch (const EInOutError&) {
+      std::fprintf(stderr, "Unable to write to %s\n", OutFile.c_str());
+      Rc = 1;
+    }
   }
   return Rc;
 }

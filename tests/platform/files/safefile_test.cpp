@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 
 #include <csignal>
 
@@ -218,6 +221,121 @@ TEST(SafeFile, AnEmptyNameCannotBeCreatedAndLeavesNothingBehind) {
 TEST(SafeFile, MissingFolderIsAnError) {
   TTempDir D;
   EXPECT_THROW(SafeWriteFile(D / "nope/a.crf", "x"), EInOutError);
+}
+
+// --- links planted by others, extended attributes ------------------------------
+
+// Runs SafeWriteFile(Name, Data) in a child process as the user nobody (the
+// tests run as root, which the link protection does not stop); the error
+// text, or "" when the write succeeded.
+std::string WriteAsNobody(const std::string& Name, const std::string& Data) {
+  int Pipe[2];
+  if (::pipe(Pipe) != 0) return "pipe";
+  const pid_t Child = ::fork();
+  if (Child == 0) {
+    ::close(Pipe[0]);
+    std::string Result;
+    if (::setgroups(0, nullptr) != 0 ||
+        ::setresgid(test::NobodyId, test::NobodyId, test::NobodyId) != 0 ||
+        ::setresuid(test::NobodyId, test::NobodyId, test::NobodyId) != 0) {
+      Result = "cannot switch user";
+    } else {
+      try {
+        SafeWriteFile(Name, Data);
+      } catch (const std::exception& E) {
+        Result = E.what();
+      }
+    }
+    (void)!::write(Pipe[1], Result.data(), Result.size());
+    ::_exit(0);
+  }
+  ::close(Pipe[1]);
+  std::string Result;
+  char Buf[512];
+  for (ssize_t N; (N = ::read(Pipe[0], Buf, sizeof Buf)) > 0;) Result.append(Buf, size_t(N));
+  ::close(Pipe[0]);
+  int Status = 0;
+  ::waitpid(Child, &Status, 0);
+  return Result;
+}
+
+struct TPlantedLinkCase {
+  const char* Name;
+  mode_t FolderMode;  // of the root-owned folder holding the link
+  uid_t LinkOwner;
+  bool Followed;
+};
+
+void PrintTo(const TPlantedLinkCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class PlantedLink : public ::testing::TestWithParam<TPlantedLinkCase> {};
+
+// The victim (nobody) owns the file the link names; the link lies in a
+// shared folder owned by root.
+TEST_P(PlantedLink, IsFollowedOnlyWhereTheKernelWould) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a link of another user";
+  const TPlantedLinkCase& Case = GetParam();
+  TTempDir Dir;
+  const std::string Own = Dir / "own", Shared = Dir / "shared";
+  ASSERT_EQ(::mkdir(Own.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(Own.c_str(), test::NobodyId, test::NobodyId), 0);
+  ASSERT_EQ(::mkdir(Shared.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Shared.c_str(), Case.FolderMode), 0);
+  const std::string Secret = Own + "/secret", Link = Shared + "/report.htm";
+  WriteFile(Secret, "secret");
+  test::GiveToUser(Secret);
+  ASSERT_EQ(::symlink(Secret.c_str(), Link.c_str()), 0);
+  ASSERT_EQ(::lchown(Link.c_str(), Case.LinkOwner, Case.LinkOwner), 0);
+
+  const std::string Error = WriteAsNobody(Link, "report");
+  if (Case.Followed) {
+    EXPECT_EQ(Error, "");
+    EXPECT_EQ(ReadFile(Secret), "report");
+  } else {
+    EXPECT_EQ(Error, "Cannot create file " + Link + ": Permission denied");
+    EXPECT_EQ(ReadFile(Secret), "secret");
+    EXPECT_EQ(EntriesIn(Own), 1);
+    EXPECT_EQ(EntriesIn(Shared), 1);
+  }
+}
+
+constexpr uid_t Stranger = 4242;
+
+INSTANTIATE_TEST_SUITE_P(
+    SafeFile, PlantedLink,
+    ::testing::Values(
+        TPlantedLinkCase{"StrangersLinkInStickySharedFolder", 01777, Stranger, false},
+        TPlantedLinkCase{"OwnLinkInStickySharedFolder", 01777, test::NobodyId, true},
+        TPlantedLinkCase{"FolderOwnersLinkInStickySharedFolder", 01777, 0, true},
+        TPlantedLinkCase{"StrangersLinkInSharedFolderWithoutStickyBit", 0777, Stranger, true},
+        TPlantedLinkCase{"StrangersLinkInStickyFolderOthersMayNotWrite", 01775, Stranger, true}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+std::string Attribute(const std::string& Name, const char* Key) {
+  char Buf[4096];
+  const ssize_t N = ::getxattr(Name.c_str(), Key, Buf, sizeof Buf);
+  return N < 0 ? std::string("(none)") : std::string(Buf, size_t(N));
+}
+
+TEST(SafeFile, KeepsExtendedAttributesAndTheAccessControlList) {
+  TTempDir Dir;
+  const std::string Name = Dir / "p.crf";
+  WriteFile(Name, "old");
+  ::chmod(Name.c_str(), 0640);
+  if (::setxattr(Name.c_str(), "user.chronark.note", "kept", 4, 0) != 0)
+    GTEST_SKIP() << "no user attributes on this filesystem";
+  const std::string SetAcl = "setfacl -m u:nobody:r,m::r '" + Name + "' 2>/dev/null";
+  ASSERT_EQ(std::system(SetAcl.c_str()), 0) << "setfacl (package acl) is needed";
+  const std::string Acl = Attribute(Name, "system.posix_acl_access");
+  ASSERT_NE(Acl, "(none)");
+  const mode_t Before = Mode(Name);
+  EXPECT_EQ(Before, 0640u);  // the mask r shows as group bits
+
+  SafeWriteFile(Name, "new");
+  EXPECT_EQ(ReadFile(Name), "new");
+  EXPECT_EQ(Attribute(Name, "user.chronark.note"), "kept");
+  EXPECT_EQ(Attribute(Name, "system.posix_acl_access"), Acl);
+  EXPECT_EQ(Mode(Name), Before) << "the group must not gain what the mask withheld";
 }
 
 }  // namespace
