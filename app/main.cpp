@@ -4,7 +4,7 @@
 #include "app/capp.h"
 #include "app/filedialogs.h"
 #include "app/glyphs.h"
-#include "app/linesizes.h"
+#include "app/entrylist.h"
 #include "app/qtconvert.h"
 #include "app/settings.h"
 #include "app/startupprompt.h"
@@ -19,7 +19,6 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QScreen>
 #include <QStatusBar>
@@ -137,12 +136,9 @@ void TMainForm::CreateToolBar() {
 }
 
 void TMainForm::CreateList() {
-  ListBox1 = new QListWidget(this);
+  ListBox1 = new TEntryListView(FManager, this);
   ListBox1->setObjectName("ListBox1");
   ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
-  ListBox1->setSortingEnabled(false);
-  // One line per entry of equal height: lets the view lay out 100,000 lines at once.
-  ListBox1->setUniformItemSizes(true);
   setCentralWidget(ListBox1);
 }
 
@@ -295,14 +291,7 @@ void TMainForm::FormActivate() {
 // View and dialogs
 
 void TMainForm::RefreshView() {
-  TStrings Lines;
-  FManager->FillStrings(Lines);
-  QStringList Items;
-  Items.reserve(static_cast<qsizetype>(Lines.size()));
-  for (const std::string& Line : Lines) Items.append(TextToQt(Line));
-  ListBox1->clear();
-  ListBox1->addItems(Items);
-  SizeLinesLikeTheWidest(ListBox1, Items);
+  ListBox1->Refresh();
   StatusBar1->showMessage(QStringLiteral("Gesamt: ") + TextToQt(FManager->GetTotalText()));
   SetApplicationTitle(FAppTitle + QStringLiteral(" - ") +
                       PathToQt(ExtractFileName(FProjectFileName)));
@@ -342,10 +331,7 @@ void TMainForm::LoadProject() {
   RefreshView();
 }
 
-int TMainForm::SelectedIndex() const {
-  const QListWidgetItem* Item = ListBox1->currentItem();
-  return Item && Item->isSelected() ? ListBox1->currentRow() : -1;
-}
+int TMainForm::SelectedIndex() const { return ListBox1->SelectedRow(); }
 
 // ---------------------------------------------------------------------------
 // Commands
