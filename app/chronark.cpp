@@ -12,14 +12,7 @@ int main(int Argc, char** Argv) {
   const TShellEnvironment Environment = TShellEnvironment::FromProgram(Argc, Argv);
 
   TChronarkApplication Application(Argc, Argv);
-  // Only the close sequence ends the program: hiding the window for timing,
-  // or closing a box while it is hidden, must not.
-  Application.setQuitOnLastWindowClosed(false);
-  Application.setApplicationName(QStringLiteral("chronark"));
-  Application.setDesktopFileName(QStringLiteral("chronark"));
-  Application.setWindowIcon(ProgramIcon());
-  TChronarkApplication::LoadGermanTranslation();
-  SetApplicationTitle(QStringLiteral("Chronark"));
+  Application.PrepareProgram();
 
   std::unique_ptr<TMainForm> MainForm;
   if (!Protect([&] { MainForm = std::make_unique<TMainForm>(Environment); })) return 1;
