@@ -120,11 +120,19 @@ def main():
             failures = []
 
             def on_item(name, path):
-                item = bus.get_object(name, path)
-                title = item.Get(ITEM, "Title", dbus_interface=dbus.PROPERTIES_IFACE)
-                if title != "Chronark":
-                    failures.append("Titel des Symbols: %r statt 'Chronark'" % str(title))
-                item.Activate(0, 0, dbus_interface=ITEM)
+                # Only calls that do not wait: the program may be waiting for
+                # an answer of this watcher at the same time.
+                item = bus.get_object(name, path, introspect=False)
+
+                def check_title(title):
+                    if title != "Chronark":
+                        failures.append("Titel des Symbols: %r statt 'Chronark'" % str(title))
+                    item.Activate(0, 0, dbus_interface=ITEM, reply_handler=lambda: None,
+                                  error_handler=lambda error: failures.append(str(error)))
+
+                item.Get(ITEM, "Title", dbus_interface=dbus.PROPERTIES_IFACE,
+                         reply_handler=check_title,
+                         error_handler=lambda error: failures.append(str(error)))
                 return False
 
             watcher = Watcher(bus, on_item)
