@@ -3,6 +3,7 @@
 #include "app/qtconvert.h"
 
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 
@@ -89,6 +90,18 @@ void TEntryListView::Refresh() {
     Option.text = Text;
     return style()->sizeFromContents(QStyle::CT_ItemViewItem, &Option, QSize(), this);
   });
+}
+
+bool TEntryListView::event(QEvent* Event) {
+  // An item view keeps Ctrl+Space for itself (it toggles the selection);
+  // here it is the window's shortcut for "Starten".
+  if (Event->type() == QEvent::ShortcutOverride &&
+      static_cast<QKeyEvent*>(Event)->keyCombination() ==
+          QKeyCombination(Qt::ControlModifier, Qt::Key_Space)) {
+    Event->ignore();
+    return true;
+  }
+  return QListView::event(Event);
 }
 
 int TEntryListView::count() const { return FModel->rowCount(); }

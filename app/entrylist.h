@@ -51,6 +51,9 @@ public:
   void setCurrentRow(int Row);
   QString LineAt(int Row) const { return FModel->Line(Row); }
 
+protected:
+  bool event(QEvent* Event) override;
+
 private:
   TEntryListModel* FModel;
 };

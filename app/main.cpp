@@ -8,6 +8,7 @@
 #include "app/qtconvert.h"
 #include "app/settings.h"
 #include "app/startupprompt.h"
+#include "app/toolbarkeys.h"
 #include "app/trayicon.h"
 #include "platform/files/inifile.h"
 #include "platform/files/paths.h"
@@ -18,6 +19,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QInputDialog>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScreen>
@@ -25,6 +27,8 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+
+#include <utility>
 
 namespace chronark {
 
@@ -75,7 +79,8 @@ QToolButton* TMainForm::AddButton(const char* Name, const QString& Hint, const Q
   Button->setProperty("ImageIndex", Image);
   Button->setToolButtonStyle(Qt::ToolButtonIconOnly);
   Button->setAutoRaise(true);
-  Button->setFocusPolicy(Qt::NoFocus);
+  // Reached with Tab, not taken by a click: a click keeps the list's selection in view.
+  Button->setFocusPolicy(Qt::TabFocus);
   connect(Button, &QToolButton::clicked, this, Guarded(this, Handler));
   ToolBar1->addWidget(Button);
   return Button;
@@ -133,6 +138,24 @@ void TMainForm::CreateToolBar() {
                           "Nach neuer Version suchen", 4, &TMainForm::ToolButton6Click);
   ToolButton7 = AddSeparator("ToolButton7");
   ToolButton8 = AddButton("ToolButton8", "Info...", "Info", 5, &TMainForm::ToolButton8Click);
+
+  // Shortcuts a Linux user expects. They belong to the buttons, so that a
+  // hidden button (the update check without its library) has none, and the
+  // hints and screen-reader names stay as they are.
+  const std::pair<QToolButton*, QKeySequence> Shortcuts[] = {
+      {ToolButton1, QKeySequence(Qt::CTRL | Qt::Key_N)},
+      {ToolButton2, QKeySequence(Qt::CTRL | Qt::Key_O)},
+      {ToolButton9, QKeySequence(Qt::CTRL | Qt::Key_S)},
+      {ToolButton10, QKeySequence(Qt::CTRL | Qt::Key_E)},
+      {ToolButton14, QKeySequence(Qt::Key_Delete)},
+      {ToolButton15, QKeySequence(Qt::Key_F2)},
+      {ToolButton5, QKeySequence(Qt::CTRL | Qt::Key_Space)},
+      {ToolButton6, QKeySequence(Qt::CTRL | Qt::Key_U)},
+      {ToolButton12, QKeySequence(Qt::CTRL | Qt::Key_Q)},
+      {ToolButton8, QKeySequence(Qt::Key_F1)},
+  };
+  for (const auto& [Button, Keys] : Shortcuts) Button->setShortcut(Keys);
+  EnableArrowKeys(ToolBar1);
 }
 
 void TMainForm::CreateList() {
