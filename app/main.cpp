@@ -50,8 +50,10 @@ auto Guarded(TMainForm* Form, Handler Method) {
 // Window creation
 
 TMainForm::TMainForm(const TShellEnvironment& Environment, QWidget* Parent)
-    : QMainWindow(Parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    // Customised, so that no platform adds its default buttons: there is no maximise.
+    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
       FEnvironment(Environment) {
   setObjectName("MainForm");
   resize(573, 410);
@@ -196,19 +198,23 @@ void TMainForm::CreateDialogs() {
   OpenDialog1 = new QFileDialog(this);
   OpenDialog1->setObjectName("OpenDialog1");
   OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  ShowColumnsInGerman(OpenDialog1);
   OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
   OpenDialog1->setFileMode(QFileDialog::ExistingFile);
   OpenDialog1->setSizeGripEnabled(true);
   CloseCompletionWithDialog(OpenDialog1);
+  SizeForDetails(OpenDialog1);
 
   SaveDialog1 = new QFileDialog(this);
   SaveDialog1->setObjectName("SaveDialog1");
   SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  ShowColumnsInGerman(SaveDialog1);
   SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
   SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
   SaveDialog1->setFileMode(QFileDialog::AnyFile);
   SaveDialog1->setSizeGripEnabled(true);
   CloseCompletionWithDialog(SaveDialog1);
+  SizeForDetails(SaveDialog1);
 }
 
 void TMainForm::FormCreate() {
@@ -241,6 +247,14 @@ void TMainForm::showEvent(QShowEvent* Event) {
 
 bool TMainForm::event(QEvent* Event) {
   switch (Event->type()) {
+    case QEvent::WindowStateChange:
+      // A compositor that draws its own frame may offer to maximise all the
+      // same (Wayland has no way to ask it not to): the window stays as it was.
+      if (windowState() & Qt::WindowMaximized)
+        QMetaObject::invokeMethod(
+            this, [this] { setWindowState(windowState() & ~Qt::WindowMaximized); },
+            Qt::QueuedConnection);
+      return QMainWindow::event(Event);
     case QEvent::WindowActivate: {
       const bool Result = QMainWindow::event(Event);
       FormActivate();
@@ -408,7 +422,12 @@ void TMainForm::ToolButton15Click() {
     Box.setOkButtonText(QStringLiteral("OK"));
     Box.setCancelButtonText(QStringLiteral("Abbrechen"));
     Box.setInputMode(QInputDialog::TextInput);
-    if (auto* Edit = Box.findChild<QLineEdit*>()) Edit->setMaxLength(255);
+    if (auto* Edit = Box.findChild<QLineEdit*>()) {
+      Edit->setMaxLength(255);
+      // Room for 80 characters of the 255 at a glance.
+      Edit->setMinimumWidth(Edit->fontMetrics().averageCharWidth() * 80 +
+                            Edit->fontMetrics().maxWidth());
+    }
     Box.setTextValue(Prefilled);
     const QString Answer = Box.exec() == QDialog::Accepted ? Box.textValue() : Prefilled;
     FManager->SetComment(Index, TextFromQt(Answer).substr(0, 255));

@@ -154,6 +154,8 @@ void TRxTrayIcon::ShowFallback() {
   }
   FFallback = Window;
   Window->adjustSize();
+  // A fixed size: no desktop offers to maximise it.
+  Window->setFixedSize(Window->size());
   // Where a notification area would be: the lower right corner.
   if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
     const QRect Area = Screen->availableGeometry();
