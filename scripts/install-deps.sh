@@ -9,7 +9,8 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n
   libqt6svg6 libgtest-dev libgmock-dev libbenchmark-dev
   # tests, fuzzing and the headless desktop of `make run`
-  clang clang-format libclang-rt-14-dev xvfb xdotool trayer x11vnc x11-utils x11-apps
+  clang clang-format libclang-rt-14-dev xvfb openbox xdotool trayer x11vnc x11-utils x11-apps
+  dbus-daemon python3-dbus python3-gi
   imagemagick microsocks curl python3 psmisc procps iproute2 tzdata
 )
 
