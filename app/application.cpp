@@ -27,19 +27,6 @@ QString& TitleStore() {
 
 int SignalPipe[2] = {-1, -1};
 
-// What Qt's German translation leaves in English: the unit of small file
-// sizes in the file dialogs ("560 bytes").
-class TGermanGaps : public QTranslator {
-public:
-  using QTranslator::QTranslator;
-  bool isEmpty() const override { return false; }
-  QString translate(const char* Context, const char* Source, const char*, int) const override {
-    if (qstrcmp(Context, "QLocale") == 0 && qstrcmp(Source, "bytes") == 0)
-      return QStringLiteral("Bytes");
-    return {};
-  }
-};
-
 void OnTermSignal(int) {
   const int Saved = errno;
   const char Byte = 1;
@@ -114,7 +101,6 @@ bool TChronarkApplication::LoadGermanTranslation() {
   for (const QString& Folder : Folders) {
     if (Translator->load(QStringLiteral("qtbase_de"), Folder)) {
       QCoreApplication::installTranslator(Translator);
-      QCoreApplication::installTranslator(new TGermanGaps(qApp));
       return true;
     }
   }
