@@ -1,6 +1,10 @@
 #include "app/application.h"
 
+#include "app/capp.h"
+
 #include <QLibraryInfo>
+#include <QLocale>
+#include <QSettings>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSessionManager>
@@ -102,6 +106,27 @@ bool TChronarkApplication::LoadGermanTranslation() {
   }
   delete Translator;
   return false;
+}
+
+void TChronarkApplication::PrepareProgram() {
+  // Only the close sequence ends the program: hiding the window for timing,
+  // or closing a box while it is hidden, must not.
+  setQuitOnLastWindowClosed(false);
+  // The name is the title that StatusNotifierItem panels show for the icon.
+  setApplicationName(QStringLiteral("Chronark"));
+  setDesktopFileName(QStringLiteral("chronark"));
+  setWindowIcon(ProgramIcon());
+  LoadGermanTranslation();
+  // Qt formats sizes and dates in its own widgets (the file dialogs) by its
+  // default locale. The entries' dates and times keep the user's formats,
+  // which come from the C library, not from Qt.
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  // The file dialogs would keep their state in ~/.config/QtProject.conf; the
+  // program keeps nothing but its own settings file, and a path below a
+  // device file can be neither read nor created.
+  for (const auto Format : {QSettings::NativeFormat, QSettings::IniFormat})
+    QSettings::setPath(Format, QSettings::UserScope, QStringLiteral("/dev/null"));
+  SetApplicationTitle(QStringLiteral("Chronark"));
 }
 
 TSessionEndWatcher::TSessionEndWatcher(QObject* Owner) : QObject(Owner) {

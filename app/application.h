@@ -49,6 +49,11 @@ public:
 
   // Qt's German texts for its own dialogs (file dialogs and standard buttons).
   static bool LoadGermanTranslation();
+
+  // What the program sets up before its window: the names and the icon the
+  // desktop shows, Qt's own widgets in German whatever the locale, and no
+  // settings file of Qt's own.
+  void PrepareProgram();
 };
 
 // Turns SIGTERM and SIGHUP, which a Linux desktop sends at log-off and

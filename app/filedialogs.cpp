@@ -6,7 +6,16 @@
 #include <QCompleter>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QLocale>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeView>
 #include <QLineEdit>
+
+#include <algorithm>
 
 namespace chronark {
 
@@ -33,7 +42,30 @@ private:
   QFileDialog* FDialog;
 };
 
+// The file model formats sizes and dates by the system's locale, not by
+// the program's: under LC_ALL=C they would read "560 bytes" and "9 Dec".
+class TGermanFileColumns : public QIdentityProxyModel {
+public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+
+  QVariant data(const QModelIndex& Index, int Role) const override {
+    if (Role == Qt::DisplayRole && (Index.column() == 1 || Index.column() == 3)) {
+      const auto* Files = qobject_cast<const QFileSystemModel*>(sourceModel());
+      const QModelIndex Source = mapToSource(Index);
+      if (Files && Index.column() == 1 && !Files->isDir(Source))
+        return QLocale().formattedDataSize(Files->size(Source));
+      if (Files && Index.column() == 3)
+        return QLocale().toString(Files->lastModified(Source), QLocale::ShortFormat);
+    }
+    return QIdentityProxyModel::data(Index, Role);
+  }
+};
+
 }  // namespace
+
+void ShowColumnsInGerman(QFileDialog* Dialog) {
+  Dialog->setProxyModel(new TGermanFileColumns(Dialog));
+}
 
 // QFileDialog::selectFile ignores an empty name, so the name field and the
 // list's selection would keep the previous use's name: after "Neu..." one
@@ -94,6 +126,38 @@ void SetDialogFilter(QFileDialog* Dialog, const QString& Filter) {
     const QVariant Typed = Types->property("TypedName");
     if (Name && Typed.isValid()) Name->setText(Typed.toString());
   });
+}
+
+void SizeForDetails(QFileDialog* Dialog) {
+  // Qt opens its dialog at 624 x 412 with columns too narrow for German sizes
+  // and types: room for about 130 characters across, within the screen.
+  const QFontMetrics Metrics = Dialog->fontMetrics();
+  QSize Size(Metrics.averageCharWidth() * 130, Metrics.lineSpacing() * 30);
+  if (const QScreen* Screen = QGuiApplication::primaryScreen())
+    Size = Size.boundedTo(Screen->availableGeometry().size() * 9 / 10);
+  Dialog->resize(Size);
+  auto* Model = Dialog->findChild<QFileSystemModel*>();
+  auto* Tree = Dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (!Model || !Tree) return;
+  // The columns as wide as what they show, whenever the rows change (a folder
+  // is read in steps and sorted afterwards); once per turn of the event loop.
+  auto* Fit = new QTimer(Tree);
+  Fit->setSingleShot(true);
+  Fit->setInterval(0);
+  QObject::connect(Fit, &QTimer::timeout, Tree, [Tree] {
+    QHeaderView* Header = Tree->header();
+    for (int Column = 0; Column < Header->count(); ++Column)
+      Header->resizeSection(
+          Column, std::max(Header->sectionSizeHint(Column),
+                           static_cast<QAbstractItemView*>(Tree)->sizeHintForColumn(Column)));
+  });
+  const auto Refit = [Fit] { Fit->start(); };
+  QAbstractItemModel* Shown = Tree->model();
+  QObject::connect(Model, &QFileSystemModel::directoryLoaded, Fit, Refit);
+  QObject::connect(Shown, &QAbstractItemModel::rowsInserted, Fit, Refit);
+  QObject::connect(Shown, &QAbstractItemModel::layoutChanged, Fit, Refit);
+  QObject::connect(Shown, &QAbstractItemModel::modelReset, Fit, Refit);
+  QObject::connect(Dialog, &QFileDialog::directoryEntered, Fit, Refit);
 }
 
 }  // namespace chronark

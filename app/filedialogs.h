@@ -25,5 +25,10 @@ void SetDialogFilter(QFileDialog* Dialog, const QString& Filter);
 void ClearFileName(QFileDialog* Dialog);
 // Hides the name field's completion popup whenever Dialog is not shown.
 void CloseCompletionWithDialog(QFileDialog* Dialog);
+// Sizes and dates in the program's (German) locale; call before the rest.
+void ShowColumnsInGerman(QFileDialog* Dialog);
+// Opens Dialog large enough to show name, size, type and date side by side,
+// each column as wide as its texts.
+void SizeForDetails(QFileDialog* Dialog);
 
 }  // namespace chronark

@@ -4,10 +4,11 @@
 #include "app/capp.h"
 #include "app/filedialogs.h"
 #include "app/glyphs.h"
-#include "app/linesizes.h"
+#include "app/entrylist.h"
 #include "app/qtconvert.h"
 #include "app/settings.h"
 #include "app/startupprompt.h"
+#include "app/toolbarkeys.h"
 #include "app/trayicon.h"
 #include "common/scopeexit.h"
 #include "platform/files/inifile.h"
@@ -19,14 +20,16 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QInputDialog>
+#include <QKeySequence>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+
+#include <utility>
 
 namespace chronark {
 
@@ -48,8 +51,10 @@ auto Guarded(TMainForm* Form, Handler Method) {
 // Window creation
 
 TMainForm::TMainForm(const TShellEnvironment& Environment, QWidget* Parent)
-    : QMainWindow(Parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+    // Customised, so that no platform adds its default buttons: there is no maximise.
+    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
       FEnvironment(Environment) {
   setObjectName("MainForm");
   resize(573, 410);
@@ -77,7 +82,8 @@ QToolButton* TMainForm::AddButton(const char* Name, const QString& Hint, const Q
   Button->setProperty("ImageIndex", Image);
   Button->setToolButtonStyle(Qt::ToolButtonIconOnly);
   Button->setAutoRaise(true);
-  Button->setFocusPolicy(Qt::NoFocus);
+  // Reached with Tab, not taken by a click: a click keeps the list's selection in view.
+  Button->setFocusPolicy(Qt::TabFocus);
   connect(Button, &QToolButton::clicked, this, Guarded(this, Handler));
   ToolBar1->addWidget(Button);
   return Button;
@@ -135,15 +141,30 @@ void TMainForm::CreateToolBar() {
                           "Nach neuer Version suchen", 4, &TMainForm::ToolButton6Click);
   ToolButton7 = AddSeparator("ToolButton7");
   ToolButton8 = AddButton("ToolButton8", "Info...", "Info", 5, &TMainForm::ToolButton8Click);
+
+  // Shortcuts a Linux user expects. They belong to the buttons, so that a
+  // hidden button (the update check without its library) has none, and the
+  // hints and screen-reader names stay as they are.
+  const std::pair<QToolButton*, QKeySequence> Shortcuts[] = {
+      {ToolButton1, QKeySequence(Qt::CTRL | Qt::Key_N)},
+      {ToolButton2, QKeySequence(Qt::CTRL | Qt::Key_O)},
+      {ToolButton9, QKeySequence(Qt::CTRL | Qt::Key_S)},
+      {ToolButton10, QKeySequence(Qt::CTRL | Qt::Key_E)},
+      {ToolButton14, QKeySequence(Qt::Key_Delete)},
+      {ToolButton15, QKeySequence(Qt::Key_F2)},
+      {ToolButton5, QKeySequence(Qt::CTRL | Qt::Key_Space)},
+      {ToolButton6, QKeySequence(Qt::CTRL | Qt::Key_U)},
+      {ToolButton12, QKeySequence(Qt::CTRL | Qt::Key_Q)},
+      {ToolButton8, QKeySequence(Qt::Key_F1)},
+  };
+  for (const auto& [Button, Keys] : Shortcuts) Button->setShortcut(Keys);
+  EnableArrowKeys(ToolBar1);
 }
 
 void TMainForm::CreateList() {
-  ListBox1 = new QListWidget(this);
+  ListBox1 = new TEntryListView(FManager, this);
   ListBox1->setObjectName("ListBox1");
   ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
-  ListBox1->setSortingEnabled(false);
-  // One line per entry of equal height: lets the view lay out 100,000 lines at once.
-  ListBox1->setUniformItemSizes(true);
   setCentralWidget(ListBox1);
 }
 
@@ -178,19 +199,23 @@ void TMainForm::CreateDialogs() {
   OpenDialog1 = new QFileDialog(this);
   OpenDialog1->setObjectName("OpenDialog1");
   OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  ShowColumnsInGerman(OpenDialog1);
   OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
   OpenDialog1->setFileMode(QFileDialog::ExistingFile);
   OpenDialog1->setSizeGripEnabled(true);
   CloseCompletionWithDialog(OpenDialog1);
+  SizeForDetails(OpenDialog1);
 
   SaveDialog1 = new QFileDialog(this);
   SaveDialog1->setObjectName("SaveDialog1");
   SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  ShowColumnsInGerman(SaveDialog1);
   SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
   SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
   SaveDialog1->setFileMode(QFileDialog::AnyFile);
   SaveDialog1->setSizeGripEnabled(true);
   CloseCompletionWithDialog(SaveDialog1);
+  SizeForDetails(SaveDialog1);
 }
 
 void TMainForm::FormCreate() {
@@ -223,6 +248,14 @@ void TMainForm::showEvent(QShowEvent* Event) {
 
 bool TMainForm::event(QEvent* Event) {
   switch (Event->type()) {
+    case QEvent::WindowStateChange:
+      // A compositor that draws its own frame may offer to maximise all the
+      // same (Wayland has no way to ask it not to): the window stays as it was.
+      if (windowState() & Qt::WindowMaximized)
+        QMetaObject::invokeMethod(
+            this, [this] { setWindowState(windowState() & ~Qt::WindowMaximized); },
+            Qt::QueuedConnection);
+      return QMainWindow::event(Event);
     case QEvent::WindowActivate: {
       const bool Result = QMainWindow::event(Event);
       FormActivate();
@@ -293,14 +326,7 @@ void TMainForm::FormActivate() {
 // View and dialogs
 
 void TMainForm::RefreshView() {
-  TStrings Lines;
-  FManager->FillStrings(Lines);
-  QStringList Items;
-  Items.reserve(static_cast<qsizetype>(Lines.size()));
-  for (const std::string& Line : Lines) Items.append(TextToQt(Line));
-  ListBox1->clear();
-  ListBox1->addItems(Items);
-  SizeLinesLikeTheWidest(ListBox1, Items);
+  ListBox1->Refresh();
   StatusBar1->showMessage(QStringLiteral("Gesamt: ") + TextToQt(FManager->GetTotalText()));
   SetApplicationTitle(FAppTitle + QStringLiteral(" - ") +
                       PathToQt(ExtractFileName(FProjectFileName)));
@@ -340,10 +366,7 @@ void TMainForm::LoadProject() {
   RefreshView();
 }
 
-int TMainForm::SelectedIndex() const {
-  const QListWidgetItem* Item = ListBox1->currentItem();
-  return Item && Item->isSelected() ? ListBox1->currentRow() : -1;
-}
+int TMainForm::SelectedIndex() const { return ListBox1->SelectedRow(); }
 
 // ---------------------------------------------------------------------------
 // Commands
@@ -397,7 +420,12 @@ void TMainForm::ToolButton15Click() {
     Box.setOkButtonText(QStringLiteral("OK"));
     Box.setCancelButtonText(QStringLiteral("Abbrechen"));
     Box.setInputMode(QInputDialog::TextInput);
-    if (auto* Edit = Box.findChild<QLineEdit*>()) Edit->setMaxLength(255);
+    if (auto* Edit = Box.findChild<QLineEdit*>()) {
+      Edit->setMaxLength(255);
+      // Room for 80 characters of the 255 at a glance.
+      Edit->setMinimumWidth(Edit->fontMetrics().averageCharWidth() * 80 +
+                            Edit->fontMetrics().maxWidth());
+    }
     Box.setTextValue(Prefilled);
     const QString Answer = Box.exec() == QDialog::Accepted ? Box.textValue() : Prefilled;
     FManager->SetComment(Index, TextFromQt(Answer).substr(0, 255));

@@ -19,7 +19,6 @@
 class QAction;
 class QCloseEvent;
 class QFileDialog;
-class QListWidget;
 class QMenu;
 class QStatusBar;
 class QToolBar;
@@ -27,6 +26,7 @@ class QToolButton;
 
 namespace chronark {
 
+class TEntryListView;
 class TRxTrayIcon;
 
 class TMainForm : public QMainWindow {
@@ -164,7 +164,7 @@ public:
   QToolButton* ToolButton6 = nullptr;
   QWidget* ToolButton7 = nullptr;
   QToolButton* ToolButton8 = nullptr;
-  QListWidget* ListBox1 = nullptr;
+  TEntryListView* ListBox1 = nullptr;
   QStatusBar* StatusBar1 = nullptr;
   QMenu* PopupMenu1 = nullptr;
   QAction* Zeitstoppen1 = nullptr;

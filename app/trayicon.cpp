@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusInterface>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -32,7 +34,26 @@ protected:
 
 }  // namespace
 
-TRxTrayIcon::TRxTrayIcon(QObject* Owner) : QObject(Owner), FTray(new QSystemTrayIcon(this)) {
+bool TRxTrayIcon::StatusNotifierHostPresent() {
+  // Qt asks once, when the first tray icon is made, and keeps the answer;
+  // its offscreen and minimal platforms have no tray of either kind.
+  static const bool Present = [] {
+    const QString Platform = QGuiApplication::platformName();
+    if (Platform != QLatin1String("xcb") && !Platform.startsWith(QLatin1String("wayland")))
+      return false;
+    // A watcher on the session bus that reports a panel (a host) registered.
+    const QString Watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QDBusInterface Host(Watcher, QStringLiteral("/StatusNotifierWatcher"), Watcher,
+                        QDBusConnection::sessionBus());
+    return Host.isValid() && Host.property("IsStatusNotifierHostRegistered").toBool();
+  }();
+  return Present;
+}
+
+TRxTrayIcon::TRxTrayIcon(QObject* Owner)
+    : QObject(Owner),
+      FClickRunsDefault(StatusNotifierHostPresent()),
+      FTray(new QSystemTrayIcon(this)) {
   connect(FTray, &QSystemTrayIcon::activated, this, &TRxTrayIcon::Activated);
 }
 
@@ -92,9 +113,11 @@ void TRxTrayIcon::NameIconWindow() {
 }
 
 void TRxTrayIcon::Activated(QSystemTrayIcon::ActivationReason Reason) {
-  // A double-click arrives as Trigger followed by DoubleClick: only the
-  // latter counts, so that one double-click runs the item once.
-  if (Reason == QSystemTrayIcon::DoubleClick) RunDefaultItem();
+  // On the X11 tray a double-click arrives as Trigger followed by
+  // DoubleClick: only the latter counts, so that it runs the item once. A
+  // StatusNotifierItem has no double-click: its click (Activate) is Trigger.
+  const auto Runs = FClickRunsDefault ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick;
+  if (Reason == Runs) RunDefaultItem();
 }
 
 void TRxTrayIcon::RunDefaultItem() {
@@ -131,6 +154,8 @@ void TRxTrayIcon::ShowFallback() {
   }
   FFallback = Window;
   Window->adjustSize();
+  // A fixed size: no desktop offers to maximise it.
+  Window->setFixedSize(Window->size());
   // Where a notification area would be: the lower right corner.
   if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
     const QRect Area = Screen->availableGeometry();

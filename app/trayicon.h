@@ -14,9 +14,9 @@ class QWidget;
 namespace chronark {
 
 // One icon in the notification area, with a menu whose default item a
-// double-click runs. Where the desktop has no notification area, the icon and
-// the menu's items appear as buttons in a small tool window instead, so that
-// the items stay within reach while the main window is hidden.
+// double-click runs on the X11 tray and a click on a StatusNotifierItem panel. Where the desktop
+// has no notification area, the icon and the menu's items appear as buttons in a small tool window
+// instead, so that the items stay within reach while the main window is hidden.
 class TRxTrayIcon : public QObject {
   Q_OBJECT
 public:
@@ -38,6 +38,11 @@ public:
   // The tooltip the icon shows: the hint up to its first "|", at most 63 characters.
   static QString TipOf(const QString& Hint);
 
+  // Whether Qt puts its icons into a StatusNotifierItem panel rather than
+  // into the X11 tray: a watcher on the session bus reports a registered host.
+  static bool StatusNotifierHostPresent();
+  bool ClickRunsDefaultItem() const { return FClickRunsDefault; }
+
   // For tests and diagnostics: the Qt icon, and the tool window while it stands in.
   QSystemTrayIcon* TrayIcon() const { return FTray; }
   QWidget* FallbackWindow() const { return FFallback; }
@@ -50,6 +55,7 @@ private:
   void HideFallback();
 
   bool FActive = false;
+  bool FClickRunsDefault = false;
   QIcon FIcon;
   QString FHint;
   QPointer<QMenu> FPopupMenu;

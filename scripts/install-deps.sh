@@ -12,12 +12,14 @@ RUN_PACKAGES=(
   cmake make g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libqt6svg6
   # the headless desktop of `make run`
-  xvfb trayer x11vnc x11-utils imagemagick python3 iproute2
+  xvfb openbox trayer x11vnc x11-utils imagemagick python3 iproute2
 )
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev xdotool x11-apps
   microsocks curl psmisc procps tzdata acl
+  # the StatusNotifierItem end-to-end test: a private session bus and a watcher
+  dbus-daemon python3-dbus python3-gi
   # chronark-cli: its Timewarrior intervals are checked against timew
   timewarrior
   # checks of the metadata and the manual pages

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a graphical program where there is no desktop: on a private X display
-# (Xvfb) with a notification-area host (trayer), reachable through a VNC
+# (Xvfb) with a window manager (openbox, so that windows have title bars and
+# can be moved) and a notification-area host (trayer), reachable through a VNC
 # server that accepts connections from this machine only (x11vnc on
 # 127.0.0.1, so it needs no password).
 #
@@ -51,7 +52,7 @@ done
   die "Das Programm \"$program\" gibt es nicht."
 
 missing=()
-for tool in Xvfb trayer x11vnc import python3 ss setsid; do
+for tool in Xvfb openbox trayer x11vnc import python3 ss setsid; do
   type -P "$tool" >/dev/null || missing+=("$tool")
 done
 [ ${#missing[@]} -eq 0 ] ||
@@ -174,6 +175,11 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
   mkdir -m 700 "$fifos/runtime" && export XDG_RUNTIME_DIR="$fifos/runtime"
 fi
 
+# Title bars, so that a VNC user can move the windows. Windows mapped before
+# it is up are taken over when it starts, so nothing waits for it.
+setsid openbox --sm-disable >"$rundir/openbox.log" 2>&1 &
+started openbox $!
+
 # The notification area has to be there before the program asks for it.
 setsid trayer --edge bottom --height 28 --SetDockType true --SetPartialStrut true \
   --transparent false \
@@ -239,7 +245,8 @@ cat <<EOF
 Kein Desktop gefunden (weder DISPLAY noch WAYLAND_DISPLAY ist gesetzt).
 Das Programm läuft auf einem virtuellen Bildschirm:
   Bildschirm:    Xvfb $DISPLAY, ${width}x${height} (PID ${pids[0]})
-  Infobereich:   trayer (PID ${pids[1]})
+  Fenster:       openbox (PID ${pids[1]})
+  Infobereich:   trayer (PID ${pids[2]})
   VNC-Server:    x11vnc auf 127.0.0.1:$port, nur von diesem Rechner aus, ohne Passwort (PID $vnc_pid)
   Programm:      $program (PID $prog_pid)
 So erreichen Sie es:

@@ -3,6 +3,7 @@
 #include "window_support.h"
 
 #include "app/application.h"
+#include "app/entrylist.h"
 #include "app/filedialogs.h"
 
 #include <QAction>
@@ -14,7 +15,7 @@
 #include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -80,10 +81,9 @@ TEST_F(MainFormTest, LaysOutTheWindowAndTheTrayMenu) {
                                 "ToolButton3", "ToolButton6", "ToolButton7", "ToolButton8"}));
   EXPECT_FALSE(Form->findChild<QWidget*>("ToolButton3")->isVisible());
   EXPECT_TRUE(Form->findChild<QWidget*>("ToolButton7")->isVisible());
-  auto* List = Form->findChild<QListWidget*>("ListBox1");
+  auto* List = Form->findChild<QListView*>("ListBox1");
   ASSERT_NE(List, nullptr);
   EXPECT_EQ(List->selectionMode(), QAbstractItemView::SingleSelection);
-  EXPECT_FALSE(List->isSortingEnabled());
   ASSERT_NE(Form->findChild<QStatusBar*>("StatusBar1"), nullptr);
 
   auto* Menu = Form->findChild<QMenu*>("PopupMenu1");
@@ -181,11 +181,11 @@ TEST_F(MainFormTest, TheListScrollsToTheEndOfTheLongestRemarkWhereverItStands) {
   Form->Manager()->AddEntry(1, 2, std::string(200, 'W'));
   Form->Manager()->AddEntry(1, 2, "kurz");
   Form->RefreshView();
-  QListWidget* List = Form->ListBox1;
-  const int Needed = List->sizeHintForIndex(List->model()->index(0, 0)).width();
+  QListView* List = Form->ListBox1;
+  const int Needed = List->fontMetrics().horizontalAdvance(Lines()[0]);
   ASSERT_GT(Needed, List->viewport()->width());
   EXPECT_TRUE(WaitUntil([&] { return List->horizontalScrollBar()->maximum() > 0; }));
-  EXPECT_GE(List->visualItemRect(List->item(0)).width(), Needed);
+  EXPECT_GE(List->visualRect(List->model()->index(1, 0)).width(), Needed);
 }
 
 TEST_F(MainFormTest, OpenSavesFirstAndWritesAParentStepIntoTheSettingsAtClose) {

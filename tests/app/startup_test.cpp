@@ -6,7 +6,7 @@
 #include "app/application.h"
 #include "app/trayicon.h"
 
-#include <QListWidget>
+#include <QListView>
 
 namespace chronark::test {
 namespace {

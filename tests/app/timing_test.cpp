@@ -7,7 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>

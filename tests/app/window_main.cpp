@@ -10,6 +10,6 @@ int main(int Argc, char** Argv) {
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   chronark::TChronarkApplication Application(Argc, Argv);
-  Application.setQuitOnLastWindowClosed(false);
+  Application.PrepareProgram();
   return RUN_ALL_TESTS();
 }

@@ -9,7 +9,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QProcess>
 #include <QPushButton>
 #include <QStatusBar>
@@ -235,7 +235,8 @@ TMainForm& TFormTest::StartWithProject(int Entries, const std::string& FirstArgu
 
 QStringList TFormTest::Lines() const {
   QStringList Result;
-  for (int I = 0; I < Form->ListBox1->count(); ++I) Result << Form->ListBox1->item(I)->text();
+  for (int I = 0; I < Form->ListBox1->count(); ++I)
+    Result << Form->ListBox1->model()->index(I, 0).data().toString();
   return Result;
 }
 

@@ -2,6 +2,7 @@
 // Test support for the main window: a program folder of its own, the form,
 // and answers for the modal boxes and dialogs it opens.
 
+#include "app/entrylist.h"
 #include "app/main.h"
 
 #include <QMessageBox>

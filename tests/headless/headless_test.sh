@@ -210,6 +210,18 @@ saved() {
   fi
 }
 
+# The program's window sits in a window manager's frame (title bar), not
+# directly on the root window.
+window_framed() {
+  local id root parent
+  DISPLAY=$display xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" || return 1
+  id=$(DISPLAY=$display xdotool search --onlyvisible --name '^(Chronark|Bestätigung)' 2>/dev/null | head -n 1)
+  [ -n "$id" ] || return 1
+  root=$(DISPLAY=$display xwininfo -root 2>/dev/null | awk '/Window id:/ { print $4 }')
+  parent=$(DISPLAY=$display xwininfo -children -id "$id" 2>/dev/null | awk '/Parent window id:/ { print $4 }')
+  [ -n "$parent" ] && [ "$parent" != "$root" ]
+}
+
 checks_while_running() {
   rundir=$dir/run
   port=$(session_value PORT)
@@ -220,6 +232,7 @@ checks_while_running() {
   check "VNC-Server antwortet auf 127.0.0.1:$port" vnc_answers
   check "VNC-Server ist nur an 127.0.0.1 gebunden" vnc_local_only
   check "Infobereich ist da" tray_present
+  check "Fenster hat einen Rahmen mit Titelleiste (openbox)" window_framed
 }
 
 checks_after_end() {
