@@ -28,8 +28,7 @@ std::vector<std::string_view> FolderNames(std::string_view Folder) {
 std::string ConfigFolder() {
   if (const char* Xdg = std::getenv("XDG_CONFIG_HOME"); Xdg && *Xdg == '/')
     return std::string(Xdg) + "/chronark/";
-  const char* Home = std::getenv("HOME");
-  return std::string(Home && *Home ? Home : "") + "/.config/chronark/";
+  return HomeFolder() + "/.config/chronark/";
 }
 
 }  // namespace

@@ -50,6 +50,10 @@ private:
   throw EInOutError(std::string(What) + " " + FileName + ": " + SysErrorMessage(Error), Error);
 }
 
+[[noreturn]] void NotAProjectFile(const char* What, const std::string& FileName) {
+  throw EInOutError(std::string(What) + " " + FileName + ": Not a regular file", EINVAL);
+}
+
 // Fills Buf as far as the file allows; the count read, or -1 with errno.
 ssize_t ReadFull(int Fd, unsigned char* Buf, size_t Size) {
   size_t Done = 0;
@@ -199,10 +203,13 @@ std::string TChronarkMan::GetTotalText() const {
 void TChronarkMan::LoadFromFile(const std::string& FileName) {
   // Read and write access, as the program always asked for: a project it
   // could not save again is not opened either.
-  TFd Fd(::open(FileName.c_str(), O_RDWR | O_CLOEXEC));
+  // Non-blocking: a named pipe or a device in the project's place must not
+  // stall the program on the open; it is refused right after.
+  TFd Fd(::open(FileName.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
   if (Fd.Get() < 0) IoError("Cannot open file", FileName, errno);
   struct stat St;
   if (::fstat(Fd.Get(), &St) != 0) IoError("Cannot read file", FileName, errno);
+  if (!S_ISREG(St.st_mode)) NotAProjectFile("Cannot open file", FileName);
   const size_t Count = St.st_size > 0 ? size_t(St.st_size) / CREntrySize : 0;
 
   TCRList Loaded;
@@ -230,6 +237,10 @@ void TChronarkMan::LoadFromFile(const std::string& FileName) {
 }
 
 void TChronarkMan::SaveToFile(const std::string& FileName) const {
+  // The safe writer writes into a device or pipe; a project is a plain file.
+  struct stat St;
+  if (::stat(FileName.c_str(), &St) == 0 && !S_ISREG(St.st_mode))
+    NotAProjectFile("Cannot create file", FileName);
   TSafeFileWriter W(FileName);
   if constexpr (std::endian::native == std::endian::little) {
     // The entries already are the records, byte for byte (layout checked

@@ -1,5 +1,6 @@
 #include "platform/files/safefile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "common/exceptions.h"
@@ -76,7 +78,42 @@ int DescriptorOf(const std::string& Name) {
   return -1;
 }
 
+// The temporary files' own ending: what a killed writer leaves behind is
+// recognised by it, and nothing else in a folder is.
+constexpr const char TempSuffix[] = ".chronark-tmp";
+constexpr int TempSuffixLength = sizeof TempSuffix - 1;
+constexpr time_t LitterAge = 60 * 60;
+
+bool IsOwnTempName(std::string_view Name) {
+  // "." + target name + "." + six random characters + the suffix.
+  const size_t Min = 1 + 1 + 1 + 6 + size_t(TempSuffixLength);
+  return Name.size() >= Min && Name.front() == '.' &&
+         Name.substr(Name.size() - size_t(TempSuffixLength)) == TempSuffix &&
+         Name[Name.size() - size_t(TempSuffixLength) - 7] == '.';
+}
+
 }  // namespace
+
+void RemoveStaleTempFiles(const std::string& Folder) {
+  const int Dir = ::open(Folder.empty() ? "." : Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Dir < 0) return;
+  DIR* List = ::fdopendir(Dir);
+  if (!List) {
+    ::close(Dir);
+    return;
+  }
+  const time_t Limit = std::time(nullptr) - LitterAge;
+  while (const dirent* Entry = ::readdir(List)) {
+    if (!IsOwnTempName(Entry->d_name)) continue;
+    struct stat St;
+    // Only our own plain files that no writer has touched for an hour: a
+    // save in progress elsewhere keeps its file.
+    if (::fstatat(Dir, Entry->d_name, &St, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(St.st_mode) || St.st_uid != ::geteuid() || St.st_mtime > Limit) continue;
+    ::unlinkat(Dir, Entry->d_name, 0);
+  }
+  ::closedir(List);
+}
 
 std::string ResolveSymlinks(const std::string& FileName) {
   std::string Path = FileName;
@@ -99,6 +136,9 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // have nowhere to be renamed to.
   if (FFileName.empty()) Fail("Cannot create file", ENOENT);
   struct stat St;
+  // A loop or a chain longer than the kernel follows: refused as the kernel
+  // refuses it, never by replacing a link somewhere in the middle.
+  if (::stat(FFileName.c_str(), &St) != 0 && errno == ELOOP) Fail("Cannot create file", ELOOP);
   // A device or pipe (/dev/stdout, a named pipe) is written to, never replaced;
   // it is opened by the name given, as links such as /proc/self/fd/1 lead
   // nowhere a path could follow.
@@ -126,8 +166,9 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   if (Exists && ::faccessat(AT_FDCWD, FTarget.c_str(), W_OK, AT_EACCESS) != 0)
     Fail("Cannot create file", errno);
 
-  std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
-  FFd = ::mkostemp(Templ.data(), O_CLOEXEC);
+  std::string Templ =
+      Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX" + std::string(TempSuffix);
+  FFd = ::mkostemps(Templ.data(), TempSuffixLength, O_CLOEXEC);
   if (FFd >= 0) {
     FTempName = Templ;
     // mkstemp gives 0600; the new file gets what the old one had, or what a
@@ -202,6 +243,7 @@ void TSafeFileWriter::Commit() {
       ::fsync(Dir);
       ::close(Dir);
     }
+    RemoveStaleTempFiles(Folder(FTarget));
   }
   FCommitted = true;
 }

@@ -5,6 +5,9 @@
 // full disk or a crash leaves either the old or the new file, never a mix.
 // The target keeps its permission bits (and owner, where allowed); a symbolic
 // link is followed and its final target replaced, the link stays a link.
+// The temporary file is named "." + the target's name + "." + six random
+// characters + ".chronark-tmp"; such files of a killed writer that are older
+// than an hour are removed by the next successful save into their folder.
 // Only when no temporary file can be created beside the target because the
 // folder may not be written (while the file itself may) is the target
 // truncated and written in place, as the only way left. A file the user may
@@ -56,6 +59,10 @@ private:
 
 // Writes Data as the whole new contents of FileName through TSafeFileWriter.
 void SafeWriteFile(const std::string& FileName, std::string_view Data);
+
+// Removes the temporary files of killed writers (the name pattern above,
+// plain files of this user, unchanged for an hour) from Folder.
+void RemoveStaleTempFiles(const std::string& Folder);
 
 // The target a symbolic link chain ends at (the name itself if no link);
 // the target need not exist.

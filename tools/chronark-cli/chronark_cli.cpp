@@ -11,6 +11,7 @@
 #include "common/exceptions.h"
 #include "core/crkm.h"
 #include "platform/files/paths.h"
+#include "platform/files/projectlock.h"
 
 using namespace chronark;
 
@@ -125,8 +126,10 @@ int Export(const std::string& FileName, const std::string& OutName) {
 int Add(const std::string& FileName, const std::string& Start, const std::string& End,
         const std::string& Remark) {
   const TDateTime StartTime = ParseDateTime(Start), EndTime = ParseDateTime(End);
+  // Refused while the program has the project open; other writers wait.
+  const TProjectLock Lock = TProjectLock::ForWriting(FileName);
   TChronarkMan Man;
-  if (FileExists(FileName)) Man.LoadFromFile(FileName);
+  if (PathPresent(FileName)) Man.LoadFromFile(FileName);
   Man.AddEntry(StartTime, EndTime, Utf8ToCp1252(Remark).substr(0, 255));
   Man.SaveToFile(FileName);
   return ExitOk;
