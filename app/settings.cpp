@@ -66,6 +66,16 @@ std::string ProjectPathFromSetting(const std::string& ProgramFolder, const std::
   return ProgramFolder + Value;
 }
 
+std::string ProjectSettingValue(const std::string& ProgramFolder, const std::string& SettingsFile,
+                                const std::string& Project) {
+  const bool Inside = Project.compare(0, ProgramFolder.size(), ProgramFolder) == 0;
+  if (ExtractFilePath(SettingsFile) == ProgramFolder || Inside)
+    return ExtractRelativePath(ProgramFolder, Project);
+  if (!Project.empty() && Project.front() == '/') return Project;
+  std::error_code Ignored;
+  return (std::filesystem::current_path(Ignored) / Project).string();
+}
+
 bool IsStartSwitch(std::string_view FirstArgument) {
   return AsciiLowerCase(FirstArgument) == "/start";
 }
