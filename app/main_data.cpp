@@ -7,7 +7,9 @@
 
 #include "app/application.h"
 #include "app/capp.h"
+#include "app/filedialogs.h"
 #include "app/intervalstate.h"
+#include "app/qtconvert.h"
 #include "app/rescue.h"
 #include "app/settings.h"
 #include "app/trayicon.h"
