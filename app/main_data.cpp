@@ -229,10 +229,10 @@ void TMainForm::SaveRecorded() {
 }
 
 void TMainForm::SaveCurrent() {
-  // Every change is on disk already when the store knows the file; a new
-  // project ("Neu...") or one whose last save failed is written now.
-  if (!FStore.Knows(FProjectFileName, FManager->Entries().size()))
-    FStore.SaveAdded(*FManager, FProjectFileName);
+  // The fixed save points (New, Open, close) still write the whole file,
+  // although every change is on disk already: a save there is what users
+  // and scripts have always seen happen.
+  FStore.Save(*FManager, FProjectFileName);
   DropIntervalState();
 }
 
