@@ -27,6 +27,10 @@ QString& TitleStore() {
 
 int SignalPipe[2] = {-1, -1};
 
+// Log-off and shutdown (SIGTERM, SIGHUP), Ctrl-C and Ctrl-\ in the starting
+// terminal (SIGINT, SIGQUIT): all end the session the same way.
+constexpr int EndSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
 void OnTermSignal(int) {
   const int Saved = errno;
   const char Byte = 1;
@@ -70,6 +74,8 @@ void ShowErrorBox(const QString& Message) {
   ShowOkBox(QMessageBox::Critical, ErrorBoxText(Message), QApplication::activeWindow(),
             QStringLiteral("ErrorBox"));
 }
+
+QString CurrentExceptionMessage() { return MessageOf(std::current_exception()); }
 
 void ShowCurrentException() { ShowErrorBox(MessageOf(std::current_exception())); }
 
@@ -140,8 +146,7 @@ TSessionEndWatcher::TSessionEndWatcher(QObject* Owner) : QObject(Owner) {
     Action.sa_handler = OnTermSignal;
     sigemptyset(&Action.sa_mask);
     Action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &Action, nullptr);
-    sigaction(SIGHUP, &Action, nullptr);
+    for (const int Signal : EndSignals) sigaction(Signal, &Action, nullptr);
   }
   if (qApp) {
     // Qt's default for a commit request is to close every window; here the
@@ -157,8 +162,7 @@ TSessionEndWatcher::~TSessionEndWatcher() {
     struct sigaction Action = {};
     Action.sa_handler = SIG_DFL;
     sigemptyset(&Action.sa_mask);
-    sigaction(SIGTERM, &Action, nullptr);
-    sigaction(SIGHUP, &Action, nullptr);
+    for (const int Signal : EndSignals) sigaction(Signal, &Action, nullptr);
   }
 }
 

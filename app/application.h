@@ -34,6 +34,9 @@ void ShowOkBox(QMessageBox::Icon Icon, const QString& Text, QWidget* Parent,
 // The same for the exception being handled (call from inside a catch block).
 void ShowCurrentException();
 
+// The message of the exception being handled (call from inside a catch block).
+QString CurrentExceptionMessage();
+
 // Runs Body and reports an exception that leaves it in the standard error box.
 // Returns false when it did.
 bool Protect(const std::function<void()>& Body);
@@ -57,8 +60,8 @@ public:
 };
 
 // Turns SIGTERM and SIGHUP, which a Linux desktop sends at log-off and
-// shutdown, into the signal SessionEnd on the GUI thread (through a
-// self-pipe), and forwards the session manager's commit request the same way.
+// shutdown, and SIGINT and SIGQUIT from a terminal, into the signal SessionEnd on the GUI thread
+// (through a self-pipe), and forwards the session manager's commit request the same way.
 class TSessionEndWatcher : public QObject {
   Q_OBJECT
 public:

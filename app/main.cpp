@@ -5,6 +5,7 @@
 #include "app/filedialogs.h"
 #include "app/glyphs.h"
 #include "app/entrylist.h"
+#include "app/intervalstate.h"
 #include "app/qtconvert.h"
 #include "app/settings.h"
 #include "app/startupprompt.h"
@@ -270,24 +271,32 @@ bool TMainForm::event(QEvent* Event) {
 
 void TMainForm::FormShow() {
   TScopeExit Done([this] { FStartupDone = true; });
+  ShowRescueNotice();
   bool Loaded = true;
-  if (FileExists(FProjectFileName)) {
-    Loaded = Protect([&] { FManager->LoadFromFile(FProjectFileName); });
+  bool Taken = true;
+  // A stored folder (an empty value) is no project; anything else that is
+  // there is loaded, so that a pipe, device or link loop fails clearly.
+  if (!ExtractFileName(FProjectFileName).empty() && PathPresent(FProjectFileName)) {
+    Taken = TakeProjectAtStart(FProjectFileName);
+    if (Taken) Loaded = Protect([&] { FStore.Load(*FManager, FProjectFileName); });
   } else {
     FNoProject = false;
     const std::string Relative = ExtractRelativePath(FEnvironment.ProgramFolder, FProjectFileName);
     switch (ConfirmBox(this, StartupPromptText(FProjectFileName, Relative))) {
       case TConfirmAnswer::Cancel: FNoProject = true; break;
       case TConfirmAnswer::Yes:
-        if (ExecuteNewDialog())
+        if (ExecuteNewDialog()) {
           FProjectFileName = PathFromQt(SaveDialog1->selectedFiles().value(0));
-        else
+          Taken = TakeProjectAtStart(FProjectFileName);
+        } else {
           FNoProject = true;
+        }
         break;
       case TConfirmAnswer::No:
         if (ExecuteOpenDialog()) {
           FProjectFileName = PathFromQt(OpenDialog1->selectedFiles().value(0));
-          Loaded = Protect([&] { FManager->LoadFromFile(FProjectFileName); });
+          Taken = TakeProjectAtStart(FProjectFileName);
+          if (Taken) Loaded = Protect([&] { FStore.Load(*FManager, FProjectFileName); });
         } else {
           FNoProject = true;
         }
@@ -295,6 +304,9 @@ void TMainForm::FormShow() {
     }
   }
   if (FCloseDone) return;  // the session ended while a box was open
+  // Another instance has the project: it was brought forward, or the user
+  // was told. This one ends without writing anything.
+  if (!Taken) FNoProject = true;
   if (!Loaded) {
     // The project could not be read: end without saving anything, so that
     // neither the project file nor the settings file is touched.
@@ -306,7 +318,10 @@ void TMainForm::FormShow() {
     return;
   }
   FProjectReady = true;
-  if (IsStartSwitch(FEnvironment.FirstArgument)) {
+  // An interval that an unannounced end interrupted goes on, as after "/start".
+  if (ResumeInterval()) {
+    FStartedWithSwitch = true;
+  } else if (IsStartSwitch(FEnvironment.FirstArgument)) {
     FStartedWithSwitch = true;
     StartWork();
   } else {
@@ -333,22 +348,24 @@ void TMainForm::RefreshView() {
   setWindowTitle(ApplicationTitle());
 }
 
-std::string TMainForm::ProjectFolder() const {
-  return FProjectFileName.empty() ? FEnvironment.ProgramFolder : ExtractFilePath(FProjectFileName);
-}
-
 bool TMainForm::ExecuteNewDialog() {
   SaveDialog1->setWindowTitle(QStringLiteral("Neu"));
   SetDialogFilter(SaveDialog1, ProjectFilter);
   SaveDialog1->setDefaultSuffix(QStringLiteral("crf"));
-  SaveDialog1->setDirectory(PathToQt(ProjectFolder()));
+  SaveDialog1->setDirectory(PathToQt(DialogFolder()));
   ClearFileName(SaveDialog1);
-  return SaveDialog1->exec() == QDialog::Accepted && !SaveDialog1->selectedFiles().isEmpty();
+  // The name of an existing file asks first; "Nein" returns to the dialog.
+  for (;;) {
+    if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty())
+      return false;
+    const std::string Name = PathFromQt(SaveDialog1->selectedFiles().value(0));
+    if (!PathPresent(Name) || ConfirmReplace(Name)) return true;
+  }
 }
 
 bool TMainForm::ExecuteOpenDialog() {
   SetDialogFilter(OpenDialog1, ProjectFilter);
-  OpenDialog1->setDirectory(PathToQt(ProjectFolder()));
+  OpenDialog1->setDirectory(PathToQt(DialogFolder()));
   return OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
 }
 
@@ -362,7 +379,7 @@ bool TMainForm::ExecuteExportDialog() {
 }
 
 void TMainForm::LoadProject() {
-  FManager->LoadFromFile(FProjectFileName);
+  FStore.Load(*FManager, FProjectFileName);
   RefreshView();
 }
 
@@ -374,29 +391,43 @@ int TMainForm::SelectedIndex() const { return ListBox1->SelectedRow(); }
 void TMainForm::AppClose() { close(); }
 
 void TMainForm::ToolButton1Click() {
-  FManager->SaveToFile(FProjectFileName);
+  SaveCurrent();
   if (!ExecuteNewDialog()) return;
-  FProjectFileName = PathFromQt(SaveDialog1->selectedFiles().value(0));
+  const std::string Name = PathFromQt(SaveDialog1->selectedFiles().value(0));
+  // A project open in another instance stays its own: refused before anything changes.
+  std::optional<TProjectLock> Lock = LockProject(Name);
+  FProjectFileName = Name;
+  if (Lock) HoldProject(std::move(*Lock));
   FManager->Clear();
+  // Nothing is written for the new name until the first change or save.
+  FStore.Forget();
   RefreshView();
 }
 
 void TMainForm::ToolButton2Click() {
-  FManager->SaveToFile(FProjectFileName);
+  SaveCurrent();
   if (!ExecuteOpenDialog()) return;
+  const std::string Name = PathFromQt(OpenDialog1->selectedFiles().value(0));
+  std::optional<TProjectLock> Lock = LockProject(Name);
   // A failed load keeps the previous name (and the manager its entries), so
   // that no later save writes over the file that could not be read.
   const std::string Previous = FProjectFileName;
-  FProjectFileName = PathFromQt(OpenDialog1->selectedFiles().value(0));
+  FProjectFileName = Name;
   try {
     LoadProject();
   } catch (...) {
     FProjectFileName = Previous;
+    FStore.Forget();
     throw;
   }
+  if (Lock) HoldProject(std::move(*Lock));
+  ResumeInterval();
 }
 
-void TMainForm::ToolButton9Click() { FManager->SaveToFile(FProjectFileName); }
+void TMainForm::ToolButton9Click() {
+  FStore.Save(*FManager, FProjectFileName);
+  DropIntervalState();
+}
 
 void TMainForm::ToolButton10Click() {
   if (ExecuteExportDialog())
@@ -407,10 +438,12 @@ void TMainForm::ToolButton14Click() {
   const int Index = SelectedIndex();
   if (Index > -1) FManager->Delete(Index);
   RefreshView();
+  if (Index > -1) SaveChange();
 }
 
 void TMainForm::ToolButton15Click() {
   const int Index = SelectedIndex();
+  bool Changed = false;
   if (Index > -1) {
     const QString Prefilled = TextToQt(FManager->GetComment(Index));
     QInputDialog Box(this);
@@ -428,9 +461,12 @@ void TMainForm::ToolButton15Click() {
     }
     Box.setTextValue(Prefilled);
     const QString Answer = Box.exec() == QDialog::Accepted ? Box.textValue() : Prefilled;
+    const std::string Before = FManager->GetComment(Index);
     FManager->SetComment(Index, TextFromQt(Answer).substr(0, 255));
+    Changed = FManager->GetComment(Index) != Before;
   }
   RefreshView();
+  if (Changed) SaveChange();
 }
 
 // ---------------------------------------------------------------------------
@@ -439,15 +475,15 @@ void TMainForm::ToolButton15Click() {
 void TMainForm::StartWork() {
   // A second start would lose the running interval's start stamp.
   if (FTimerRunning) return;
-  FIntervalStart = Now();
-  HideAppWindow();
-  HideFormWindow(this);
-  FRxTrayIcon1->SetActive(true);
-  FTimerRunning = true;
+  StartTiming(Now());
+  // On disk at once, so that no end of the program loses the interval.
+  FIntervalStateFile = IntervalStateFileName(FEnvironment.SettingsFile, FProjectFileName);
+  WriteIntervalState(FIntervalStateFile, FProjectFileName, FIntervalStart);
 }
 
 void TMainForm::StopWork() {
   // After a failed close while timing the interval is already recorded.
+  const bool Recorded = FTimerRunning;
   if (FTimerRunning) RecordWork();
   // A later activation must not hide the window again.
   FStartedWithSwitch = false;
@@ -455,6 +491,8 @@ void TMainForm::StopWork() {
   ShowAppWindow();
   FRxTrayIcon1->SetActive(false);
   RefreshView();
+  // Saved with the window shown, so that a failure is reported over it.
+  if (Recorded) SaveRecorded();
 }
 
 void TMainForm::RecordWork() {
@@ -484,14 +522,18 @@ void TMainForm::RecordWork() {
 bool TMainForm::SaveAtClose() {
   if (FTimerRunning && !Protect([&] { RecordWork(); })) return false;
   if (FNoProject || !FProjectReady) return true;
-  if (!Protect([&] { FManager->SaveToFile(FProjectFileName); })) return false;
-  // The project is saved by now: a settings file that cannot be written is
-  // reported once, and the close goes on, or the program could never end.
-  Protect([&] {
-    EnsureFolderOf(FEnvironment.SettingsFile);
-    WritePrivateProfileString(FEnvironment.SettingsFile, "Main", "Project",
-                              ExtractRelativePath(FEnvironment.ProgramFolder, FProjectFileName));
-  });
+  try {
+    SaveCurrent();
+  } catch (...) {
+    const QString Message = CurrentExceptionMessage();
+    // Nobody may be there at a session end: a rescue copy instead of a box.
+    const bool SavedElsewhere = !Unattended() && OfferSaveElsewhere(Message);
+    if (!SavedElsewhere) {
+      if (Unattended()) RescueEntries(Message);
+      return false;
+    }
+  }
+  WriteSettingsAtClose();
   return true;
 }
 
@@ -529,7 +571,11 @@ void TMainForm::closeEvent(QCloseEvent* Event) {
 
 void TMainForm::SessionEnd() {
   FSessionEnding = true;
-  if (FInClose) return;  // the close sequence in progress ends the program when done
+  if (FInClose) {
+    // The close sequence in progress ends the program once its box is gone.
+    CloseBoxesForSessionEnd();
+    return;
+  }
   if (!FormCloseQuery()) {
     FCloseDone = true;
     FExitCode = 1;
@@ -540,7 +586,11 @@ void TMainForm::SessionEnd() {
 }
 
 void TMainForm::AboutToQuit() {
-  if (!FCloseDone && !FInClose) FormCloseQuery();
+  if (!FCloseDone && !FInClose) {
+    // Quitting without a close request: nobody is asked anything any more.
+    FSessionEnding = true;
+    FormCloseQuery();
+  }
   FCloseDone = true;
 }
 
@@ -554,6 +604,8 @@ void TMainForm::Release() {
   FreeAboutLibrary();
   FreeUpdateLibrary();
   FManager.reset();
+  // Lets go of the project: the lock and the socket for other instances.
+  HoldProject(TProjectLock());
 }
 
 }  // namespace chronark

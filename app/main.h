@@ -5,7 +5,9 @@
 #include "app/shellenvironment.h"
 #include "services/companions.h"
 #include "core/crkm.h"
+#include "core/projectstore.h"
 #include "platform/files/datetime.h"
+#include "platform/files/projectlock.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -14,11 +16,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QAction;
 class QCloseEvent;
 class QFileDialog;
+class QLocalServer;
+class QLocalSocket;
 class QMenu;
 class QStatusBar;
 class QToolBar;
@@ -83,6 +88,11 @@ public:
   bool CloseDone() const { return FCloseDone; }
   bool StartupDone() const { return FStartupDone; }
   const TShellEnvironment& Environment() const { return FEnvironment; }
+  // The running interval's state file while one of ours exists, else "".
+  const std::string& IntervalStateFile() const { return FIntervalStateFile; }
+  bool HoldsProject() const { return FLock.Held(); }
+  // Where the new-file and open dialogs start.
+  std::string DialogFolder() const;
   TRxTrayIcon* RxTrayIcon1() const { return FRxTrayIcon1; }
 
 protected:
@@ -102,11 +112,42 @@ private:
   QWidget* AddSeparator(const char* Name);
   void SetToolVisible(QWidget* Tool, bool Visible);
   int SelectedIndex() const;
-  // The first folder of the new and open dialogs.
-  std::string ProjectFolder() const;
   void End(int ExitCode);
   // The close sequence's recording and saving; false when the window must stay.
   bool SaveAtClose();
+  void WriteSettingsAtClose();
+
+  // Keeping every change (main_data.cpp).
+  // Takes the project at start-up; false when another instance has it open
+  // (that one was asked to come forward, or the user was told).
+  bool TakeProjectAtStart(const std::string& FileName);
+  // The lock of a project this window is about to switch to; throws EProjectOpen.
+  // Nothing when FileName is the project held already.
+  std::optional<TProjectLock> LockProject(const std::string& FileName) const;
+  void HoldProject(TProjectLock Lock);
+  void ForwardToRunningInstance(const std::string& FileName);
+  void StartInstanceServer();
+  void AnswerInstance(QLocalSocket* Socket);
+  // The saves after a change, after a recorded interval, and at close.
+  void SaveChange();
+  void SaveRecorded();
+  void SaveCurrent();
+  void StartTiming(TDateTime Start);
+  bool ResumeInterval();
+  void DropIntervalState();
+  void ShowRescueNotice();
+  // At the session end, when the project could not be saved.
+  void RescueEntries(const QString& Reason);
+  // The interactive close's error box with "Speichern unter..."; true when
+  // the entries were saved to another file (which is then the project).
+  bool OfferSaveElsewhere(const QString& Message);
+  bool SaveElsewhere();
+  // An error box, or standard error and the system log when the session ends.
+  void ReportError(const QString& Message);
+  // Asks whether the existing FileName is to be replaced.
+  bool ConfirmReplace(const std::string& FileName);
+  bool Unattended() const { return FSessionEnding; }
+  void CloseBoxesForSessionEnd();
 
   // Companion libraries (unit cdialog).
   bool LoadUpdateLibrary();
@@ -139,6 +180,11 @@ private:
   bool FReleased = false;
   int FExitCode = 0;
   QIcon FIcon;
+
+  TProjectStore FStore;
+  TProjectLock FLock;
+  QLocalServer* FInstanceServer = nullptr;
+  std::string FIntervalStateFile;
 
   // Library slots; filled by the companion-library binding.
   TCompanionLibraries FLibraries{FEnvironment.ProgramFolder};
@@ -176,5 +222,12 @@ public:
 private:
   TRxTrayIcon* FRxTrayIcon1 = nullptr;
 };
+
+// The confirmation box "&Ja"/"&Nein" for replacing an existing file; true for "&Ja".
+bool ConfirmReplaceBox(QWidget* Parent, const QString& FileName);
+
+// The user's documents folder: what `xdg-user-dir DOCUMENTS` names, else the
+// home folder.
+std::string UserDocumentsFolder();
 
 }  // namespace chronark

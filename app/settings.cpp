@@ -28,8 +28,7 @@ std::vector<std::string_view> FolderNames(std::string_view Folder) {
 std::string ConfigFolder() {
   if (const char* Xdg = std::getenv("XDG_CONFIG_HOME"); Xdg && *Xdg == '/')
     return std::string(Xdg) + "/chronark/";
-  const char* Home = std::getenv("HOME");
-  return std::string(Home && *Home ? Home : "") + "/.config/chronark/";
+  return HomeFolder() + "/.config/chronark/";
 }
 
 }  // namespace
@@ -65,6 +64,16 @@ std::string ExtractRelativePath(std::string_view Base, std::string_view Dest) {
 std::string ProjectPathFromSetting(const std::string& ProgramFolder, const std::string& Value) {
   if (!Value.empty() && Value.front() == '/') return Value;
   return ProgramFolder + Value;
+}
+
+std::string ProjectSettingValue(const std::string& ProgramFolder, const std::string& SettingsFile,
+                                const std::string& Project) {
+  const bool Inside = Project.compare(0, ProgramFolder.size(), ProgramFolder) == 0;
+  if (ExtractFilePath(SettingsFile) == ProgramFolder || Inside)
+    return ExtractRelativePath(ProgramFolder, Project);
+  if (!Project.empty() && Project.front() == '/') return Project;
+  std::error_code Ignored;
+  return (std::filesystem::current_path(Ignored) / Project).string();
 }
 
 bool IsStartSwitch(std::string_view FirstArgument) {

@@ -23,6 +23,13 @@ std::string ExtractRelativePath(std::string_view Base, std::string_view Dest);
 // after the program folder, joined as plain text ("../x.crf" stays so).
 std::string ProjectPathFromSetting(const std::string& ProgramFolder, const std::string& Value);
 
+// The value stored for Project in SettingsFile: relative to the program
+// folder (ExtractRelativePath) while the settings file lies there, and for
+// a project inside the program folder; otherwise (a settings file under
+// ~/.config/chronark/) the absolute path, which no move of the program breaks.
+std::string ProjectSettingValue(const std::string& ProgramFolder, const std::string& SettingsFile,
+                                const std::string& Project);
+
 // The first command-line argument starts the timer when it is "/start",
 // with the ASCII letters in any case.
 bool IsStartSwitch(std::string_view FirstArgument);

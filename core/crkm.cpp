@@ -42,6 +42,10 @@ uint64_t PhysicalMemory() {
   return Pages > 0 && PageSize > 0 ? uint64_t(Pages) * uint64_t(PageSize) : UINT64_MAX;
 }
 
+[[noreturn]] void NotAProjectFile(const char* What, const std::string& FileName) {
+  throw EInOutError(std::string(What) + " " + FileName + ": Not a regular file", EINVAL);
+}
+
 // Fills Buf as far as the file allows; the count read, or -1 with errno.
 ssize_t ReadFull(int Fd, unsigned char* Buf, size_t Size) {
   size_t Done = 0;
@@ -190,13 +194,15 @@ std::string TChronarkMan::GetTotalText() const {
 
 void TChronarkMan::LoadFromFile(const std::string& FileName, bool ForWriting) {
   // Read and write access, as the program always asked for: a project it
-  // could not save again is not opened either. Read-only, a pipe in the
-  // file's place must not block the open (it has no records anyway).
+  // could not save again is not opened either. Read-only, or for writing:
+  // non-blocking, so that a named pipe or a device in the project's place
+  // does not stall the program on the open; it is refused right after.
   TFileDescriptor Fd(
-      ::open(FileName.c_str(), (ForWriting ? O_RDWR : O_RDONLY | O_NONBLOCK) | O_CLOEXEC));
+      ::open(FileName.c_str(), (ForWriting ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
   if (Fd.Get() < 0) IoError("Cannot open file", FileName, errno);
   struct stat St;
   if (::fstat(Fd.Get(), &St) != 0) IoError("Cannot read file", FileName, errno);
+  if (!S_ISREG(St.st_mode)) NotAProjectFile("Cannot open file", FileName);
   // A size no memory could hold (a sparse or damaged file) is a read error
   // before anything is allocated; an allocation that fails all the same is too.
   if (St.st_size > 0 && uint64_t(St.st_size) > PhysicalMemory())
@@ -232,6 +238,10 @@ void TChronarkMan::LoadFromFile(const std::string& FileName, bool ForWriting) {
 }
 
 void TChronarkMan::SaveToFile(const std::string& FileName) const {
+  // The safe writer writes into a device or pipe; a project is a plain file.
+  struct stat St;
+  if (::stat(FileName.c_str(), &St) == 0 && !S_ISREG(St.st_mode))
+    NotAProjectFile("Cannot create file", FileName);
   TSafeFileWriter W(FileName);
   if constexpr (std::endian::native == std::endian::little) {
     // The entries already are the records, byte for byte (layout checked

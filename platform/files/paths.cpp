@@ -1,6 +1,9 @@
 #include "platform/files/paths.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +43,27 @@ std::string SysErrorMessage(int Error) {
 bool FileExists(const std::string& FileName) {
   struct stat St;
   return stat(FileName.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);
+}
+
+bool PathPresent(const std::string& FileName) {
+  struct stat St;
+  return stat(FileName.c_str(), &St) == 0 || errno == ELOOP;
+}
+
+std::string HomeFolder() {
+  if (const char* Home = std::getenv("HOME"); Home && *Home) return Home;
+  // getpwuid_r's buffer: the size the system suggests, grown on ERANGE.
+  long Suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> Buf(Suggested > 0 ? size_t(Suggested) : 4096);
+  struct passwd Entry, *Found = nullptr;
+  while (getpwuid_r(getuid(), &Entry, Buf.data(), Buf.size(), &Found) == ERANGE)
+    Buf.resize(Buf.size() * 2);
+  return Found && Found->pw_dir ? std::string(Found->pw_dir) : std::string();
+}
+
+std::string UserDataFolder() {
+  if (const char* Xdg = std::getenv("XDG_DATA_HOME"); Xdg && *Xdg == '/') return Xdg;
+  return HomeFolder() + "/.local/share";
 }
 
 }  // namespace chronark

@@ -21,4 +21,16 @@ std::string SysErrorMessage(int Error);
 
 bool FileExists(const std::string& FileName);  // an existing non-directory
 
+// Something is there under FileName that a load should be tried on (and fail
+// clearly for): any existing object, or a link chain the kernel refuses.
+// A dangling link is not there: saving creates its target.
+bool PathPresent(const std::string& FileName);
+
+// The user's home folder: $HOME, or the password database's entry when HOME
+// is unset or empty. No trailing '/'.
+std::string HomeFolder();
+
+// $XDG_DATA_HOME (when absolute), else HomeFolder() + "/.local/share". No trailing '/'.
+std::string UserDataFolder();
+
 }  // namespace chronark

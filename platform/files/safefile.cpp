@@ -1,5 +1,6 @@
 #include "platform/files/safefile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "common/exceptions.h"
@@ -109,7 +111,42 @@ void CopyExtendedAttributes(const std::string& From, int Fd) {
   }
 }
 
+// The temporary files' own ending: what a killed writer leaves behind is
+// recognised by it, and nothing else in a folder is.
+constexpr const char TempSuffix[] = ".chronark-tmp";
+constexpr int TempSuffixLength = sizeof TempSuffix - 1;
+constexpr time_t LitterAge = 60 * 60;
+
+bool IsOwnTempName(std::string_view Name) {
+  // "." + target name + "." + six random characters + the suffix.
+  const size_t Min = 1 + 1 + 1 + 6 + size_t(TempSuffixLength);
+  return Name.size() >= Min && Name.front() == '.' &&
+         Name.substr(Name.size() - size_t(TempSuffixLength)) == TempSuffix &&
+         Name[Name.size() - size_t(TempSuffixLength) - 7] == '.';
+}
+
 }  // namespace
+
+void RemoveStaleTempFiles(const std::string& Folder) {
+  const int Dir = ::open(Folder.empty() ? "." : Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (Dir < 0) return;
+  DIR* List = ::fdopendir(Dir);
+  if (!List) {
+    ::close(Dir);
+    return;
+  }
+  const time_t Limit = std::time(nullptr) - LitterAge;
+  while (const dirent* Entry = ::readdir(List)) {
+    if (!IsOwnTempName(Entry->d_name)) continue;
+    struct stat St;
+    // Only our own plain files that no writer has touched for an hour: a
+    // save in progress elsewhere keeps its file.
+    if (::fstatat(Dir, Entry->d_name, &St, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(St.st_mode) || St.st_uid != ::geteuid() || St.st_mtime > Limit) continue;
+    ::unlinkat(Dir, Entry->d_name, 0);
+  }
+  ::closedir(List);
+}
 
 std::string ResolveSymlinks(const std::string& FileName) {
   std::string Path = FileName;
@@ -134,6 +171,9 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   if (FFileName.empty()) Fail("Cannot create file", ENOENT);
   if (FTarget.empty()) Fail("Cannot create file", EACCES);  // a link planted by someone else
   struct stat St;
+  // A loop or a chain longer than the kernel follows: refused as the kernel
+  // refuses it, never by replacing a link somewhere in the middle.
+  if (::stat(FFileName.c_str(), &St) != 0 && errno == ELOOP) Fail("Cannot create file", ELOOP);
   // /dev/stdout and its kin are the caller's open descriptor: written
   // through it, so that a redirection (also an appending one) gets the data.
   if (const int Inherited = DescriptorOf(FFileName); Inherited >= 0) {
@@ -159,8 +199,9 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   if (Exists && ::faccessat(AT_FDCWD, FTarget.c_str(), W_OK, AT_EACCESS) != 0)
     Fail("Cannot create file", errno);
 
-  std::string Templ = Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX";
-  FFd.Reset(::mkostemp(Templ.data(), O_CLOEXEC));
+  std::string Templ =
+      Folder(FTarget) + "." + ExtractFileName(FTarget) + ".XXXXXX" + std::string(TempSuffix);
+  FFd.Reset(::mkostemps(Templ.data(), TempSuffixLength, O_CLOEXEC));
   if (FFd.Valid()) {
     FTempName = Templ;
     // mkstemp gives 0600; the new file gets what the old one had (owner,
@@ -232,6 +273,7 @@ void TSafeFileWriter::Commit() {
     // The rename itself lasts only once the folder's entry is on disk.
     const TFileDescriptor Dir(::open(Folder(FTarget).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (Dir.Valid()) ::fsync(Dir.Get());
+    RemoveStaleTempFiles(Folder(FTarget));
   }
   FCommitted = true;
 }

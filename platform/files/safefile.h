@@ -9,6 +9,9 @@
 // everybody may write in (/tmp) is followed only when it belongs to the user
 // or to the folder's owner, as the kernel's link protection has it; any
 // other is refused with "Permission denied" and nothing is written.
+// The temporary file is named "." + the target's name + "." + six random
+// characters + ".chronark-tmp"; such files of a killed writer that are older
+// than an hour are removed by the next successful save into their folder.
 // Only when no temporary file can be created beside the target because the
 // folder may not be written (while the file itself may) is the target
 // truncated and written in place, as the only way left. A file the user may
@@ -62,6 +65,10 @@ private:
 
 // Writes Data as the whole new contents of FileName through TSafeFileWriter.
 void SafeWriteFile(const std::string& FileName, std::string_view Data);
+
+// Removes the temporary files of killed writers (the name pattern above,
+// plain files of this user, unchanged for an hour) from Folder.
+void RemoveStaleTempFiles(const std::string& Folder);
 
 // The target a symbolic link chain ends at (the name itself if no link);
 // the target need not exist. Empty when a link on the way may not be

@@ -121,10 +121,11 @@ TEST_F(MainFormTest, NewThatIsCancelledStillSavesTheProject) {
   EXPECT_EQ(Lines().size(), 1);
 }
 
-TEST_F(MainFormTest, NewWithAnExistingNameEmptiesTheListAndOverwritesAtTheNextSave) {
+TEST_F(MainFormTest, NewWithAnExistingNameAsksThenEmptiesTheListAndOverwritesAtTheNextSave) {
   StartWithProject(2);
   WriteProject("alt.crf", 3);
   Answers.Expect(ChooseFile(QString::fromStdString(InFolder("alt.crf"))));
+  Answers.Expect(ClickButton("&Ja"));
   Form->ToolButton1->click();
   EXPECT_EQ(Form->ProjectFileName(), InFolder("alt.crf"));
   EXPECT_TRUE(Lines().isEmpty());
@@ -224,7 +225,8 @@ TEST_F(MainFormTest, NoFileNameCompletionStaysUpAfterTheDialogHasClosed) {
     ASSERT_NE(Name, nullptr);
     ASSERT_NE(Name->completer(), nullptr);
     QWidget* Popup = Name->completer()->popup();
-    Answers.Expect(ChooseFile(QString::fromStdString(InFolder("woche.crf"))));
+    Answers.Expect(ChooseFile(
+        QString::fromStdString(InFolder(Dialog == Form->OpenDialog1 ? "woche.crf" : "neu.crf"))));
     if (Dialog == Form->OpenDialog1)
       Form->ToolButton2->click();
     else

@@ -47,7 +47,6 @@ TEST_F(StartupTest, AMissingProjectIsNamedWithItsFullPathAndCancelKeepsTheSettin
 }
 
 TEST_F(StartupTest, YesCreatesTheProjectOnlyAtTheNextSave) {
-  WriteProject("neu.crf", 2);  // "Ja" with an existing name neither reads nor asks
   QString Title;
   Answers.Expect(ClickButton("&Ja"));
   Answers.Expect(ChooseFile(QString::fromStdString(InFolder("neu")), &Title));
@@ -57,11 +56,46 @@ TEST_F(StartupTest, YesCreatesTheProjectOnlyAtTheNextSave) {
   EXPECT_TRUE(Lines().isEmpty());
   EXPECT_EQ(Status(), "Gesamt: 0 Std, 0 Min");
   EXPECT_EQ(Form->windowTitle(), "Chronark - neu.crf");
-  EXPECT_EQ(ReadFile("neu.crf").size(), 560u);
+  EXPECT_FALSE(Exists("neu.crf"));
   Form->AppClose();
   EXPECT_EQ(Ended, 0);
   EXPECT_EQ(ReadFile("neu.crf").size(), 0u);
   EXPECT_EQ(ReadFile("chronark.ini"), "[Main]\nProject=neu.crf\n");
+}
+
+// "Ja" with the name of an existing file asks before replacing it; "Nein"
+// returns to the dialog, and the file stays as it was.
+TEST_F(StartupTest, YesWithAnExistingNameAsksAndNeinReturnsToTheDialog) {
+  WriteProject("neu.crf", 2);
+  TSeenBox Seen;
+  Answers.Expect(ClickButton("&Ja"));
+  Answers.Expect(ChooseFile(QString::fromStdString(InFolder("neu.crf"))));
+  Answers.Expect(ClickButton("&Nein", &Seen));
+  Answers.Expect(ChooseFile(QString::fromStdString(InFolder("anders.crf"))));
+  Start();
+  EXPECT_EQ(Seen.Title, "Bestätigung");
+  EXPECT_EQ(Seen.Text, "Die Datei \"" + QString::fromStdString(InFolder("neu.crf")) +
+                           "\" existiert bereits.\nSoll sie ersetzt werden?");
+  EXPECT_EQ(Seen.Buttons, QStringList({"&Ja", "&Nein"}));
+  EXPECT_EQ(Seen.DefaultButton, "&Nein");
+  EXPECT_EQ(Seen.Icon, QMessageBox::Question);
+  EXPECT_EQ(Form->ProjectFileName(), InFolder("anders.crf"));
+  Form->AppClose();
+  EXPECT_EQ(ReadFile("neu.crf").size(), 560u);
+  EXPECT_EQ(ReadFile("anders.crf").size(), 0u);
+}
+
+TEST_F(StartupTest, YesWithAnExistingNameReplacesItAfterJa) {
+  WriteProject("neu.crf", 2);
+  Answers.Expect(ClickButton("&Ja"));
+  Answers.Expect(ChooseFile(QString::fromStdString(InFolder("neu.crf"))));
+  Answers.Expect(ClickButton("&Ja"));
+  Start();
+  EXPECT_EQ(Form->ProjectFileName(), InFolder("neu.crf"));
+  EXPECT_TRUE(Lines().isEmpty());
+  EXPECT_EQ(ReadFile("neu.crf").size(), 560u) << "nothing is written before the first save";
+  Form->AppClose();
+  EXPECT_EQ(ReadFile("neu.crf").size(), 0u);
 }
 
 TEST_F(StartupTest, NoOpensAnExistingProject) {

@@ -1,5 +1,7 @@
 #include "window_support.h"
 
+#include <QDir>
+
 #include "app/application.h"
 #include "platform/files/paths.h"
 
@@ -164,6 +166,12 @@ void TFormTest::SetUp() {
   Environment.ProgramFolder = FFolder;
   Environment.SettingsFile = FFolder + "chronark.ini";
   SetApplicationTitle(QStringLiteral("Chronark"));
+  // Locks, sockets and rescue copies of this test stay in its folder.
+  QDir(FDir.path()).mkdir(QStringLiteral("run"));
+  QFile::setPermissions(FDir.path() + QStringLiteral("/run"),
+                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(FDir.path() + QStringLiteral("/run")));
+  qputenv("XDG_DATA_HOME", QFile::encodeName(FDir.path() + QStringLiteral("/data")));
 }
 
 void TFormTest::TearDown() {

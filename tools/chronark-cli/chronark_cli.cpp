@@ -19,6 +19,7 @@
 #include "platform/files/paths.h"
 #include "tools/chronark-cli/help.h"
 #include "tools/chronark-cli/report.h"
+#include "platform/files/projectlock.h"
 
 using namespace chronark;
 using namespace chronark::cli;
@@ -187,10 +188,10 @@ void SaveProject(const TChronarkMan& Man, const std::string& FileName) {
 // Every command that changes a project takes this before it reads the file
 // and holds it until the file is saved: the one place to refuse a project
 // the program has open (and to keep other writers out meanwhile).
-struct TChangeGuard {};
-[[nodiscard]] TChangeGuard OpenForChange(const std::string& FileName) {
-  (void)FileName;
-  return {};
+// Refused while the program has the project open; other writers wait until
+// the returned lock goes out of scope.
+[[nodiscard]] TProjectLock OpenForChange(const std::string& FileName) {
+  return TProjectLock::ForWriting(FileName);
 }
 
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
@@ -266,7 +267,7 @@ int Add(const std::vector<std::string>& A) {
   const std::string Remark = Args.Positional.size() == 4 ? Args.Positional[3] : "";
   [[maybe_unused]] const auto Guard = OpenForChange(FileName);
   TChronarkMan Man;
-  if (FileExists(FileName)) Man.LoadFromFile(FileName);
+  if (PathPresent(FileName)) Man.LoadFromFile(FileName);
   Man.AddEntry(StartTime, EndTime, Utf8ToCp1252(Remark).substr(0, 255));
   Man.SaveToFile(FileName);
   return ExitOk;

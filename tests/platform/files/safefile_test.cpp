@@ -338,5 +338,50 @@ TEST(SafeFile, KeepsExtendedAttributesAndTheAccessControlList) {
   EXPECT_EQ(Mode(Name), Before) << "the group must not gain what the mask withheld";
 }
 
+// A loop, or a chain longer than the kernel follows, is refused as the
+// kernel refuses it; no link on the way is replaced.
+TEST(SafeFile, LinkLoopsAndOverlongChainsAreRefusedWithoutTouchingALink) {
+  TTempDir D;
+  ASSERT_EQ(::symlink("b", (D / "a").c_str()), 0);
+  ASSERT_EQ(::symlink("a", (D / "b").c_str()), 0);
+  try {
+    SafeWriteFile(D / "a", "x");
+    FAIL() << "no error";
+  } catch (const EInOutError& E) {
+    EXPECT_EQ(std::string(E.what()),
+              "Cannot create file " + D / "a" + ": Too many levels of symbolic links");
+  }
+  for (int I = 0; I < 45; ++I)
+    ASSERT_EQ(
+        ::symlink(("c" + std::to_string(I + 1)).c_str(), (D / ("c" + std::to_string(I))).c_str()),
+        0);
+  EXPECT_THROW(SafeWriteFile(D / "c0", "x"), EInOutError);
+  char Target[64] = {};
+  ASSERT_GT(::readlink((D / "c20").c_str(), Target, sizeof Target - 1), 0);
+  EXPECT_STREQ(Target, "c21");
+  ASSERT_GT(::readlink((D / "a").c_str(), Target, sizeof Target - 1), 0);
+  EXPECT_EQ(Target[0], 'b');
+}
+
+// Temporary files of a killed writer go at the next save into their folder,
+// once they are an hour old; nothing else there is touched.
+TEST(SafeFile, StaleTemporaryFilesAreRemovedByTheNextSave) {
+  TTempDir D;
+  const std::string Old = D / ".woche.crf.Ab12Cd.chronark-tmp";
+  const std::string Fresh = D / ".woche.crf.Xy34Zw.chronark-tmp";
+  const std::string Foreign = D / ".vimrc.backup";
+  const std::string OtherTarget = D / ".export.htm.Qq99Rr.chronark-tmp";
+  for (const std::string& Name : {Old, Fresh, Foreign, OtherTarget}) WriteFile(Name, "x");
+  const timespec Past[2] = {{std::time(nullptr) - 2 * 3600, 0}, {std::time(nullptr) - 2 * 3600, 0}};
+  for (const std::string& Name : {Old, Foreign, OtherTarget})
+    ASSERT_EQ(::utimensat(AT_FDCWD, Name.c_str(), Past, 0), 0);
+  SafeWriteFile(D / "woche.crf", "neu");
+  EXPECT_NE(::access(Old.c_str(), F_OK), 0);
+  EXPECT_NE(::access(OtherTarget.c_str(), F_OK), 0);
+  EXPECT_EQ(::access(Fresh.c_str(), F_OK), 0);
+  EXPECT_EQ(::access(Foreign.c_str(), F_OK), 0);
+  EXPECT_EQ(ReadFile(D / "woche.crf"), "neu");
+}
+
 }  // namespace
 }  // namespace chronark
