@@ -43,9 +43,15 @@ std::string Copy1(std::string_view S, int64_t Index1, int64_t Count) {
   return std::string(S.substr(static_cast<size_t>(Index1 - 1), static_cast<size_t>(Count)));
 }
 
-// ":" + Port unless it is the default port, for the Location texts.
-std::string PortSuffix(const std::string& Port) {
-  return Port.empty() || Port == "80" ? std::string() : ":" + Port;
+bool IsHttps(std::string_view Proto) { return LowerCase(Proto) == "https"; }
+
+std::string DefaultPort(bool Ssl) { return Ssl ? "443" : "80"; }
+
+std::string Scheme(bool Ssl) { return Ssl ? "https://" : "http://"; }
+
+// ":" + Port unless it is the scheme's default port, for the Location texts.
+std::string PortSuffix(const std::string& Port, bool Ssl) {
+  return Port.empty() || Port == DefaultPort(Ssl) ? std::string() : ":" + Port;
 }
 
 // An absolute URL from its parts: "http" when no protocol is named, the
@@ -467,10 +473,11 @@ void THttpCli::SplitRequestUrl() {
   // request target starts with "/".
   const std::string Path = !U.Path.empty() && U.Path[0] == '?' ? "/" + U.Path : U.Path;
   std::string Host, Port;
+  FUseSsl = IsHttps(U.Proto);
   if (Proxy.empty()) {
     FPath = Path;
     Host = U.Host;
-    Port = U.Port.empty() ? "80" : U.Port;
+    Port = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
   } else {
     // Through a proxy the request line carries the absolute URL.
     FPath = UrlText(U, Path);
@@ -495,6 +502,7 @@ void THttpCli::SplitRequestUrl() {
 
 void THttpCli::StartLookup() {
   FDnsResult.clear();
+  FTunnelStep = tsNone;
   SetState(hsLookingUp);
   try {
     FCtrlSocket->SetLocalAddr(LocalAddr);
@@ -531,6 +539,13 @@ void THttpCli::SocketDnsLookupDone(uint16_t Error) {
     FCtrlSocket->SetLocalAddr(LocalAddr);
     FCtrlSocket->SetPort(FPort);
     FCtrlSocket->SetProto("tcp");
+    // Through a proxy the URL in the request line tells the scheme; https
+    // there opens a tunnel first and starts TLS inside it.
+    if (!Proxy.empty()) FUseSsl = IsHttps(SplitUrl(FPath).Proto);
+    FCtrlSocket->SetSslEnable(FUseSsl && Proxy.empty());
+    FCtrlSocket->SetSslHostName(FUseSsl ? FTargetHost : std::string());
+    FCtrlSocket->SetSslCAFile(SslCAFile);
+    FCtrlSocket->SetSslVerifyPeer(true);
     FCtrlSocket->Connect();
   } catch (const std::exception& Ex) {
     const int E = FCtrlSocket->LastError();
@@ -552,10 +567,12 @@ void THttpCli::SocketSessionConnected(uint16_t Error) {
   if (Error != 0) {
     FRequestDoneError = Error;
     FStatusCode = 404;
-    FReasonPhrase = ErrorText(Error);
+    FReasonPhrase = SocketErrorText(Error);
     ClosingHandler(0);
     return;
   }
+  if (FTunnelStep == tsNone && FUseSsl && !Proxy.empty()) return SendTunnelRequest();
+  if (FTunnelStep == tsHandshake) FTunnelStep = tsOpen;
   FConnected = true;
   SetState(hsConnected);
   NotifySessionConnected();
@@ -599,12 +616,85 @@ void THttpCli::SendPostChunk() {
 
 void THttpCli::SocketSessionClosed(uint16_t Error) {
   FConnected = false;
+  if (FTunnelStep == tsWaitReply && !FReadyPosted) {
+    Fail("HTTP proxy closed the connection before answering CONNECT", 404, Error);
+    return;
+  }
   if (FRelocPending) {
     FRelocPending = false;
     RestartAfterRelocation();
     return;
   }
   ClosingHandler(Error);
+}
+
+// A TLS failure says what failed ("SSL certificate verify failed: certificate
+// has expired"), not just its kind.
+std::string THttpCli::SocketErrorText(uint16_t Error) {
+  const std::string& Detail = FCtrlSocket->SslErrorText();
+  if (!SslErrorDesc(Error).empty() && !Detail.empty())
+    return Detail + " (Error #" + std::to_string(Error) + ")";
+  return ErrorText(Error);
+}
+
+// ---- the CONNECT tunnel --------------------------------------------------------
+
+void THttpCli::SendTunnelRequest() {
+  // The proxy is asked for a bare byte pipe to the server; everything after
+  // its answer is TLS between us and the server.
+  const TUrlParts U = SplitUrl(FPath);
+  std::string Req =
+      "CONNECT " + U.Host + ":" + (U.Port.empty() ? DefaultPort(true) : U.Port) + " HTTP/1.0\r\n";
+  if (!ProxyUsername.empty())
+    Req +=
+        "Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword) + "\r\n";
+  Req += "\r\n";
+  if (Req.find_first_of("\r\n") != Req.find("\r\n") || Req.find("\r\n\r\n") + 4 != Req.size()) {
+    // A host or credential with a line break would smuggle lines to the proxy.
+    Fail("HTTP proxy tunnel: invalid host name", 404, 0);
+    return;
+  }
+  FTunnelStep = tsWaitReply;
+  FRcvdCount = 0;
+  SocketSend(Req.data(), static_cast<int32_t>(Req.size()));
+}
+
+void THttpCli::ReceiveTunnelReply() {
+  // Read no further than the answer's empty line: the server's TLS bytes
+  // follow it and belong to the session.
+  for (;;) {
+    if (FRcvdCount >= RcvBufSize) return Fail("HTTP line too long", 4, 0);
+    const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, 1);
+    if (N <= 0) return;
+    Progress();
+    ++FRcvdCount;
+    const std::string_view Got(FRcvdBuf, static_cast<size_t>(FRcvdCount));
+    const bool End = Got.size() >= 4 && Got.substr(Got.size() - 4) == "\r\n\r\n";
+    if (!End && !(Got.size() >= 2 && Got.substr(Got.size() - 2) == "\n\n")) continue;
+    const std::string Status(Got.substr(0, Got.find_first_of("\r\n")));
+    FRcvdCount = 0;
+    FReceivedHeader.push_back(Status);
+    int32_t Code = 0;
+    if (Status.substr(0, 5) == "HTTP/" && Status.find(' ') != std::string::npos) {
+      const size_t Sp = Status.find(' ');
+      try {
+        Code = static_cast<int32_t>(HttpStrToInt(Copy1(Status, static_cast<int64_t>(Sp) + 2, 3)));
+      } catch (const std::invalid_argument&) {
+        Code = 0;
+      }
+      FReasonPhrase =
+          Copy1(Status, static_cast<int64_t>(Sp) + 6, static_cast<int64_t>(Status.size()));
+    }
+    if (Code < 200 || Code > 299) {
+      FStatusCode = Code;
+      if (Code < 400) FReasonPhrase = "HTTP proxy refused the tunnel: " + Status;
+      return Fail(FReasonPhrase, static_cast<uint16_t>(Code < 400 ? 404 : Code), 0, Code >= 400);
+    }
+    FReceivedHeader.clear();
+    FTunnelStep = tsHandshake;
+    FCtrlSocket->StartSsl();  // OnSessionConnected follows the handshake
+    return;
+  }
 }
 
 void THttpCli::CloseConnection() {
@@ -632,7 +722,10 @@ void THttpCli::WriteRequest(const char* Method) {
   const bool IsPost = std::strcmp(Method, "POST") == 0;
   // A path with a line break is cut there, before the version, so that the
   // request stays an HTTP/1.0 one.
-  const std::string_view Target = std::string_view(FPath).substr(0, FPath.find_first_of("\r\n"));
+  // Inside a tunnel the request goes to the server itself: the path only.
+  std::string Full = FTunnelStep == tsOpen ? SplitUrl(FPath).Path : FPath;
+  if (Full.empty()) Full = "/";
+  const std::string_view Target = std::string_view(Full).substr(0, Full.find_first_of("\r\n"));
   QueueRequestLine(std::string(Method) + " " + std::string(Target) + " HTTP/1.0");
   if (!Sender.empty()) QueueRequestLine("From: " + Sender);
   if (!Accept.empty()) QueueRequestLine("Accept: " + Accept);
@@ -647,7 +740,8 @@ void THttpCli::WriteRequest(const char* Method) {
     QueueRequestLine("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
   if (!Username.empty())
     QueueRequestLine("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
-  if (!Proxy.empty() && !ProxyUsername.empty())
+  // The proxy's credentials never travel inside the tunnel to the server.
+  if (!Proxy.empty() && !ProxyUsername.empty() && FTunnelStep != tsOpen)
     QueueRequestLine("Proxy-Authorization: Basic " +
                      EncodeBase64(ProxyUsername + ":" + ProxyPassword));
   if (!Cookie.empty()) QueueRequestLine("Cookie: " + Cookie);
@@ -678,6 +772,7 @@ void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
       ReceiveBody();
       return;
     }
+    if (FTunnelStep == tsWaitReply) return ReceiveTunnelReply();
     ReceiveLines();
   } catch (const std::exception& E) {
     Fail(E.what(), 404, 0);
@@ -924,7 +1019,7 @@ void THttpCli::ClosingHandler(uint16_t Error) {
   FConnected = false;
   if (FReadyPosted) return;
   if (Error != 0 && !FBodyComplete) {
-    Fail(ErrorText(Error), 404, Error);
+    Fail(SocketErrorText(Error), 404, Error);
     return;
   }
   if (FHeaderInProgress) {
@@ -961,41 +1056,57 @@ void THttpCli::ClosingHandler(uint16_t Error) {
 // ---- relocations ---------------------------------------------------------
 
 void THttpCli::Relocate(const std::string& V) {
+  const bool WasSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
   if (Proxy.empty()) {
-    if (!V.empty() && V[0] == '/') {
-      FPath = V;
-      FLocation = "http://" + FHostName + PortSuffix(FPort) + V;
-      return;
-    }
-    const TUrlParts U = SplitUrl(V, FPath);
-    if (!U.Proto.empty() && !U.Host.empty()) {
-      FHostName = U.Host;
-      FTargetHost = U.Host;
-      FPort = U.Port.empty() ? "80" : U.Port;
-      FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
-      FLocation = UrlText(U, U.Path);
-    } else if (U.Host.empty()) {
-      // "./x", "../x" and "http:/x": the same server, the resolved path.
-      FPath = U.Path.empty() ? "/" : U.Path;
-      FHostName = FTargetHost;
-      FLocation = "http://" + FTargetHost + PortSuffix(FPort) + FPath;
-    } else if (U.Path.empty()) {
-      // A bare name is taken as a document at the server's root; the next
-      // request line carries its absolute URL, which servers accept.
-      FHostName = FTargetHost;
-      FLocation = "http://" + FTargetHost + PortSuffix(FPort) + "/" + U.Host;
-      FPath = FLocation;
-    } else {
-      // "name/path" without protocol: the first segment names the host.
-      FHostName = U.Host;
-      FTargetHost = U.Host;
-      FPort = U.Port.empty() ? "80" : U.Port;
-      FPath = U.Path;
-      FLocation = UrlText(U, U.Path);
-    }
+    RelocateDirect(V);
+  } else {
+    RelocateProxied(V);
+  }
+  const bool NowSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
+  // The update check trusts what came over TLS only: a step down to plain
+  // text could hand it anyone's document.
+  if (WasSsl && !NowSsl && RefuseHttpsToHttp)
+    Fail("HTTP relocation from https to http refused", static_cast<uint16_t>(FStatusCode), 0, true);
+}
+
+void THttpCli::RelocateDirect(const std::string& V) {
+  if (!V.empty() && V[0] == '/') {
+    FPath = V;
+    FLocation = Scheme(FUseSsl) + FHostName + PortSuffix(FPort, FUseSsl) + V;
     return;
   }
+  const TUrlParts U = SplitUrl(V, FPath);
+  if (!U.Proto.empty() && !U.Host.empty()) {
+    // An absolute URL names its scheme: http and https switch TLS and the
+    // default port with it.
+    FUseSsl = IsHttps(U.Proto);
+    FHostName = U.Host;
+    FTargetHost = U.Host;
+    FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
+    FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
+    FLocation = UrlText(U, U.Path);
+  } else if (U.Host.empty()) {
+    // "./x", "../x" and "http:/x": the same server, the resolved path.
+    FPath = U.Path.empty() ? "/" : U.Path;
+    FHostName = FTargetHost;
+    FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + FPath;
+  } else if (U.Path.empty()) {
+    // A bare name is taken as a document at the server's root; the next
+    // request line carries its absolute URL, which servers accept.
+    FHostName = FTargetHost;
+    FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + "/" + U.Host;
+    FPath = FLocation;
+  } else {
+    // "name/path" without protocol: the first segment names the host.
+    FHostName = U.Host;
+    FTargetHost = U.Host;
+    FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
+    FPath = U.Path;
+    FLocation = UrlText(U, U.Path);
+  }
+}
 
+void THttpCli::RelocateProxied(const std::string& V) {
   // Through a proxy: the next leg goes to the same proxy, and the request
   // line carries the new absolute URL.
   const TUrlParts Cur = SplitUrl(FPath);

@@ -170,6 +170,12 @@ std::string WSocketErrorDesc(int ErrCode) {
     case 11002: return "Non-authoritative host not found";
     case 11003: return "Non-recoverable error";
     case 11004: return "No Data";
+    case sslHandshakeFailed:
+    case sslCertVerifyFailed:
+    case sslHostNameMismatch:
+    case sslProtocolError:
+    case sslTruncated:
+    case sslInitFailed: return SslErrorDesc(ErrCode);
     default: return "Not a WinSock error";
   }
 }
@@ -336,6 +342,8 @@ void TCustomWSocket::ResetDefaults() {
   FCloseAfterSend = false;
   FPlatformCloseSeen = false;
   FReadArmed = FWriteArmed = FAcceptArmed = false;
+  FSslEnable = false;
+  FSslHostName.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -418,7 +426,10 @@ int32_t TCustomWSocket::PlatformRcvdCount() {
   return N;
 }
 
-int32_t TCustomWSocket::RcvdCount() { return PlatformRcvdCount(); }
+int32_t TCustomWSocket::RcvdCount() {
+  if (FSsl) return FSsl->DecryptedPending();
+  return PlatformRcvdCount();
+}
 
 std::string TCustomWSocket::PeerAddr() { return GetPeerAddr(); }
 std::string TCustomWSocket::PeerPort() { return GetPeerPort(); }
@@ -540,6 +551,10 @@ void TCustomWSocket::HandleBackgroundException(std::exception_ptr E) {
 // Notifications
 
 bool TCustomWSocket::NotifyDataAvailable(uint16_t Error) {
+  if (SslHandshaking()) {
+    SslStep();
+    return true;
+  }
   if (!OnDataAvailable) return false;
   OnDataAvailable(Self(), Error);
   return true;
@@ -548,12 +563,18 @@ void TCustomWSocket::NotifySessionAvailable(uint16_t Error) {
   if (OnSessionAvailable) OnSessionAvailable(Self(), Error);
 }
 void TCustomWSocket::NotifySessionConnected(uint16_t Error) {
+  // With TLS the owner hears of the connection once the handshake is done.
+  if (Error == 0 && FSslEnable && !FSsl && FState == wsConnected) return SslBeginHandshake();
   if (OnSessionConnected) OnSessionConnected(Self(), Error);
 }
 void TCustomWSocket::NotifySessionClosed(uint16_t Error) {
   if (OnSessionClosed) OnSessionClosed(Self(), Error);
 }
 void TCustomWSocket::NotifyDataSent(uint16_t Error) {
+  if (SslHandshaking()) {
+    if (FSslWantWrite) SslStep();
+    return;
+  }
   if (OnDataSent) OnDataSent(Self(), Error);
 }
 void TCustomWSocket::NotifyChangeState(TSocketState OldState, TSocketState NewState) {
@@ -586,6 +607,10 @@ void TCustomWSocket::HandleMessage(const TMessage& Msg) {
       case SKM_FD_READY:
         if (static_cast<int>(Msg.WParam) != FHSocket || FHSocket < 0 || FPaused) return;
         HandleFdReady(static_cast<uint32_t>(Msg.LParam));
+        break;
+      case SKM_SSL_PENDING:
+        if (static_cast<int>(Msg.WParam) != FHSocket || FHSocket < 0 || FPaused) return;
+        SslHandlePending();
         break;
       case SKM_LOOKUP_DONE:
       case SKM_REVERSE_LOOKUP_DONE: HandleLookupDone(Msg); break;
@@ -665,8 +690,12 @@ void TCustomWSocket::HandleFdReady(uint32_t Ev) {
     if ((Ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && FWriteArmed) {
       FWriteArmed = false;
       Bits |= FD_WRITE;
+      if (std::exchange(FSslReadWantsWrite, false)) Bits |= FD_READ;
     }
-    if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed) {
+    if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed && SslEstablished()) {
+      // Only decrypted bytes make a read notification, not a part of a record.
+      Bits |= SslReadiness(Err);
+    } else if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed) {
       int Pending = 0;
       if (ioctl(FHSocket, FIONREAD, &Pending) == 0 && Pending > 0) {
         FKnownPending = Pending;
@@ -774,7 +803,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
       if (FRecvCalls == Reads) break;
       // What a pending count reported is still there, less what was read since:
       // the count is asked again only when that is used up.
-      if (FKnownPending <= 0 && PlatformRcvdCount() <= 0) break;
+      if (FSsl ? !SslMoreToRead() : FKnownPending <= 0 && PlatformRcvdCount() <= 0) break;
     }
   } catch (...) {
     // Deliberately swallowed: a failing data handler ends this round of
@@ -857,6 +886,7 @@ void TCustomWSocket::Connect() {
   FCloseInvoked = false;
   FPlatformCloseSeen = false;
   FRecvError = 0;
+  FSslErrorText.clear();
   int Type = FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM;
   int Fd = socket(AF_INET, Type | SOCK_NONBLOCK | SOCK_CLOEXEC,
                   FSocketType == 2 ? IPPROTO_UDP : FProtocol);
@@ -952,6 +982,7 @@ int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
   }
+  if (FSsl) return SslRecv(Buffer, BufferSize);
   ssize_t N = recv(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
   if (N < 0) {
     SetErrno();
@@ -1078,6 +1109,11 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
 int TCustomWSocket::RealSend(const void* Data, int Len) {
   int Flags = MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0);
   ssize_t N;
+  if (FSsl) {
+    const int Sent = SslSend(Data, Len);
+    if (Sent > 0 && OnSendData) OnSendData(Self(), Sent);
+    return Sent;
+  }
   if (FSocketType == 2)
     N = sendto(FHSocket, Data, static_cast<size_t>(Len), Flags,
                reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
@@ -1120,6 +1156,8 @@ void TCustomWSocket::TryToSend() {
         case WSAECONNABORTED:
         case WSAECONNRESET:
         case WSAENOTCONN:
+        case sslProtocolError:
+        case sslTruncated:
           FBufList.clear();
           FAllSent = true;
           FCloseInvoked = true;
@@ -1162,6 +1200,7 @@ void TCustomWSocket::CloseHandleOnce() {
   FArmedEvents = 0;
   FWatchLive = false;
   FKnownPending = 0;
+  FSsl.reset();
   // Once, whatever close says: on Linux the number is free again even after
   // an error, and may already belong to another file.
   ::close(Fd);
@@ -1190,6 +1229,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
     char Drain[4096];
     for (int Left = 256; Left > 0 && recv(FHSocket, Drain, sizeof Drain, MSG_DONTWAIT) > 0;
          --Left) {}
+    if (FSsl) FSsl->SendCloseNotify();  // RFC 8446, 6.1: close_notify, then the FIN
     shutdown(FHSocket, SHUT_WR);
     // The kernel delivers what it still holds in the background instead of
     // resetting the connection (a zero linger would throw that data away).

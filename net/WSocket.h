@@ -27,6 +27,7 @@
 // Close the socket, but must not delete it (use Release(), which deletes later).
 #pragma once
 
+#include "net/SslEngine.h"
 #include "net/WSockBuf.h"
 #include "net/WinSock.h"
 #include "platform/eventloop/EventLoop.h"
@@ -108,7 +109,8 @@ enum : uint32_t {
   SKM_CLOSE_DELAYED = 1028,
   SKM_RELEASE = 1029,
   SKM_TEST_EXCEPTION = 1030,
-  SKM_FD_READY = 1031,  // readiness from the event loop (WParam = fd, LParam = epoll bits)
+  SKM_FD_READY = 1031,     // readiness from the event loop (WParam = fd, LParam = epoll bits)
+  SKM_SSL_PENDING = 1032,  // TLS holds records the descriptor no longer signals (WParam = fd)
   SKM_LINE_REDELIVER = 1044,
 };
 
@@ -189,6 +191,37 @@ public:
   int64_t BufferedByteCount() const;
   // The hidden window.
   THandle Handle() const { return FWindowHandle; }
+
+  // TLS. SslEnable (set while closed) makes the next Connect a TLS client:
+  // the handshake runs after the TCP connection (and after a SOCKS
+  // negotiation), and OnSessionConnected fires once it is done, or with an
+  // ssl* code of net/SslEngine.h when it failed (then OnSessionClosed
+  // follows). Receive and Send carry plaintext; OnDataAvailable fires only
+  // when decrypted bytes can be read; Close sends close_notify before the
+  // FIN, Abort does not. The certificate is verified against the system
+  // trust store (or SslCAFile alone) and SslHostName (Addr when empty).
+  // Every close resets SslEnable and SslHostName, as it resets Addr and
+  // Port; SslCAFile and SslVerifyPeer stay.
+  bool SslEnable() const { return FSslEnable; }
+  void SetSslEnable(bool V);
+  const std::string& SslHostName() const { return FSslHostName; }
+  void SetSslHostName(const std::string& V);
+  const std::string& SslCAFile() const { return FSslCAFile; }
+  void SetSslCAFile(const std::string& V) { FSslCAFile = V; }
+  bool SslVerifyPeer() const { return FSslVerifyPeer; }
+  void SetSslVerifyPeer(bool V) { FSslVerifyPeer = V; }
+  // Starts TLS on an open connection (after a proxy's CONNECT answer); the
+  // end of the handshake is reported as OnSessionConnected, as above.
+  void StartSsl();
+  // True from the start of the handshake until the close.
+  bool SslActive() const { return FSsl != nullptr; }
+  // After the handshake: protocol, cipher and the certificate's subject.
+  std::string SslVersion() const;
+  std::string SslCipher() const;
+  std::string SslPeerSubject() const;
+  // The last TLS failure with its detail ("SSL certificate verify failed:
+  // certificate has expired"); empty when there was none.
+  const std::string& SslErrorText() const { return FSslErrorText; }
 
   // Events.
   TDataAvailable OnDataAvailable;
@@ -283,6 +316,21 @@ protected:
   // Closes without events; run by the most derived destructor while the object is whole.
   void Teardown();
 
+  // TLS steps (net/WSocketSsl.cpp).
+  bool SslHandshaking() const { return FSsl && !FSsl->Established(); }
+  bool SslEstablished() const { return FSsl && FSsl->Established(); }
+  void SslBeginHandshake();
+  void SslStep();
+  int SslRecv(void* Buffer, int BufferSize);
+  int SslSend(const void* Data, int Len);
+  // Whether decrypted bytes can be read now; a close found on the way is posted.
+  bool SslMoreToRead();
+  // Readiness of an established session, as the events it stands for.
+  uint16_t SslReadiness(int& Err);
+  void SslPostClose(int Error);
+  void SslPostPending();
+  void SslHandlePending();
+
   std::shared_ptr<TEventLoop> FLoopRef;  // keeps the queue for lookups posting back
   TEventLoop& FLoop;
   THandle FWindowHandle = 0;
@@ -343,6 +391,18 @@ protected:
   int FRecvCalls = 0;  // platform reads, so that the receive loop sees progress
   int64_t FKnownPending =
       0;  // bytes surely waiting: the last pending count less what was read since
+
+  // TLS.
+  std::unique_ptr<TSslSession> FSsl;  // from the handshake's start to the close
+  bool FSslEnable = false;
+  bool FSslVerifyPeer = true;
+  std::string FSslHostName;
+  std::string FSslCAFile;
+  std::string FSslErrorText;
+  bool FSslWantWrite = false;       // the handshake waits for writability
+  bool FSslReadWantsWrite = false;  // a read waits for writability
+  bool FSslPendingPosted = false;
+  bool FSslClosePosted = false;
 };
 
 // Adds a SOCKS 4 / 4A / 5 client in front of Connect.

@@ -11,6 +11,9 @@ PACKAGES=(
   # tests, fuzzing and the headless desktop of `make run`
   clang clang-format libclang-rt-14-dev xvfb xdotool trayer x11vnc x11-utils x11-apps
   imagemagick microsocks curl python3 psmisc procps iproute2 tzdata
+  # TLS: OpenSSL 3 to build against (libssl3 at run time) and the command
+  # that makes the test certificates
+  libssl-dev openssl
 )
 
 missing=()

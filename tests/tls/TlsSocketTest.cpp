@@ -1,0 +1,130 @@
+// TWSocket with SslEnable against the TLS server of the test.
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <cstdlib>
+
+#include "TlsTestServer.h"
+#include "net/WSocket.h"
+#include "platform/eventloop/EventLoop.h"
+
+namespace chronark {
+namespace {
+
+using testing::TTestPki;
+using testing::TTlsConn;
+using testing::TTlsTestServer;
+
+struct TTrustTestCa : ::testing::Environment {
+  void SetUp() override { ::setenv("SSL_CERT_FILE", TTestPki::Get().File("ca.pem").c_str(), 1); }
+};
+const auto* const TrustTestCa = ::testing::AddGlobalTestEnvironment(new TTrustTestCa);
+
+struct TSession {
+  TWSocket S;
+  std::vector<uint16_t> Connected, Closed;
+  std::string Data;
+  int EmptyReads = 0;  // notifications that found nothing to read
+  explicit TSession(int Port, const std::string& Host = "127.0.0.1") {
+    S.OnSessionConnected = [this](TWSocket&, uint16_t E) { Connected.push_back(E); };
+    S.OnSessionClosed = [this](TWSocket&, uint16_t E) { Closed.push_back(E); };
+    S.OnDataAvailable = [this](TWSocket& Sk, uint16_t) {
+      char B[100];  // small on purpose: most of each record stays inside the session
+      const int N = Sk.Receive(B, sizeof B);
+      if (N > 0)
+        Data.append(B, static_cast<size_t>(N));
+      else if (N < 0)
+        ++EmptyReads;
+    };
+    S.SetAddr("127.0.0.1");
+    S.SetPort(std::to_string(Port));
+    S.SetSslEnable(true);
+    S.SetSslHostName(Host);
+    S.Connect();
+  }
+  void WaitClosed() {
+    TEventLoop::Current().PumpUntil([&] { return S.State() == wsClosed; });
+  }
+};
+
+TEST(TlsSocket, HandshakeThenPlaintextBothWaysAndCloseNotify) {
+  std::string Big(300000, 'x');
+  for (size_t I = 0; I < Big.size(); I += 1000) Big[I] = static_cast<char>('a' + I / 1000 % 26);
+  bool PeerSawCloseNotify = false;
+  TTlsTestServer Server([&](TTlsConn& C) {
+    C.Send(Big);
+    char B[16];
+    // Our Close answers with close_notify before the FIN: a clean end of data.
+    const int N = SSL_read(C.Ssl, B, sizeof B);
+    PeerSawCloseNotify = N == 0 && SSL_get_error(C.Ssl, N) == SSL_ERROR_ZERO_RETURN;
+  });
+  TSession T(Server.Port());
+  T.S.OnSessionConnected = [&](TWSocket& S, uint16_t E) {
+    T.Connected.push_back(E);
+    EXPECT_EQ(S.SslVersion().substr(0, 5), "TLSv1");
+    EXPECT_NE(S.SslPeerSubject().find("CN=localhost"), std::string::npos);
+    S.SendStr("GET / HTTP/1.0\r\n\r\n");
+  };
+  TEventLoop::Current().PumpUntil([&] { return T.Data.size() >= Big.size(); });
+  T.S.Close();
+  T.WaitClosed();
+  EXPECT_EQ(T.Connected, std::vector<uint16_t>{0});
+  EXPECT_EQ(T.Data, Big);
+  EXPECT_EQ(T.EmptyReads, 0) << "OnDataAvailable without decrypted bytes";
+  ASSERT_EQ(Server.Requests().size(), 1u);
+  EXPECT_EQ(Server.Requests()[0], "GET / HTTP/1.0\r\n\r\n");
+  // The server thread finishes its script before the next connection.
+  EXPECT_EQ(Server.ServerNames(), std::vector<std::string>{""}) << "no SNI for an address";
+}
+
+TEST(TlsSocket, SniAndNameCheckForAHostName) {
+  TTlsTestServer Server([](TTlsConn& C) { C.Send("hello"); });
+  TSession T(Server.Port(), "localhost");
+  T.S.OnSessionConnected = [&](TWSocket& S, uint16_t E) {
+    T.Connected.push_back(E);
+    S.SendStr("GET / HTTP/1.0\r\n\r\n");
+  };
+  T.WaitClosed();
+  EXPECT_EQ(T.Connected, std::vector<uint16_t>{0});
+  EXPECT_EQ(T.Data, "hello");
+  EXPECT_EQ(T.Closed, std::vector<uint16_t>{0}) << "close_notify ends the data cleanly";
+  EXPECT_EQ(Server.ServerNames(), std::vector<std::string>{"localhost"});
+}
+
+TEST(TlsSocket, FailedVerificationIsConnectedWithCodeThenClosed) {
+  TTlsTestServer Server([](TTlsConn& C) { C.Send("never"); }, {"wronghost", 0});
+  TSession T(Server.Port(), "localhost");
+  T.WaitClosed();
+  EXPECT_EQ(T.Connected, std::vector<uint16_t>{sslHostNameMismatch});
+  EXPECT_EQ(T.Closed, std::vector<uint16_t>{0});
+  EXPECT_EQ(T.S.SslErrorText(), "SSL host name mismatch");
+  EXPECT_EQ(T.Data, "");
+  EXPECT_EQ(WSocketErrorDesc(sslHostNameMismatch), "SSL host name mismatch");
+}
+
+TEST(TlsSocket, TcpCloseWithoutCloseNotifyIsReportedAsTruncation) {
+  TTlsTestServer Server([](TTlsConn& C) {
+    C.Send("part");
+    C.CloseNotify = false;
+  });
+  TSession T(Server.Port());
+  T.S.OnSessionConnected = [&](TWSocket& S, uint16_t) { S.SendStr("GET / HTTP/1.0\r\n\r\n"); };
+  T.WaitClosed();
+  EXPECT_EQ(T.Data, "part");
+  EXPECT_EQ(T.Closed, std::vector<uint16_t>{sslTruncated});
+}
+
+TEST(TlsSocket, SettingsAreRefusedWhileOpenAndResetByTheClose) {
+  TTlsTestServer Server([](TTlsConn& C) { C.Send("x"); });
+  TSession T(Server.Port());
+  EXPECT_THROW(T.S.SetSslEnable(false), ESocketException);
+  EXPECT_THROW(T.S.SetSslHostName("other"), ESocketException);
+  T.S.OnSessionConnected = [&](TWSocket& S, uint16_t) { S.SendStr("GET / HTTP/1.0\r\n\r\n"); };
+  T.WaitClosed();
+  EXPECT_FALSE(T.S.SslEnable());
+  EXPECT_EQ(T.S.SslHostName(), "");
+  EXPECT_FALSE(T.S.SslActive());
+}
+
+}  // namespace
+}  // namespace chronark
