@@ -1,0 +1,110 @@
+// THttpCli over https against the TLS test server on loopback:
+//  - Get of a 256 MiB body, alternating with curl against the same server in
+//    the same run (counter "ratio" = our throughput / curl's; the target is
+//    at least 0.9);
+//  - CPU time of the waiting thread while an https Get waits 5 s for a late
+//    answer after the handshake (counter "cpu_ms"; near 0 means no busy wait).
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "TlsTestServer.h"
+#include "net/HttpProt.h"
+#include "net/Stream.h"
+
+namespace {
+
+using namespace chronark;
+using chronark::testing::TTestPki;
+using chronark::testing::TTlsConn;
+using chronark::testing::TTlsTestServer;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kBig = size_t(256) << 20;
+
+const std::string& BigResponse() {
+  static const std::string R = [] {
+    std::string Body(kBig, '\0');
+    for (size_t I = 0; I < Body.size(); I += 4096) Body[I] = static_cast<char>(I >> 12);
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(kBig) +
+           "\r\nContent-Type: application/octet-stream\r\n\r\n" + Body;
+  }();
+  return R;
+}
+
+double Seconds(Clock::time_point T0) {
+  return std::chrono::duration<double>(Clock::now() - T0).count();
+}
+
+void BM_HttpsGet256MiBAgainstCurl(benchmark::State& State) {
+  const std::string& Big = BigResponse();
+  TTlsTestServer S([&](TTlsConn& C) { C.Send(Big); });
+  const std::string Url = S.Url("/big.bin");
+  const std::string CA = TTestPki::Get().File("ca.pem");
+  const std::string Curl = "curl -s -o /dev/null --cacert '" + CA + "' '" + Url + "'";
+  double BestGet = 1e9, BestCurl = 1e9;
+  TMemoryStream Doc;
+  for (auto _ : State) {
+    THttpCli H;
+    H.URL = Url;
+    H.SslCAFile = CA;
+    Doc.SetSize(0);
+    H.ReceiveStream = &Doc;
+    const auto T0 = Clock::now();
+    H.Get();
+    const double Get = Seconds(T0);
+    if (static_cast<size_t>(Doc.Size()) != kBig) State.SkipWithError("short document");
+    State.SetIterationTime(Get);
+    BestGet = std::min(BestGet, Get);
+
+    const auto T1 = Clock::now();
+    if (std::system(Curl.c_str()) != 0) State.SkipWithError("curl failed");
+    BestCurl = std::min(BestCurl, Seconds(T1));
+  }
+  const double MiB = static_cast<double>(kBig) / (1 << 20);
+  State.counters["get_MiB_per_s"] = MiB / BestGet;
+  State.counters["curl_MiB_per_s"] = MiB / BestCurl;
+  State.counters["ratio"] = BestCurl / BestGet;
+}
+BENCHMARK(BM_HttpsGet256MiBAgainstCurl)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+double ThreadCpuMs() {
+  timespec T{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &T);
+  return T.tv_sec * 1e3 + T.tv_nsec / 1e6;
+}
+
+void BM_HttpsCpuWhileWaitingFiveSeconds(benchmark::State& State) {
+  TTlsTestServer S([](TTlsConn& C) {
+    if (C.Sleep(5000)) C.Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nlate");
+  });
+  double Cpu = 0;
+  for (auto _ : State) {
+    THttpCli H;
+    H.URL = S.Url("/late");
+    H.SslCAFile = TTestPki::Get().File("ca.pem");
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    const double C0 = ThreadCpuMs();
+    H.Get();
+    Cpu = ThreadCpuMs() - C0;
+    if (Doc.DataString() != "late") State.SkipWithError("wrong document");
+  }
+  State.counters["cpu_ms"] = Cpu;
+}
+BENCHMARK(BM_HttpsCpuWhileWaitingFiveSeconds)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
