@@ -25,7 +25,7 @@ std::string Ok(const std::string& Body) {
   return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + Body;
 }
 
-class RelcheckOverHttp : public testing::Test {
+class RelcheckOverHttp : public ::testing::Test {
 protected:
   void SetUp() override {
     char Pattern[] = "/tmp/relcheck-http-XXXXXX";
