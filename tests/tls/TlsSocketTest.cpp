@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "TlsTestServer.h"
@@ -75,6 +76,28 @@ TEST(TlsSocket, HandshakeThenPlaintextBothWaysAndCloseNotify) {
   EXPECT_EQ(Server.Requests()[0], "GET / HTTP/1.0\r\n\r\n");
   // The server thread finishes its script before the next connection.
   EXPECT_EQ(Server.ServerNames(), std::vector<std::string>{""}) << "no SNI for an address";
+}
+
+TEST(TlsSocket, RecordsHeldInsideTheSessionAreOfferedWithoutNewReadiness) {
+  // One small read per notification (no receive loop): after the first
+  // read the descriptor is drained into OpenSSL and stays quiet while the
+  // server waits; only the session's own notice can deliver the rest.
+  const std::string Body(50000, 'r');
+  TTlsTestServer Server([&](TTlsConn& C) {
+    C.Send(Body);
+    C.Sleep(3000);
+  });
+  TSession T(Server.Port());
+  T.S.SetComponentOptions(wsoNoReceiveLoop);
+  T.S.OnSessionConnected = [&](TWSocket& S, uint16_t) { S.SendStr("GET / HTTP/1.0\r\n\r\n"); };
+  const auto T0 = std::chrono::steady_clock::now();
+  TEventLoop::Current().PumpUntil(
+      [&] { return T.Data.size() >= Body.size() || T.S.State() == wsClosed; });
+  EXPECT_EQ(T.Data.size(), Body.size());
+  EXPECT_LT(std::chrono::steady_clock::now() - T0, std::chrono::milliseconds(2500))
+      << "the rest came only with the server's close";
+  EXPECT_EQ(T.EmptyReads, 0);
+  T.S.Abort();
 }
 
 TEST(TlsSocket, SniAndNameCheckForAHostName) {
