@@ -129,10 +129,9 @@ int TCustomWSocket::SslRecv(void* Buffer, int BufferSize) {
 }
 
 int TCustomWSocket::SslSend(const void* Data, int Len) {
-  if (!FSsl->Established()) {
-    WSASetLastError(WSAEWOULDBLOCK);  // sent once the handshake is done
-    return -1;
-  }
+  // Queued until the handshake is done (its end posts a write notice);
+  // "would block" here would make every writable notice spin.
+  if (!FSsl->Established()) return 0;
   TSslResult R;
   const int N = FSsl->Write(Data, Len, R);
   if (N > 0) return N;

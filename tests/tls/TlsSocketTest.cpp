@@ -100,6 +100,34 @@ TEST(TlsSocket, RecordsHeldInsideTheSessionAreOfferedWithoutNewReadiness) {
   T.S.Abort();
 }
 
+TEST(TlsSocket, StartSslOnAnOpenConnectionQueuesWhatIsSentMeanwhile) {
+  TTlsTestServer Server([](TTlsConn& C) { C.Send("answer"); });
+  TWSocket S;
+  std::vector<uint16_t> Connected;
+  std::string Data;
+  S.OnSessionConnected = [&](TWSocket& Sk, uint16_t E) {
+    Connected.push_back(E);
+    if (Connected.size() > 1) return;
+    Sk.StartSsl();  // the connection stands: TLS from here on
+    EXPECT_TRUE(Sk.SslActive());
+    // Held until the handshake is done, never sent in plain text.
+    Sk.SendStr("GET / HTTP/1.0\r\n\r\n");
+  };
+  S.OnDataAvailable = [&](TWSocket& Sk, uint16_t) {
+    char B[64];
+    const int N = Sk.Receive(B, sizeof B);
+    if (N > 0) Data.append(B, static_cast<size_t>(N));
+  };
+  S.SetAddr("127.0.0.1");
+  S.SetPort(std::to_string(Server.Port()));
+  S.Connect();
+  TEventLoop::Current().PumpUntil([&] { return S.State() == wsClosed; });
+  EXPECT_EQ(Connected, (std::vector<uint16_t>{0, 0})) << "TCP, then the handshake";
+  EXPECT_EQ(Data, "answer");
+  ASSERT_EQ(Server.Requests().size(), 1u);
+  EXPECT_EQ(Server.Requests()[0], "GET / HTTP/1.0\r\n\r\n");
+}
+
 TEST(TlsSocket, SniAndNameCheckForAHostName) {
   TTlsTestServer Server([](TTlsConn& C) { C.Send("hello"); });
   TSession T(Server.Port(), "localhost");
