@@ -77,11 +77,14 @@ std::string EnvOr(const char* Name) {
 
 SSL_CTX* ClientContext(const std::string& CAFile, std::string& Error) {
   static std::mutex Mutex;
-  static std::map<std::string, SSL_CTX*> Contexts;
+  struct TCtxFree {
+    void operator()(SSL_CTX* C) const { SSL_CTX_free(C); }
+  };
+  static std::map<std::string, std::unique_ptr<SSL_CTX, TCtxFree>> Contexts;
   const std::string Key =
       CAFile.empty() ? "\1" + EnvOr("SSL_CERT_FILE") + "\1" + EnvOr("SSL_CERT_DIR") : "\2" + CAFile;
   std::lock_guard<std::mutex> Lock(Mutex);
-  if (auto It = Contexts.find(Key); It != Contexts.end()) return It->second;
+  if (auto It = Contexts.find(Key); It != Contexts.end()) return It->second.get();
   SSL_CTX* Ctx = SSL_CTX_new(TLS_client_method());
   if (!Ctx) {
     Error = "cannot create a TLS context";
@@ -103,7 +106,7 @@ SSL_CTX* ClientContext(const std::string& CAFile, std::string& Error) {
     return nullptr;
   }
   ERR_clear_error();
-  Contexts.emplace(Key, Ctx);
+  Contexts[Key].reset(Ctx);
   return Ctx;
 }
 
