@@ -1109,6 +1109,9 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
 int TCustomWSocket::RealSend(const void* Data, int Len) {
   int Flags = MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0);
   ssize_t N;
+  // With TLS switched on, nothing of the owner's leaves before the handshake
+  // (a Send from OnChangeState, say): it waits in the queue for the session.
+  if (FSslEnable && !FSsl && FSocketType == 1 && !NegotiatingBelowSsl()) return 0;
   if (FSsl) {
     const int Sent = SslSend(Data, Len);
     if (Sent > 0 && OnSendData) OnSendData(Self(), Sent);

@@ -316,6 +316,9 @@ protected:
   // Closes without events; run by the most derived destructor while the object is whole.
   void Teardown();
 
+  // True while a layer beneath TLS talks to a server of its own (SOCKS):
+  // its bytes go out in plain text, the owner's wait for the handshake.
+  virtual bool NegotiatingBelowSsl() const { return false; }
   // TLS steps (net/WSocketSsl.cpp).
   bool SslHandshaking() const { return FSsl && !FSsl->Established(); }
   bool SslEstablished() const { return FSsl && FSsl->Established(); }
@@ -441,6 +444,7 @@ protected:
   void ResetDefaults() override;
   // True while the SOCKS server is being talked to (the owner sees nothing yet).
   bool SocksNegotiating() const { return FSocksStep != ssNone && FSocksStep != ssDone; }
+  bool NegotiatingBelowSsl() const override { return SocksNegotiating(); }
 
 private:
   enum TSocksStep : uint8_t { ssNone, ssConnecting, ssGreeting, ssAuth, ssRequest, ssDone };

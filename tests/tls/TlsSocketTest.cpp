@@ -2,8 +2,15 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "TlsTestServer.h"
 #include "net/WSocket.h"
@@ -128,6 +135,19 @@ TEST(TlsSocket, StartSslOnAnOpenConnectionQueuesWhatIsSentMeanwhile) {
   EXPECT_EQ(Server.Requests()[0], "GET / HTTP/1.0\r\n\r\n");
 }
 
+TEST(TlsSocket, DataSentBeforeTheHandshakeNeverLeavesInPlainText) {
+  TTlsTestServer Server([](TTlsConn& C) { C.Send("answer"); });
+  TSession T(Server.Port());
+  T.S.OnChangeState = [](TWSocket& S, TSocketState, TSocketState New) {
+    if (New == wsConnected) S.SendStr("GET /early HTTP/1.0\r\n\r\n");
+  };
+  T.WaitClosed();
+  EXPECT_EQ(T.Connected, std::vector<uint16_t>{0});
+  EXPECT_EQ(T.Data, "answer");
+  ASSERT_EQ(Server.Requests().size(), 1u);
+  EXPECT_EQ(Server.Requests()[0], "GET /early HTTP/1.0\r\n\r\n");
+}
+
 TEST(TlsSocket, SniAndNameCheckForAHostName) {
   TTlsTestServer Server([](TTlsConn& C) { C.Send("hello"); });
   TSession T(Server.Port(), "localhost");
@@ -175,6 +195,69 @@ TEST(TlsSocket, SettingsAreRefusedWhileOpenAndResetByTheClose) {
   EXPECT_FALSE(T.S.SslEnable());
   EXPECT_EQ(T.S.SslHostName(), "");
   EXPECT_FALSE(T.S.SslActive());
+}
+
+TEST(TlsSocket, HandshakeRunsAfterTheSocksNegotiation) {
+  if (access("/usr/bin/microsocks", X_OK) != 0) GTEST_SKIP() << "microsocks is not installed";
+  TTlsTestServer Server([](TTlsConn& C) { C.Send("through socks"); });
+  // Debian's microsocks on a free loopback port, stopped at the end.
+  TWSocket Probe;
+  Probe.SetAddr("127.0.0.1");
+  Probe.SetPort("0");
+  Probe.Listen();
+  std::string Port = Probe.LocalPort();
+  Probe.Close();
+  std::vector<std::string> Args = {"microsocks", "-i", "127.0.0.1", "-p", Port};
+  std::vector<char*> Argv;
+  for (auto& A : Args) Argv.push_back(A.data());
+  Argv.push_back(nullptr);
+  posix_spawn_file_actions_t Fa;
+  posix_spawn_file_actions_init(&Fa);
+  posix_spawn_file_actions_addopen(&Fa, 2, "/dev/null", O_WRONLY, 0);
+  pid_t Pid = -1;
+  ASSERT_EQ(posix_spawn(&Pid, "/usr/bin/microsocks", &Fa, nullptr, Argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&Fa);
+  struct TStop {
+    pid_t Pid;
+    ~TStop() {
+      kill(Pid, SIGTERM);
+      waitpid(Pid, nullptr, 0);
+    }
+  } Stop{Pid};
+  for (int I = 0; I < 300; ++I) {  // until it listens (bounded)
+    TWSocket T;
+    bool Up = false, Done = false;
+    T.OnSessionConnected = [&](TWSocket&, uint16_t E) { Up = E == 0, Done = true; };
+    T.SetAddr("127.0.0.1");
+    T.SetPort(Port);
+    T.Connect();
+    TEventLoop::Current().PumpUntil([&] { return Done; });
+    T.Abort();
+    if (Up) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  TWSocket S;
+  std::vector<uint16_t> Connected;
+  std::string Data;
+  S.OnSessionConnected = [&](TWSocket& Sk, uint16_t E) {
+    Connected.push_back(E);
+    if (E == 0) Sk.SendStr("GET / HTTP/1.0\r\n\r\n");
+  };
+  S.OnDataAvailable = [&](TWSocket& Sk, uint16_t) {
+    char B[64];
+    const int N = Sk.Receive(B, sizeof B);
+    if (N > 0) Data.append(B, static_cast<size_t>(N));
+  };
+  S.SetSocksServer("127.0.0.1");
+  S.SetSocksPort(Port);
+  S.SetAddr("127.0.0.1");
+  S.SetPort(std::to_string(Server.Port()));
+  S.SetSslEnable(true);
+  S.Connect();
+  TEventLoop::Current().PumpUntil([&] { return S.State() == wsClosed; });
+  EXPECT_EQ(Connected, std::vector<uint16_t>{0});
+  EXPECT_EQ(Data, "through socks");
+  EXPECT_EQ(Server.Handshakes(), 1);
 }
 
 }  // namespace
