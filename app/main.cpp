@@ -2,38 +2,30 @@
 
 #include "app/application.h"
 #include "app/capp.h"
+#include "app/filedialogs.h"
+#include "app/glyphs.h"
+#include "app/linesizes.h"
+#include "app/qtconvert.h"
 #include "app/settings.h"
+#include "app/startupprompt.h"
 #include "app/trayicon.h"
-#include "common/cp1252.h"
 #include "platform/files/inifile.h"
 #include "platform/files/paths.h"
 
-#include <QAbstractItemView>
 #include <QAction>
 #include <QCloseEvent>
-#include <QComboBox>
-#include <QCompleter>
-#include <QFile>
 #include <QFileDialog>
-#include <QFileSystemModel>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-
-#include <algorithm>
-#include <array>
-#include <numeric>
-#include <vector>
 
 namespace chronark {
 
@@ -43,64 +35,6 @@ const QString ProjectFilter = QStringLiteral("Chronark File (*.crf)|*.crf|Alle D
 const QString ExportFilter =
     QStringLiteral("HTML File (*.htm;*.html)|*.htm;*.html|Alle Dateien (*.*)|*.*");
 
-// QFileDialog::selectFile ignores an empty name, so the name field and the
-// list's selection would keep the previous use's name: after "Neu..." one
-// Enter would choose the open project again and empty it.
-void ClearFileName(QFileDialog* Dialog) {
-  if (auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) Name->clear();
-  if (auto* List = Dialog->findChild<QAbstractItemView*>(QStringLiteral("listView")))
-    List->clearSelection();
-}
-
-// The name field's completion pops up once its folder has been read, which
-// can be after the dialog was confirmed. Such a popup would stay on screen
-// over the main window and take its next click: it is closed whenever its
-// dialog is not shown.
-class TCompletionGuard : public QObject {
-public:
-  explicit TCompletionGuard(QFileDialog* Dialog) : QObject(Dialog), FDialog(Dialog) {}
-
-protected:
-  bool eventFilter(QObject* Watched, QEvent* Event) override {
-    if (Event->type() == QEvent::Show && !FDialog->isVisible()) {
-      auto* Popup = static_cast<QWidget*>(Watched);
-      QMetaObject::invokeMethod(Popup, &QWidget::hide, Qt::QueuedConnection);
-    }
-    return false;
-  }
-
-private:
-  QFileDialog* FDialog;
-};
-
-void CloseCompletionWithDialog(QFileDialog* Dialog) {
-  auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-  if (!Name || !Name->completer()) return;
-  QWidget* Popup = Name->completer()->popup();
-  Popup->installEventFilter(new TCompletionGuard(Dialog));
-  QObject::connect(Dialog, &QDialog::finished, Popup, &QWidget::hide);
-}
-
-// With uniform item sizes (fast for big projects) Qt sizes every line like the
-// last one. The last line gets the size of the widest of the longest lines
-// instead, so that the scroll bar reaches the end of every remark.
-void SizeLinesLikeTheWidest(QListWidget* List, const QStringList& Lines) {
-  const qsizetype Count = Lines.size();
-  if (Count < 2) return;
-  std::vector<qsizetype> Rows(static_cast<size_t>(Count));
-  std::iota(Rows.begin(), Rows.end(), qsizetype(0));
-  const qsizetype Candidates = std::min<qsizetype>(Count, 32);
-  std::nth_element(Rows.begin(), Rows.begin() + (Candidates - 1), Rows.end(),
-                   [&](qsizetype A, qsizetype B) { return Lines[A].size() > Lines[B].size(); });
-  QSize Widest;
-  for (qsizetype I = 0; I < Candidates; ++I) {
-    const QSize Size = List->sizeHintForIndex(
-        List->model()->index(static_cast<int>(Rows[static_cast<size_t>(I)]), 0));
-    if (Size.width() > Widest.width()) Widest = Size;
-  }
-  List->item(static_cast<int>(Count - 1))->setSizeHint(Widest);
-}
-
 // A handler bound to a control: what it raises goes to the standard error box.
 template <typename Handler>
 auto Guarded(TMainForm* Form, Handler Method) {
@@ -108,129 +42,6 @@ auto Guarded(TMainForm* Form, Handler Method) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// File dialog filters
-
-TDialogFilter ParseDialogFilter(const QString& Filter) {
-  TDialogFilter Result;
-  const QStringList Parts = Filter.split(u'|');
-  for (qsizetype I = 0; I + 1 < Parts.size(); I += 2) {
-    QStringList Patterns;
-    for (const QString& Pattern : Parts[I + 1].split(u';', Qt::SkipEmptyParts)) {
-      const QString Trimmed = Pattern.trimmed();
-      // "*.*" means every file, also one without a dot in its name.
-      Patterns << (Trimmed == QStringLiteral("*.*") ? QStringLiteral("*") : Trimmed);
-    }
-    Result.Labels << Parts[I];
-    Result.Patterns << Patterns;
-  }
-  return Result;
-}
-
-void SetDialogFilter(QFileDialog* Dialog, const QString& Filter) {
-  // Qt would take the patterns from the label's parentheses, where "*.*"
-  // leaves out names without a dot and "a;b" is one pattern. The labels are
-  // shown as they are; the file list gets the patterns after each bar.
-  const TDialogFilter Parsed = ParseDialogFilter(Filter);
-  Dialog->setProperty("DialogFilter", Filter);
-  Dialog->setNameFilters(Parsed.Labels);
-  auto* Model = Dialog->findChild<QFileSystemModel*>();
-  auto* Types = Dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
-  auto* Name = Dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-  if (!Model || !Types) return;
-  if (!Parsed.Patterns.isEmpty()) Model->setNameFilters(Parsed.Patterns.front());
-  if (Types->property("DialogFilterBound").toBool()) return;
-  Types->setProperty("DialogFilterBound", true);
-  // The combo box reports the new index before Qt's own handler runs, which
-  // would put the pattern's extension ("*") into the typed name: keep it.
-  QObject::connect(Types, &QComboBox::currentIndexChanged, Dialog, [Types, Name] {
-    if (Name) Types->setProperty("TypedName", Name->text());
-  });
-  QObject::connect(Types, &QComboBox::activated, Dialog, [Dialog, Model, Types, Name](int Index) {
-    const TDialogFilter Current = ParseDialogFilter(Dialog->property("DialogFilter").toString());
-    if (Index >= 0 && Index < Current.Patterns.size())
-      Model->setNameFilters(Current.Patterns[Index]);
-    const QVariant Typed = Types->property("TypedName");
-    if (Name && Typed.isValid()) Name->setText(Typed.toString());
-  });
-}
-
-// ---------------------------------------------------------------------------
-// Conversions at the Qt boundary
-
-QString PathToQt(const std::string& Path) {
-  return QFile::decodeName(QByteArray(Path.data(), static_cast<qsizetype>(Path.size())));
-}
-
-std::string PathFromQt(const QString& Path) { return QFile::encodeName(Path).toStdString(); }
-
-QString TextToQt(std::string_view Text) {
-  // Windows-1252 is Latin-1 but for 0x80 to 0x9F: convert as Latin-1 (fast)
-  // and mend those few characters afterwards.
-  static const auto Upper = [] {
-    std::array<char16_t, 32> Table{};
-    for (int I = 0; I < 32; ++I)
-      Table[I] = static_cast<char16_t>(Cp1252ToUnicode(static_cast<unsigned char>(0x80 + I)));
-    return Table;
-  }();
-  QString Result = QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
-  for (qsizetype I = 0; I < static_cast<qsizetype>(Text.size()); ++I) {
-    const auto C = static_cast<unsigned char>(Text[static_cast<size_t>(I)]);
-    if (C >= 0x80 && C < 0xA0) Result[I] = QChar(Upper[C - 0x80]);
-  }
-  return Result;
-}
-
-std::string TextFromQt(const QString& Text) { return Utf8ToCp1252(Text.toStdString()); }
-
-QIcon ImageList1(int Index) {
-  if (Index < 0 || Index > 9) return QIcon();
-  EnsureResources();
-  return QIcon(QStringLiteral(":/chronark/glyph%1.svg").arg(Index));
-}
-
-// ---------------------------------------------------------------------------
-// Start-up prompt
-
-QString StartupPromptText(const std::string& ProjectFileName, const std::string& Relative) {
-  const QString First = Relative.empty()
-                            ? QStringLiteral("Es wurde kein Projekt angegeben.")
-                            : QStringLiteral("Die Datei \"") + PathToQt(ProjectFileName) +
-                                  QStringLiteral("\" wurde nicht gefunden.");
-  return First + QStringLiteral(
-                     "\r\nMöchten Sie eine neue Datei anlegen?\r\n\r\n"
-                     "\"Ja\" legt ein neue Datei an.\r\n"
-                     "\"Nein\" öffntet eine Datei.");
-}
-
-TConfirmAnswer ConfirmBox(QWidget* Parent, const QString& Text) {
-  QMessageBox Box(QMessageBox::Question, QStringLiteral("Bestätigung"), Text, QMessageBox::NoButton,
-                  Parent);
-  Box.setObjectName("ConfirmBox");
-  Box.setTextFormat(Qt::PlainText);
-  QPushButton* Yes = Box.addButton(QStringLiteral("&Ja"), QMessageBox::YesRole);
-  QPushButton* No = Box.addButton(QStringLiteral("&Nein"), QMessageBox::NoRole);
-  QPushButton* Cancel = Box.addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole);
-  Box.setDefaultButton(Yes);
-  Box.setEscapeButton(Cancel);
-  Box.exec();
-  if (Box.clickedButton() == Yes) return TConfirmAnswer::Yes;
-  if (Box.clickedButton() == No) return TConfirmAnswer::No;
-  return TConfirmAnswer::Cancel;
-}
-
-// ---------------------------------------------------------------------------
-// Environment
-
-TShellEnvironment TShellEnvironment::FromProgram(int Argc, char** Argv) {
-  TShellEnvironment Environment;
-  Environment.ProgramFile = chronark::ProgramFileName();
-  Environment.ProgramFolder = chronark::ProgramFolder();
-  Environment.SettingsFile = SettingsFileNameFor(Environment.ProgramFile);
-  Environment.FirstArgument = Argc > 1 && Argv[1] ? Argv[1] : "";
-  return Environment;
-}
 
 // ---------------------------------------------------------------------------
 // Window creation
@@ -627,6 +438,22 @@ void TMainForm::RecordWork() {
 
 // ---------------------------------------------------------------------------
 // Close sequence and the end of the program
+//
+// Every way out goes through FormCloseQuery, which runs SaveAtClose: that
+// records a running interval and, once a project is open (FProjectReady and
+// not FNoProject), saves it and the settings file. On success FCloseDone is
+// set, and every later request passes straight through. Three ways lead in:
+// - closeEvent: the close button, "Programm beenden", "Stop und Beenden".
+//   While the sequence's own error box is open (FInClose) the request is
+//   refused; when saving failed the window stays, unless the session is
+//   ending (FSessionEnding), which ends the program with exit code 1.
+// - SessionEnd: log-off, shutdown, SIGTERM or SIGHUP. Sets FSessionEnding and
+//   ends the program whatever the outcome (exit code 1 on failure); when a
+//   close is already in progress (FInClose), that close ends it.
+// - AboutToQuit: the application quits by some other way; runs the query if
+//   nothing has yet.
+// End hands the exit code to OnEnd, which leaves the event loop; Release,
+// after the loop, frees the libraries and the manager.
 
 bool TMainForm::SaveAtClose() {
   if (FTimerRunning && !Protect([&] { RecordWork(); })) return false;

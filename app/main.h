@@ -2,6 +2,7 @@
 // Unit main: the main window TMainForm with its commands, the start-up, the
 // close sequence and the timing mode.
 
+#include "app/shellenvironment.h"
 #include "common/companions.h"
 #include "core/crkm.h"
 #include "platform/files/datetime.h"
@@ -27,17 +28,6 @@ class QToolButton;
 namespace chronark {
 
 class TRxTrayIcon;
-
-// Where the program lives and how it was started. The program entry takes it
-// from the running program; tests put it in a folder of their own.
-struct TShellEnvironment {
-  std::string ProgramFile;    // full path of the program file
-  std::string ProgramFolder;  // its folder, with a trailing "/"
-  std::string SettingsFile;   // full name of chronark.ini
-  std::string FirstArgument;  // the first command-line argument, "" when none
-
-  static TShellEnvironment FromProgram(int Argc, char** Argv);
-};
 
 class TMainForm : public QMainWindow {
   Q_OBJECT
@@ -186,34 +176,5 @@ public:
 private:
   TRxTrayIcon* FRxTrayIcon1 = nullptr;
 };
-
-// The confirmation box of the start-up prompt: caption "Bestätigung", the
-// question icon, "&Ja" (default), "&Nein" and "Abbrechen" (also Esc).
-enum class TConfirmAnswer { Yes, No, Cancel };
-TConfirmAnswer ConfirmBox(QWidget* Parent, const QString& Text);
-
-// The text of the start-up prompt for a project that could not be found.
-QString StartupPromptText(const std::string& ProjectFileName, const std::string& Relative);
-
-// A file dialog filter written "Label|pattern;pattern|Label|pattern": the
-// labels for the dialog's type box and, for each, its patterns, with "*.*"
-// standing for every file.
-struct TDialogFilter {
-  QStringList Labels;
-  QList<QStringList> Patterns;
-};
-TDialogFilter ParseDialogFilter(const QString& Filter);
-// Shows the labels of Filter in Dialog and lists the files of its patterns.
-void SetDialogFilter(QFileDialog* Dialog, const QString& Filter);
-
-// The 16 x 16 glyph number Index (0 to 9) of ImageList1.
-QIcon ImageList1(int Index);
-
-// Paths cross into Qt as the file system's bytes.
-QString PathToQt(const std::string& Path);
-std::string PathFromQt(const QString& Path);
-// Stored texts (remarks, lines) cross as Windows-1252.
-QString TextToQt(std::string_view Text);
-std::string TextFromQt(const QString& Text);
 
 }  // namespace chronark

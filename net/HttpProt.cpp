@@ -65,7 +65,42 @@ std::string ErrorText(int Error) {
   return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
 }
 
+struct THttpErrorEntry {
+  THttpError Error;
+  uint16_t Code;
+  const char* Text;
+};
+
+constexpr THttpErrorEntry HttpErrors[] = {
+    {THttpError::Busy, 1, "HTTP component is busy"},
+    {THttpError::NothingToPost, 2, "HTTP component has nothing to post"},
+    {THttpError::LineTooLong, 4, "HTTP line too long"},
+    {THttpError::NoResponse, 404, "HTTP connection closed without response"},
+    {THttpError::IncompleteDocument, 404, "HTTP connection closed before end of document"},
+    {THttpError::TooManyRelocations, 0, "HTTP too many relocations"},
+    {THttpError::HttpsToHttp, 0, "HTTP relocation from https to http refused"},
+    {THttpError::ProxyClosed, 404, "HTTP proxy closed the connection before answering CONNECT"},
+    {THttpError::Destroyed, 0, "HTTP component destroyed during request"},
+    {THttpError::Failed, 404, ""},
+};
+
+const THttpErrorEntry& HttpErrorEntry(THttpError E) {
+  for (const auto& Entry : HttpErrors)
+    if (Entry.Error == E) return Entry;
+  return HttpErrors[std::size(HttpErrors) - 1];
+}
+
+[[noreturn]] void RaiseHttpError(THttpError E) {
+  throw EHttpException(HttpErrorText(E), HttpErrorCode(E));
+}
+
+// The status a request gets when it ends by a failure of its own.
+uint16_t FailedStatus() { return HttpErrorCode(THttpError::Failed); }
+
 }  // namespace
+
+uint16_t HttpErrorCode(THttpError E) { return HttpErrorEntry(E).Code; }
+std::string HttpErrorText(THttpError E) { return HttpErrorEntry(E).Text; }
 
 int64_t HttpStrToInt(std::string_view S) {
   size_t I = 0;
@@ -86,34 +121,33 @@ int64_t HttpStrToInt(std::string_view S) {
   return Neg ? -V : V;
 }
 
-TUrlParts SplitUrl(std::string_view Url, std::string_view Base) {
-  TUrlParts R;
-  if (Url.empty()) return R;
+namespace {
 
-  // The directory of Base: up to and including its last "/", or "/".
-  auto BaseDir = [&] {
-    const size_t P = Base.rfind('/');
-    return P == std::string_view::npos ? std::string("/") : std::string(Base.substr(0, P + 1));
-  };
+// "./x" and "../x" against the directory of Base (up to its last "/", or
+// "/"); false when Url is neither form.
+bool ResolveRelative(std::string_view Url, std::string_view Base, TUrlParts& R) {
+  const size_t Slash = Base.rfind('/');
+  std::string Dir = Slash == std::string_view::npos ? "/" : std::string(Base.substr(0, Slash + 1));
   if (Url.substr(0, 2) == "./") {
-    R.Path = BaseDir() + std::string(Url.substr(2));
-    return R;
+    R.Path = Dir + std::string(Url.substr(2));
+    return true;
   }
-  if (Url.substr(0, 3) == "../") {
-    std::string Dir = BaseDir();
-    std::string_view Rest = Url.substr(3);
-    for (;;) {
-      // Drop the directory's last segment.
-      const size_t P = Dir.size() >= 2 ? Dir.rfind('/', Dir.size() - 2) : std::string::npos;
-      Dir = P == std::string::npos ? std::string("/") : Dir.substr(0, P + 1);
-      if (Rest.substr(0, 3) != "../") break;
-      Rest.remove_prefix(3);
-    }
-    R.Path = Dir + std::string(Rest);
-    return R;
+  if (Url.substr(0, 3) != "../") return false;
+  std::string_view Rest = Url.substr(3);
+  for (;;) {
+    // Drop the directory's last segment.
+    const size_t P = Dir.size() >= 2 ? Dir.rfind('/', Dir.size() - 2) : std::string::npos;
+    Dir = P == std::string::npos ? std::string("/") : Dir.substr(0, P + 1);
+    if (Rest.substr(0, 3) != "../") break;
+    Rest.remove_prefix(3);
   }
+  R.Path = Dir + std::string(Rest);
+  return true;
+}
 
-  std::string_view Rem;
+// The protocol in front; Rem is what follows it. False when Url turned out
+// to be a path on this server (R.Path holds it).
+bool SplitScheme(std::string_view Url, TUrlParts& R, std::string_view& Rem) {
   const size_t Sep = Url.find("://");
   if (Sep != std::string_view::npos) {
     R.Proto = std::string(Url.substr(0, Sep));
@@ -122,14 +156,14 @@ TUrlParts SplitUrl(std::string_view Url, std::string_view Base) {
     R.Proto = "http";
     if (Url.size() > 1 && Url[1] != '/') {
       R.Path = std::string(Url);
-      return R;
+      return false;
     }
     Rem = Url.substr(1);
   } else if (StartsWithNoCase(Url, "http:")) {
     R.Proto = "http";
     if (Url.size() > 6 && Url[6] != '/') {
       R.Path = std::string(Url.substr(5));
-      return R;
+      return false;
     }
     Rem = Url.substr(std::min<size_t>(6, Url.size()));
   } else if (StartsWithNoCase(Url, "mailto:")) {
@@ -138,19 +172,29 @@ TUrlParts SplitUrl(std::string_view Url, std::string_view Base) {
   } else {
     Rem = Url;
   }
+  return true;
+}
 
+// "user:pass" in front of the host's "@".
+void SplitCredentials(std::string_view Cred, TUrlParts& R) {
+  const size_t C = Cred.find(':');
+  R.User = std::string(Cred.substr(0, C));
+  if (C != std::string_view::npos) R.Pass = std::string(Cred.substr(C + 1));
+}
+
+// [user[:pass]@]host[:port][/path or ?query]
+void SplitAuthority(std::string_view Rem, TUrlParts& R) {
   const size_t PathStart = std::min(Rem.find('/'), Rem.find('?'));
   std::string_view Auth = Rem;
   if (PathStart != std::string_view::npos) {
     R.Path = std::string(Rem.substr(PathStart));
     Auth = Rem.substr(0, PathStart);
   }
-
   const size_t Colon = Auth.rfind(':');
   const size_t At = Auth.rfind('@');
   if (Colon == std::string_view::npos && At == std::string_view::npos) {
     R.Host = std::string(Auth);
-    return R;
+    return;
   }
   if (Colon != std::string_view::npos && (At == std::string_view::npos || At < Colon)) {
     R.Port = std::string(Auth.substr(Colon + 1));
@@ -159,16 +203,16 @@ TUrlParts SplitUrl(std::string_view Url, std::string_view Base) {
   } else {
     R.Host = std::string(Auth.substr(At + 1));
   }
-  if (At != std::string_view::npos) {
-    const std::string_view Cred = Auth.substr(0, At);
-    const size_t C = Cred.find(':');
-    if (C == std::string_view::npos) {
-      R.User = std::string(Cred);
-    } else {
-      R.User = std::string(Cred.substr(0, C));
-      R.Pass = std::string(Cred.substr(C + 1));
-    }
-  }
+  if (At != std::string_view::npos) SplitCredentials(Auth.substr(0, At), R);
+}
+
+}  // namespace
+
+TUrlParts SplitUrl(std::string_view Url, std::string_view Base) {
+  TUrlParts R;
+  if (Url.empty() || ResolveRelative(Url, Base, R)) return R;
+  std::string_view Rem;
+  if (SplitScheme(Url, R, Rem)) SplitAuthority(Rem, R);
   return R;
 }
 
@@ -238,7 +282,7 @@ THttpCli::THttpCli() : FCtrlSocket(std::make_unique<TWSocket>()) {
 }
 
 THttpCli::~THttpCli() {
-  *FAlive = false;
+  FLife.End();
   // The socket may still report its close while it goes; nobody listens any more.
   FCtrlSocket->OnSessionClosed = nullptr;
   FCtrlSocket->OnDataAvailable = nullptr;
@@ -259,7 +303,7 @@ void THttpCli::SetMultiThreaded(bool Value) {
 // ---- the transport -------------------------------------------------------
 
 void THttpCli::AllocateWindow() {
-  std::weak_ptr<bool> Alive = FAlive;
+  std::weak_ptr<const bool> Alive = FLife.Weak();
   FWindow = TEventLoop::Current().AllocateTarget([this, Alive](const TMessage& M) {
     if (auto A = Alive.lock(); A && *A) HandleMessage(M.Msg, M.WParam);
   });
@@ -378,7 +422,7 @@ void THttpCli::CheckTimeouts() {
   const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
   const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
   if (Total || Idle)
-    Fail(ErrorText(WSAETIMEDOUT), 404, WSAETIMEDOUT);
+    FailWith(ErrorText(WSAETIMEDOUT), WSAETIMEDOUT);
   else
     ScheduleTimer();
 }
@@ -389,13 +433,24 @@ void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, b
   FFailMessage = Msg;
   FFailCode = Code;
   if (SocketErr) FRequestDoneError = SocketErr;
-  if (!KeepStatus) FStatusCode = 404;
+  if (!KeepStatus) FStatusCode = FailedStatus();
   FReasonPhrase = Msg;
   SetReady();
   FRcvdCount = 0;
   FConnected = false;
   // Drop the connection at once: the server's further bytes are not wanted.
   SocketAbort();
+}
+
+void THttpCli::Fail(THttpError E) {
+  // Too many relocations keeps the status of the last one, and raises it.
+  if (E == THttpError::TooManyRelocations || E == THttpError::HttpsToHttp)
+    return Fail(HttpErrorText(E), static_cast<uint16_t>(FStatusCode), 0, true);
+  Fail(HttpErrorText(E), HttpErrorCode(E), 0);
+}
+
+void THttpCli::FailWith(const std::string& Msg, uint16_t SocketErr) {
+  Fail(Msg, HttpErrorCode(THttpError::Failed), SocketErr);
 }
 
 // ---- starting a request ----------------------------------------------------
@@ -405,25 +460,25 @@ void THttpCli::Post() { BlockingRequest(hrPost); }
 void THttpCli::Head() { BlockingRequest(hrHead); }
 
 void THttpCli::BlockingRequest(THttpRequest Rq) {
-  const std::shared_ptr<bool> Alive = FAlive;
+  const auto Alive = FLife.Watch();
   StartRequest(Rq);
   bool Waited = false;
-  while (*Alive && FState != hsReady) {
+  while (Alive.Alive() && FState != hsReady) {
     WaitForEvents();
     Waited = true;
   }
   // OnRequestDone was posted by the step that reached hsReady: it belongs
   // to the same round. A request that never started waits for the
   // caller's next message processing instead.
-  if (Waited && *Alive) ProcessPending();
-  if (!*Alive) throw EHttpException("HTTP component destroyed during request", 0);
+  if (Waited && Alive.Alive()) ProcessPending();
+  if (!Alive.Alive()) RaiseHttpError(THttpError::Destroyed);
   if (FFailed) throw EHttpException(FFailMessage, FFailCode);
   if (FStatusCode >= 400) throw EHttpException(FReasonPhrase, static_cast<uint16_t>(FStatusCode));
 }
 
 void THttpCli::StartRequest(THttpRequest Rq) {
-  if (FState != hsReady) throw EHttpException("HTTP component is busy", 1);
-  if (Rq == hrPost && !PostStream) throw EHttpException("HTTP component has nothing to post", 2);
+  if (FState != hsReady) RaiseHttpError(THttpError::Busy);
+  if (Rq == hrPost && !PostStream) RaiseHttpError(THttpError::NothingToPost);
 
   ++FRequestId;
   FReadyPosted = false;
@@ -509,7 +564,7 @@ void THttpCli::StartLookup() {
     FCtrlSocket->DnsLookup(FHostName);
   } catch (const std::exception& E) {
     // The lookup could not even start: the request ends here and now.
-    FStatusCode = 404;
+    FStatusCode = FailedStatus();
     FReasonPhrase = E.what();
     FConnected = false;
     FReadyPosted = true;
@@ -526,7 +581,7 @@ void THttpCli::SocketDnsLookupDone(uint16_t Error) {
   if (Error != 0) {
     if (FState != hsAborting) {
       FRequestDoneError = Error;
-      FStatusCode = 404;
+      FStatusCode = FailedStatus();
       FReasonPhrase = "can't resolve hostname to IP address";
       ClosingHandler(0);
     }
@@ -550,7 +605,7 @@ void THttpCli::SocketDnsLookupDone(uint16_t Error) {
   } catch (const std::exception& Ex) {
     const int E = FCtrlSocket->LastError();
     FRequestDoneError = static_cast<uint16_t>(E);
-    FStatusCode = 404;
+    FStatusCode = FailedStatus();
     // A failure found before any socket call (a port that is no number or
     // service) has no error code: "No Error (Error #0)" would say nothing.
     FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
@@ -566,7 +621,7 @@ void THttpCli::SocketSessionConnected(uint16_t Error) {
   Progress();
   if (Error != 0) {
     FRequestDoneError = Error;
-    FStatusCode = 404;
+    FStatusCode = FailedStatus();
     FReasonPhrase = SocketErrorText(Error);
     ClosingHandler(0);
     return;
@@ -586,7 +641,7 @@ void THttpCli::SocketSessionConnected(uint16_t Error) {
       SendPostChunk();
     }
   } catch (const std::exception& E) {
-    Fail(E.what(), 404, 0);
+    FailWith(E.what());
   }
 }
 
@@ -597,7 +652,7 @@ void THttpCli::SocketDataSent(uint16_t /*Error*/) {
   try {
     SendPostChunk();
   } catch (const std::exception& E) {
-    Fail(E.what(), 404, 0);
+    FailWith(E.what());
   }
 }
 
@@ -617,7 +672,7 @@ void THttpCli::SendPostChunk() {
 void THttpCli::SocketSessionClosed(uint16_t Error) {
   FConnected = false;
   if (FTunnelStep == tsWaitReply && !FReadyPosted) {
-    Fail("HTTP proxy closed the connection before answering CONNECT", 404, Error);
+    Fail(HttpErrorText(THttpError::ProxyClosed), HttpErrorCode(THttpError::ProxyClosed), Error);
     return;
   }
   if (FRelocPending) {
@@ -651,7 +706,7 @@ void THttpCli::SendTunnelRequest() {
   Req += "\r\n";
   if (Req.find_first_of("\r\n") != Req.find("\r\n") || Req.find("\r\n\r\n") + 4 != Req.size()) {
     // A host or credential with a line break would smuggle lines to the proxy.
-    Fail("HTTP proxy tunnel: invalid host name", 404, 0);
+    FailWith("HTTP proxy tunnel: invalid host name");
     return;
   }
   FTunnelStep = tsWaitReply;
@@ -663,7 +718,7 @@ void THttpCli::ReceiveTunnelReply() {
   // Read no further than the answer's empty line: the server's TLS bytes
   // follow it and belong to the session.
   for (;;) {
-    if (FRcvdCount >= RcvBufSize) return Fail("HTTP line too long", 4, 0);
+    if (FRcvdCount >= RcvBufSize) return Fail(THttpError::LineTooLong);
     const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, 1);
     if (N <= 0) return;
     Progress();
@@ -686,9 +741,10 @@ void THttpCli::ReceiveTunnelReply() {
           Copy1(Status, static_cast<int64_t>(Sp) + 6, static_cast<int64_t>(Status.size()));
     }
     if (Code < 200 || Code > 299) {
+      // 400 and above: the proxy's status and reason, as for a server's answer.
       FStatusCode = Code;
-      if (Code < 400) FReasonPhrase = "HTTP proxy refused the tunnel: " + Status;
-      return Fail(FReasonPhrase, static_cast<uint16_t>(Code < 400 ? 404 : Code), 0, Code >= 400);
+      if (Code >= 400) return Fail(FReasonPhrase, static_cast<uint16_t>(Code), 0, true);
+      return FailWith("HTTP proxy refused the tunnel: " + Status);
     }
     FReceivedHeader.clear();
     FTunnelStep = tsHandshake;
@@ -761,7 +817,7 @@ void THttpCli::WriteRequest(const char* Method) {
 
 void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
   if (FRcvdCount >= RcvBufSize) {
-    Fail("HTTP line too long", 4, 0);
+    Fail(THttpError::LineTooLong);
     return;
   }
   // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
@@ -775,7 +831,7 @@ void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
     if (FTunnelStep == tsWaitReply) return ReceiveTunnelReply();
     ReceiveLines();
   } catch (const std::exception& E) {
-    Fail(E.what(), 404, 0);
+    FailWith(E.what());
   }
 }
 
@@ -796,26 +852,12 @@ void THttpCli::ReceiveLines() {
 
 void THttpCli::ReceiveBody() {
   // Body bytes need no line buffer: they are read in large blocks, each
-  // passed on as one chunk, straight into a memory stream where possible
-  // (fewer system calls and no extra copy for a large document).
-  // Not before the first chunk: OnDocBegin, which runs after the read, may
-  // still point ReceiveStream at another stream.
-  int64_t Avail = 0;
-  char* Direct = ReceiveStream && !FBodyComplete && FBodyCount > 0
-                     ? static_cast<char*>(ReceiveStream->BeginWrite(BodyBufSize, Avail))
-                     : nullptr;
-  char* Buf = Direct;
-  int32_t Size = static_cast<int32_t>(std::min<int64_t>(Avail, BodyBufSize));
-  if (!Direct || Size <= 0) {
-    if (!FBodyBuf) FBodyBuf = std::make_unique<char[]>(BodyBufSize);
-    Buf = FBodyBuf.get();
-    Size = BodyBufSize;
-    Direct = nullptr;
-  }
-  const int32_t N = SocketReceive(Buf, Size);
+  // passed on as one chunk (fewer system calls for a large document).
+  if (!FBodyBuf) FBodyBuf = std::make_unique<char[]>(BodyBufSize);
+  const int32_t N = SocketReceive(FBodyBuf.get(), BodyBufSize);
   if (N > 0) {
     Progress();
-    BodyReader(Buf, N, Direct != nullptr);
+    BodyReader(FBodyBuf.get(), N);
   } else if (N < 0) {
     const int E = SocketLastError();
     if (E != 0 && E != WSAEWOULDBLOCK) ClosingHandler(static_cast<uint16_t>(E));
@@ -863,7 +905,7 @@ void THttpCli::ProcessReceived() {
       return;
     }
   }
-  if (FState == hsWaitingHeader && FRcvdCount >= RcvBufSize) Fail("HTTP line too long", 4, 0);
+  if (FState == hsWaitingHeader && FRcvdCount >= RcvBufSize) Fail(THttpError::LineTooLong);
 }
 
 void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
@@ -879,7 +921,7 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
   FHeaderBytes += static_cast<int64_t>(Line.size() + LineEnd.size());
   // The empty line that ends the header is no header line of its own.
   if ((FHeaderLineCount > MaxHeaderLines && !Line.empty()) || FHeaderBytes > MaxHeaderBytes) {
-    Fail("HTTP line too long", 4, 0);
+    Fail(THttpError::LineTooLong);
     return;
   }
 
@@ -902,7 +944,7 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
   try {
     HeaderLine(Line);
   } catch (const std::invalid_argument& E) {
-    Fail(E.what(), 404, 0);
+    FailWith(E.what());
     return;
   }
   if (FFailed) return;
@@ -982,7 +1024,7 @@ void THttpCli::HeaderComplete() {
   NotifyHeaderEnd();
 }
 
-void THttpCli::BodyReader(const char* Data, int32_t Len, bool InStream) {
+void THttpCli::BodyReader(const char* Data, int32_t Len) {
   if (FBodyComplete) return;
   // Bytes beyond the announced length do not belong to the document.
   if (FContentLength >= 0 && Len > FContentLength - FBodyBytes)
@@ -992,13 +1034,11 @@ void THttpCli::BodyReader(const char* Data, int32_t Len, bool InStream) {
   ++FBodyCount;
   FBodyBytes += Len;
   FReceivedBytes += Len;
-  if (ReceiveStream && InStream) {
-    ReceiveStream->EndWrite(Len);  // the bytes were read into it already
-  } else if (ReceiveStream) {
+  if (ReceiveStream) {
     try {
       ReceiveStream->WriteBuffer(Data, Len);
     } catch (const std::exception& E) {
-      Fail(E.what(), 404, 0);
+      FailWith(E.what());
       return;
     }
   }
@@ -1019,7 +1059,7 @@ void THttpCli::ClosingHandler(uint16_t Error) {
   FConnected = false;
   if (FReadyPosted) return;
   if (Error != 0 && !FBodyComplete) {
-    Fail(SocketErrorText(Error), 404, Error);
+    FailWith(SocketErrorText(Error), Error);
     return;
   }
   if (FHeaderInProgress) {
@@ -1027,26 +1067,26 @@ void THttpCli::ClosingHandler(uint16_t Error) {
     if (FLocationSeen)
       RestartAfterRelocation();
     else if (FStatusCode == 0)
-      Fail("HTTP connection closed without response", 404, 0);  // lines, but no status line
+      Fail(THttpError::NoResponse);  // lines, but no status line
     else if (ExpectsBody())
-      Fail("HTTP connection closed before end of document", 404, 0);
+      Fail(THttpError::IncompleteDocument);
     else
       SetReady();
     return;
   }
   if (FState == hsWaitingHeader && FHeaderLineCount == 0) {
-    Fail("HTTP connection closed without response", 404, 0);
+    Fail(THttpError::NoResponse);
     return;
   }
   // Blank or status-less lines and no byte of a document: no answer at all.
   if (FState == hsWaitingBody && FStatusCode == 0 && FBodyCount == 0) {
-    Fail("HTTP connection closed without response", 404, 0);
+    Fail(THttpError::NoResponse);
     return;
   }
   // A document shorter than its announced length is no document: the
   // connection broke off. (204, 304 and 1xx answers carry no body.)
   if (FState == hsWaitingBody && ExpectsBody()) {
-    Fail("HTTP connection closed before end of document", 404, 0);
+    Fail(THttpError::IncompleteDocument);
     return;
   }
   if (FBodyCount > 0) NotifyDocEnd();
@@ -1055,77 +1095,93 @@ void THttpCli::ClosingHandler(uint16_t Error) {
 
 // ---- relocations ---------------------------------------------------------
 
+// What a Location value names, decided once for both ways of following it.
+struct THttpCli::TLocationTarget {
+  enum TKind {
+    ServerPath,   // "/x": a path on the same server
+    AbsoluteUrl,  // "http://host/x"
+    SameServer,   // "./x", "../x", "http:/x": the resolved path on the same server
+    BareName,     // "x": a document at the server's root
+    HostPath,     // "name/path" without protocol: the first segment names the host
+  } Kind;
+  TUrlParts U;
+};
+
 void THttpCli::Relocate(const std::string& V) {
+  const auto Classify = [&V](std::string_view Base) -> TLocationTarget {
+    if (!V.empty() && V[0] == '/') return {TLocationTarget::ServerPath, {}};
+    TUrlParts U = SplitUrl(V, Base);
+    if (!U.Proto.empty() && !U.Host.empty()) return {TLocationTarget::AbsoluteUrl, std::move(U)};
+    if (U.Host.empty()) return {TLocationTarget::SameServer, std::move(U)};
+    if (U.Path.empty()) return {TLocationTarget::BareName, std::move(U)};
+    return {TLocationTarget::HostPath, std::move(U)};
+  };
   const bool WasSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
   if (Proxy.empty()) {
-    RelocateDirect(V);
+    RelocateDirect(Classify(FPath), V);
   } else {
-    RelocateProxied(V);
+    const TUrlParts Cur = SplitUrl(FPath);
+    RelocateViaProxy(Classify(Cur.Path), V, Cur);
   }
   const bool NowSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
   // The update check trusts what came over TLS only: a step down to plain
   // text could hand it anyone's document.
-  if (WasSsl && !NowSsl && RefuseHttpsToHttp)
-    Fail("HTTP relocation from https to http refused", static_cast<uint16_t>(FStatusCode), 0, true);
+  if (WasSsl && !NowSsl && RefuseHttpsToHttp) Fail(THttpError::HttpsToHttp);
 }
 
-void THttpCli::RelocateDirect(const std::string& V) {
-  if (!V.empty() && V[0] == '/') {
-    FPath = V;
-    FLocation = Scheme(FUseSsl) + FHostName + PortSuffix(FPort, FUseSsl) + V;
-    return;
-  }
-  const TUrlParts U = SplitUrl(V, FPath);
-  if (!U.Proto.empty() && !U.Host.empty()) {
-    // An absolute URL names its scheme: http and https switch TLS and the
-    // default port with it.
-    FUseSsl = IsHttps(U.Proto);
-    FHostName = U.Host;
-    FTargetHost = U.Host;
-    FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
-    FPath = U.Path.empty() || U.Path[0] == '?' ? "/" + U.Path : U.Path;
-    FLocation = UrlText(U, U.Path);
-  } else if (U.Host.empty()) {
-    // "./x", "../x" and "http:/x": the same server, the resolved path.
-    FPath = U.Path.empty() ? "/" : U.Path;
-    FHostName = FTargetHost;
-    FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + FPath;
-  } else if (U.Path.empty()) {
-    // A bare name is taken as a document at the server's root; the next
-    // request line carries its absolute URL, which servers accept.
-    FHostName = FTargetHost;
-    FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + "/" + U.Host;
-    FPath = FLocation;
-  } else {
-    // "name/path" without protocol: the first segment names the host.
-    FHostName = U.Host;
-    FTargetHost = U.Host;
-    FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
-    FPath = U.Path;
-    FLocation = UrlText(U, U.Path);
+void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
+  const TUrlParts& U = L.U;
+  switch (L.Kind) {
+    case TLocationTarget::ServerPath:
+      FPath = V;
+      FLocation = Scheme(FUseSsl) + FHostName + PortSuffix(FPort, FUseSsl) + V;
+      return;
+    case TLocationTarget::AbsoluteUrl:
+    case TLocationTarget::HostPath:
+      // An absolute URL names its scheme: http and https switch TLS and the
+      // default port with it.
+      if (L.Kind == TLocationTarget::AbsoluteUrl) FUseSsl = IsHttps(U.Proto);
+      FHostName = U.Host;
+      FTargetHost = U.Host;
+      FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
+      FPath = U.Path;
+      // A query right behind the host asks for the root.
+      if (L.Kind == TLocationTarget::AbsoluteUrl && (U.Path.empty() || U.Path[0] == '?'))
+        FPath = "/" + U.Path;
+      FLocation = UrlText(U, U.Path);
+      return;
+    case TLocationTarget::SameServer:
+      FPath = U.Path.empty() ? "/" : U.Path;
+      FHostName = FTargetHost;
+      FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + FPath;
+      return;
+    case TLocationTarget::BareName:
+      // The next request line carries its absolute URL, which servers accept.
+      FHostName = FTargetHost;
+      FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + "/" + U.Host;
+      FPath = FLocation;
+      return;
   }
 }
 
-void THttpCli::RelocateProxied(const std::string& V) {
-  // Through a proxy: the next leg goes to the same proxy, and the request
-  // line carries the new absolute URL.
-  const TUrlParts Cur = SplitUrl(FPath);
+// Through a proxy the next leg goes to the same proxy, and the request line
+// carries the new absolute URL.
+void THttpCli::RelocateViaProxy(const TLocationTarget& L, const std::string& V,
+                                const TUrlParts& Cur) {
   const std::string CurBase = UrlText(Cur, "");
-  if (!V.empty() && V[0] == '/') {
-    FLocation = CurBase + V;
-  } else {
-    const TUrlParts U = SplitUrl(V, Cur.Path);
-    if (!U.Proto.empty() && !U.Host.empty()) {
+  const TUrlParts& U = L.U;
+  switch (L.Kind) {
+    case TLocationTarget::ServerPath: FLocation = CurBase + V; break;
+    case TLocationTarget::AbsoluteUrl:
       FTargetHost = U.Host;
       FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
-    } else if (U.Host.empty()) {
-      FLocation = CurBase + (U.Path.empty() ? "/" : U.Path);
-    } else if (U.Path.empty()) {
-      FLocation = CurBase + "/" + U.Host;
-    } else {
+      break;
+    case TLocationTarget::SameServer: FLocation = CurBase + (U.Path.empty() ? "/" : U.Path); break;
+    case TLocationTarget::BareName: FLocation = CurBase + "/" + U.Host; break;
+    case TLocationTarget::HostPath:
       FTargetHost = U.Host;
       FLocation = UrlText(U, U.Path);
-    }
+      break;
   }
   FPath = FLocation;
 }
@@ -1135,7 +1191,7 @@ void THttpCli::RestartAfterRelocation() {
   if (FReadyPosted) return;
   // RFC 1945, 9.3: a client should not follow more than five redirections.
   if (++FRelocations > MaxRelocations) {
-    Fail("HTTP too many relocations", static_cast<uint16_t>(FStatusCode), 0, true);
+    Fail(THttpError::TooManyRelocations);
     return;
   }
   FLocationSeen = false;

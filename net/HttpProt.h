@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/Liveness.h"
 #include "net/Stream.h"
 
 namespace chronark {
@@ -42,6 +43,24 @@ constexpr uint32_t HCM_REQUEST_DONE = 1025;
 constexpr uint32_t HCM_SET_READY = 1026;
 constexpr uint32_t HCM_RESTART = 1027;
 constexpr uint32_t HCM_TIMEOUT = 1028;
+
+// The client's own failures. Each has one code (EHttpException::ErrorCode,
+// FailCode) and one text, kept in a single table in HttpProt.cpp.
+enum class THttpError : uint8_t {
+  Busy,                // a request is running already
+  NothingToPost,       // Post without PostStream
+  LineTooLong,         // the header exceeds its bounds
+  NoResponse,          // the server closed before a status line
+  IncompleteDocument,  // the server closed before Content-Length bytes came
+  TooManyRelocations,  // code: the status of the last relocation
+  HttpsToHttp,         // RefuseHttpsToHttp; code: the status of the relocation
+  ProxyClosed,         // the proxy closed before answering CONNECT
+  Destroyed,           // a handler destroyed the component during Get
+  Failed,              // text from the cause: a handler's exception, a socket error
+};
+uint16_t HttpErrorCode(THttpError E);
+// Empty for THttpError::Failed, whose text comes from its cause.
+std::string HttpErrorText(THttpError E);
 
 class EHttpException : public std::runtime_error {
 public:
@@ -176,7 +195,8 @@ public:
 
   TWSocket& CtrlSocket() { return *FCtrlSocket; }
 
-  // Bounds of one response header (more is taken as a hostile answer).
+  // Buffer sizes (one header line, one POST chunk, one body read) and the
+  // bounds of one response header (more is taken as a hostile answer).
   static constexpr int32_t RcvBufSize = 8192;
   static constexpr int32_t SndBufSize = 8193;
   static constexpr int32_t BodyBufSize = 256 * 1024;
@@ -243,20 +263,25 @@ private:
   void HeaderReader(std::string_view Line, std::string_view LineEnd);
   void HeaderLine(std::string_view Line);
   void HeaderComplete();
-  void BodyReader(const char* Data, int32_t Len, bool InStream = false);
+  void BodyReader(const char* Data, int32_t Len);
   void ReceiveBody();
   void ReceiveLines();
   void Relocate(const std::string& Value);
-  void RelocateDirect(const std::string& Value);
-  void RelocateProxied(const std::string& Value);
+  struct TLocationTarget;
+  void RelocateDirect(const TLocationTarget& L, const std::string& Value);
+  void RelocateViaProxy(const TLocationTarget& L, const std::string& Value, const TUrlParts& Cur);
   // https through a proxy: the CONNECT tunnel (RFC 7231, 4.3.6).
   void SendTunnelRequest();
   void ReceiveTunnelReply();
+  // A socket error's text; for TLS with its detail.
   std::string SocketErrorText(uint16_t Error);
   void ClosingHandler(uint16_t Error);
   // Content-Length announced a body that has not fully arrived.
   bool ExpectsBody() const;
   void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);
+  void Fail(THttpError E);
+  // A failure whose text comes from its cause (THttpError::Failed).
+  void FailWith(const std::string& Msg, uint16_t SocketErr = 0);
   void Progress();
   void ScheduleTimer();
   void BlockingRequest(THttpRequest Rq);
@@ -264,7 +289,7 @@ private:
   std::unique_ptr<TWSocket> FCtrlSocket;
   uint64_t FWindow = 0;
   uint64_t FTimerId = 0;
-  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+  TLiveness FLife;
   bool FMultiThreaded = false;
 
   std::string FHostName, FTargetHost, FPort, FPath, FDnsResult;

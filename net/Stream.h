@@ -31,14 +31,6 @@ public:
   // A hint that about Bytes more are going to be written; streams that can
   // make room ahead (memory) do so, the others ignore it.
   virtual void Reserve(int64_t /*Bytes*/) {}
-  // Direct writing for streams that hold their data in memory: room for up
-  // to Avail bytes at the current position (nullptr when the stream has no
-  // such room), filled by the caller and then committed with EndWrite.
-  virtual void* BeginWrite(int64_t /*Wanted*/, int64_t& Avail) {
-    Avail = 0;
-    return nullptr;
-  }
-  virtual void EndWrite(int64_t /*Written*/) {}
 
   int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
   void SetPosition(int64_t Pos) { Seek(Pos, TSeekOrigin::soBeginning); }
@@ -60,8 +52,6 @@ public:
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
   void Reserve(int64_t Bytes) override;
-  void* BeginWrite(int64_t Wanted, int64_t& Avail) override;
-  void EndWrite(int64_t Written) override;
 
   void Clear();
   void SetSize(int64_t NewSize);
@@ -73,18 +63,11 @@ public:
   int64_t MaxSize() const { return FMaxSize; }
   void SetMaxSize(int64_t Value) { FMaxSize = Value; }
 
-  // Writes the whole content to a file; raises EStreamError
-  // "Cannot create file %s" when it cannot be created or written.
-  void SaveToFile(const std::string& FileName) const;
-
 private:
   void Grow(int64_t Needed);
-  // Large blocks are mapped memory (grown by remapping, backed by huge
-  // pages where the system offers them); small ones come from the heap.
   uint8_t* FData = nullptr;
   int64_t FSize = 0;
   int64_t FCapacity = 0;
-  bool FMapped = false;
   int64_t FPosition = 0;
   int64_t FMaxSize = -1;
 };

@@ -117,67 +117,75 @@ std::vector<in_addr> LookupIPv4(const std::string& Host) {
 // ---------------------------------------------------------------------------
 // Error texts
 
+namespace {
+
+struct TSocketErrorText {
+  int Code;
+  const char* Text;
+};
+
+constexpr TSocketErrorText SocketErrorTexts[] = {
+    {0, "No Error"},
+    {WSAEINTR, "Interrupted system call"},
+    {WSAEBADF, "Bad file number"},
+    {WSAEACCES, "Permission denied"},
+    {WSAEFAULT, "Bad address"},
+    {WSAEINVAL, "Invalid argument"},
+    {WSAEMFILE, "Too many open files"},
+    {WSAEWOULDBLOCK, "Operation would block"},
+    {WSAEINPROGRESS, "Operation now in progress"},
+    {WSAEALREADY, "Operation already in progress"},
+    {WSAENOTSOCK, "Socket operation on non-socket"},
+    {WSAEDESTADDRREQ, "Destination address required"},
+    {WSAEMSGSIZE, "Message too long"},
+    {WSAEPROTOTYPE, "Protocol wrong type for socket"},
+    {WSAENOPROTOOPT, "Protocol not available"},
+    {WSAEPROTONOSUPPORT, "Protocol not supported"},
+    {WSAESOCKTNOSUPPORT, "Socket type not supported"},
+    {WSAEOPNOTSUPP, "Operation not supported on socket"},
+    {WSAEPFNOSUPPORT, "Protocol family not supported"},
+    {WSAEAFNOSUPPORT, "Address family not supported by protocol family"},
+    {WSAEADDRINUSE, "Address already in use"},
+    {WSAEADDRNOTAVAIL, "Address not available"},
+    {WSAENETDOWN, "Network is down"},
+    {WSAENETUNREACH, "Network is unreachable"},
+    {WSAENETRESET, "Network dropped connection on reset"},
+    {WSAECONNABORTED, "Connection aborted"},
+    {WSAECONNRESET, "Connection reset by peer"},
+    {WSAENOBUFS, "No buffer space available"},
+    {WSAEISCONN, "Socket is already connected"},
+    {WSAENOTCONN, "Socket is not connected"},
+    {WSAESHUTDOWN, "Can't send after socket shutdown"},
+    {WSAETOOMANYREFS, "Too many references: can't splice"},
+    {WSAETIMEDOUT, "Connection timed out"},
+    {WSAECONNREFUSED, "Connection refused"},
+    {WSAELOOP, "Too many levels of symbolic links"},
+    {WSAENAMETOOLONG, "File name too long"},
+    {WSAEHOSTDOWN, "Host is down"},
+    {WSAEHOSTUNREACH, "No route to host"},
+    {WSAENOTEMPTY, "Directory not empty"},
+    {WSAEPROCLIM, "Too many processes"},
+    {WSAEUSERS, "Too many users"},
+    {WSAEDQUOT, "Disc quota exceeded"},
+    {WSAESTALE, "Stale NFS file handle"},
+    {WSAEREMOTE, "Too many levels of remote in path"},
+    {WSASYSNOTREADY, "Network sub-system is unusable"},
+    {WSAVERNOTSUPPORTED, "WinSock DLL cannot support this application"},
+    {WSANOTINITIALISED, "WinSock not initialized"},
+    {WSAHOST_NOT_FOUND, "Host not found"},
+    {WSATRY_AGAIN, "Non-authoritative host not found"},
+    {WSANO_RECOVERY, "Non-recoverable error"},
+    {WSANO_DATA, "No Data"},
+};
+
+}  // namespace
+
 std::string WSocketErrorDesc(int ErrCode) {
-  switch (ErrCode) {
-    case 0: return "No Error";
-    case 10004: return "Interrupted system call";
-    case 10009: return "Bad file number";
-    case 10013: return "Permission denied";
-    case 10014: return "Bad address";
-    case 10022: return "Invalid argument";
-    case 10024: return "Too many open files";
-    case 10035: return "Operation would block";
-    case 10036: return "Operation now in progress";
-    case 10037: return "Operation already in progress";
-    case 10038: return "Socket operation on non-socket";
-    case 10039: return "Destination address required";
-    case 10040: return "Message too long";
-    case 10041: return "Protocol wrong type for socket";
-    case 10042: return "Protocol not available";
-    case 10043: return "Protocol not supported";
-    case 10044: return "Socket type not supported";
-    case 10045: return "Operation not supported on socket";
-    case 10046: return "Protocol family not supported";
-    case 10047: return "Address family not supported by protocol family";
-    case 10048: return "Address already in use";
-    case 10049: return "Address not available";
-    case 10050: return "Network is down";
-    case 10051: return "Network is unreachable";
-    case 10052: return "Network dropped connection on reset";
-    case 10053: return "Connection aborted";
-    case 10054: return "Connection reset by peer";
-    case 10055: return "No buffer space available";
-    case 10056: return "Socket is already connected";
-    case 10057: return "Socket is not connected";
-    case 10058: return "Can't send after socket shutdown";
-    case 10059: return "Too many references: can't splice";
-    case 10060: return "Connection timed out";
-    case 10061: return "Connection refused";
-    case 10062: return "Too many levels of symbolic links";
-    case 10063: return "File name too long";
-    case 10064: return "Host is down";
-    case 10065: return "No route to host";
-    case 10066: return "Directory not empty";
-    case 10067: return "Too many processes";
-    case 10068: return "Too many users";
-    case 10069: return "Disc quota exceeded";
-    case 10070: return "Stale NFS file handle";
-    case 10071: return "Too many levels of remote in path";
-    case 10091: return "Network sub-system is unusable";
-    case 10092: return "WinSock DLL cannot support this application";
-    case 10093: return "WinSock not initialized";
-    case 11001: return "Host not found";
-    case 11002: return "Non-authoritative host not found";
-    case 11003: return "Non-recoverable error";
-    case 11004: return "No Data";
-    case sslHandshakeFailed:
-    case sslCertVerifyFailed:
-    case sslHostNameMismatch:
-    case sslProtocolError:
-    case sslTruncated:
-    case sslInitFailed: return SslErrorDesc(ErrCode);
-    default: return "Not a WinSock error";
-  }
+  for (const auto& E : SocketErrorTexts)
+    if (E.Code == ErrCode) return E.Text;
+  // TLS failures (net/SslEngine.h) travel as socket errors too.
+  if (std::string Ssl = SslErrorDesc(ErrCode); !Ssl.empty()) return Ssl;
+  return "Not a WinSock error";
 }
 
 std::string WSocketErrorMsg(int ErrCode, const std::string& FunctionName) {
@@ -292,7 +300,7 @@ TCustomWSocket::~TCustomWSocket() {
 void TCustomWSocket::Teardown() {
   if (FDestroying) return;
   FDestroying = true;
-  *FAlive = false;
+  FLife.End();
   try {
     CancelDnsLookup();
   } catch (...) {}
@@ -318,30 +326,26 @@ TWSocket& TCustomWSocket::Self() { return static_cast<TWSocket&>(*this); }
 void TCustomWSocket::ResetDefaults() {
   FSin = sockaddr_in{};
   FSin.sin_family = AF_INET;
-  FAddrStr.clear();
-  FPortStr.clear();
-  FAddrAssigned = FAddrResolved = false;
-  FPortAssigned = FPortResolved = false;
+  FAddr = TEndpointPart{};
+  FPort = TEndpointPart{};
+  FProto = TEndpointPart{"tcp", true, false};
   FLocalPortResolved = false;
-  FProtoAssigned = true;
-  FProtoResolved = false;
   FProtocol = 6;
-  FProtoStr = "tcp";
   FSocketType = 1;
   FLocalPortStr = "0";
   FLocalAddr = "0.0.0.0";
   FLingerOnOff = wsLingerOn;
   FLingerTimeout = 0;
   FSendFlags = wsSendNormal;
-  FSelectEvents = 0;
+  FSelect.Events = 0;
   FState = wsClosed;
   FAllSent = true;
   FPaused = false;
   FReadCount = 0;
   FCloseInvoked = false;
   FCloseAfterSend = false;
-  FPlatformCloseSeen = false;
-  FReadArmed = FWriteArmed = FAcceptArmed = false;
+  FSelect.PlatformCloseSeen = false;
+  FSelect.ReadArmed = FSelect.WriteArmed = FSelect.AcceptArmed = false;
   FSslEnable = false;
   FSslHostName.clear();
 }
@@ -350,28 +354,24 @@ void TCustomWSocket::ResetDefaults() {
 // Properties
 
 void TCustomWSocket::AssignEndpointPart(const char* Name, const std::string& Value,
-                                        std::string& Str, bool& Assigned, bool& Resolved) {
+                                        TEndpointPart& Part) {
   std::string V = Trim(Value);
   if (FState != wsClosed) {
-    if (Assigned && V == Str) return;
+    if (Part.Assigned && V == Part.Str) return;
     RaiseError(std::string("Cannot change ") + Name + " if not closed");
     return;
   }
-  Str = V;
-  Assigned = !V.empty();
-  Resolved = false;
+  Part.Str = V;
+  Part.Assigned = !V.empty();
+  Part.Resolved = false;
 }
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-  AssignEndpointPart("Addr", Value, FAddrStr, FAddrAssigned, FAddrResolved);
-}
+void TCustomWSocket::SetAddr(const std::string& Value) { AssignEndpointPart("Addr", Value, FAddr); }
 
-void TCustomWSocket::SetPort(const std::string& Value) {
-  AssignEndpointPart("Port", Value, FPortStr, FPortAssigned, FPortResolved);
-}
+void TCustomWSocket::SetPort(const std::string& Value) { AssignEndpointPart("Port", Value, FPort); }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  AssignEndpointPart("Proto", Value, FProtoStr, FProtoAssigned, FProtoResolved);
+  AssignEndpointPart("Proto", Value, FProto);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {
@@ -414,15 +414,15 @@ int64_t TCustomWSocket::BufferedByteCount() const {
 }
 
 int32_t TCustomWSocket::PlatformRcvdCount() {
-  if (FHSocket < 0) return 0;
+  if (!FHSocket.Valid()) return 0;
   int N = 0;
-  if (ioctl(FHSocket, FIONREAD, &N) < 0) {
+  if (ioctl(FHSocket.Fd(), FIONREAD, &N) < 0) {
     SetErrno();
     FLastError = WSAGetLastError();
     SocketError("ioctlSocket");
     return -1;
   }
-  FKnownPending = N;
+  FSelect.KnownPending = N;
   return N;
 }
 
@@ -456,8 +456,9 @@ std::string TCustomWSocket::GetPeerPort() {
 
 int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
   socklen_t Len = static_cast<socklen_t>(NameLen);
-  if (FHSocket < 0 || getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Name), &Len) < 0) {
-    if (FHSocket < 0)
+  if (!FHSocket.Valid() ||
+      getpeername(FHSocket.Fd(), reinterpret_cast<sockaddr*>(&Name), &Len) < 0) {
+    if (!FHSocket.Valid())
       WSASetLastError(WSAENOTSOCK);
     else
       SetErrno();
@@ -468,8 +469,9 @@ int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
 
 int TCustomWSocket::GetSockName(sockaddr_in& Name, int& NameLen) {
   socklen_t Len = static_cast<socklen_t>(NameLen);
-  if (FHSocket < 0 || getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Name), &Len) < 0) {
-    if (FHSocket < 0)
+  if (!FHSocket.Valid() ||
+      getsockname(FHSocket.Fd(), reinterpret_cast<sockaddr*>(&Name), &Len) < 0) {
+    if (!FHSocket.Valid())
       WSASetLastError(WSAENOTSOCK);
     else
       SetErrno();
@@ -522,9 +524,8 @@ void TCustomWSocket::SocketError(const std::string& FunctionName) {
       bool Notify = !FCloseInvoked;
       FCloseInvoked = true;
       SetState(wsClosed);
-      auto Alive = FAlive;
-      if (Notify) NotifySessionClosed(static_cast<uint16_t>(Code));
-      if (!*Alive) throw ESocketException(Line);  // deleted by the handler: no OnError left
+      if (Notify && !FLife.Fire([&] { NotifySessionClosed(static_cast<uint16_t>(Code)); }))
+        throw ESocketException(Line);  // deleted by the handler: no OnError left
     }
   }
   FLastError = Code;
@@ -597,26 +598,26 @@ void TCustomWSocket::SetState(TSocketState NewState) {
 // Messages and readiness
 
 void TCustomWSocket::HandleMessage(const TMessage& Msg) {
-  auto Alive = FAlive;
+  const auto Alive = FLife.Watch();
   try {
     switch (Msg.Msg) {
       case SKM_ASYNC_SELECT:
-        if (static_cast<int>(Msg.WParam) != FHSocket || FHSocket < 0 || FPaused) return;
+        if (static_cast<int>(Msg.WParam) != FHSocket.Fd() || !FHSocket.Valid() || FPaused) return;
         HandleAsyncSelect(WSAGetSelectEvent(Msg.LParam), WSAGetSelectError(Msg.LParam));
         break;
       case SKM_FD_READY:
-        if (static_cast<int>(Msg.WParam) != FHSocket || FHSocket < 0 || FPaused) return;
+        if (static_cast<int>(Msg.WParam) != FHSocket.Fd() || !FHSocket.Valid() || FPaused) return;
         HandleFdReady(static_cast<uint32_t>(Msg.LParam));
         break;
       case SKM_SSL_PENDING:
-        if (static_cast<int>(Msg.WParam) != FHSocket || FHSocket < 0 || FPaused) return;
+        if (static_cast<int>(Msg.WParam) != FHSocket.Fd() || !FHSocket.Valid() || FPaused) return;
         SslHandlePending();
         break;
       case SKM_LOOKUP_DONE:
       case SKM_REVERSE_LOOKUP_DONE: HandleLookupDone(Msg); break;
       case SKM_CLOSE_DELAYED:
         // The close that follows the last queued byte belongs to its connection only.
-        if (Msg.LParam == 1 && (static_cast<int>(Msg.WParam) != FHSocket || !FCloseAfterSend))
+        if (Msg.LParam == 1 && (static_cast<int>(Msg.WParam) != FHSocket.Fd() || !FCloseAfterSend))
           return;
         Close();
         break;
@@ -626,7 +627,7 @@ void TCustomWSocket::HandleMessage(const TMessage& Msg) {
     }
   } catch (const std::exception&) {
     // A handler that deleted the socket and then failed leaves nobody to abort.
-    if (*Alive) HandleBackgroundException(std::current_exception());
+    if (Alive.Alive()) HandleBackgroundException(std::current_exception());
   }
 }
 
@@ -636,174 +637,198 @@ void TCustomWSocket::PostTestException() { FLoop.PostMessage(FWindowHandle, SKM_
 // only after a receive, write only while connecting or after a send would
 // block, accept again only after an accept, nothing while paused.
 void TCustomWSocket::ArmWatch() {
-  if (FHSocket < 0) return;
+  if (!FHSocket.Valid()) return;
   uint32_t Want = 0;
   if (!FPaused) {
     if (FState == wsConnecting) {
       Want = EPOLLOUT;
     } else if (FState == wsListening) {
-      if (FSocketType == 1 ? FAcceptArmed : FReadArmed) Want = EPOLLIN;
+      if (FSocketType == 1 ? FSelect.AcceptArmed : FSelect.ReadArmed) Want = EPOLLIN;
     } else if (FState == wsConnected) {
-      if (FReadArmed && !FPlatformCloseSeen)
+      if (FSelect.ReadArmed && !FSelect.PlatformCloseSeen)
         Want |= EPOLLIN | (FSocketType == 1 ? uint32_t(EPOLLRDHUP) : 0u);
-      if (FWriteArmed) Want |= EPOLLOUT;
+      if (FSelect.WriteArmed) Want |= EPOLLOUT;
     }
   }
-  if (Want == FArmedEvents && (Want == 0 || FWatchLive)) return;
-  if (FLoop.WatchFd(FHSocket, Want, FWindowHandle, SKM_FD_READY)) {
-    FArmedEvents = Want;
-    FWatchLive = Want != 0;
+  if (Want == FSelect.ArmedEvents && (Want == 0 || FSelect.WatchLive)) return;
+  if (FLoop.WatchFd(FHSocket.Fd(), Want, FWindowHandle, SKM_FD_READY)) {
+    FSelect.ArmedEvents = Want;
+    FSelect.WatchLive = Want != 0;
   }
 }
 
 void TCustomWSocket::HandleFdReady(uint32_t Ev) {
-  FWatchLive = false;  // one shot: fired, asleep until armed again
-  uint16_t Bits = 0;
+  FSelect.WatchLive = false;  // one shot: fired, asleep until armed again
   int Err = 0;
-  if (FState == wsConnecting) {
-    if (Ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
-      int SoErr = 0;
-      socklen_t Len = sizeof SoErr;
-      getsockopt(FHSocket, SOL_SOCKET, SO_ERROR, &SoErr, &Len);
-      Err = WSocketErrorFromErrno(SoErr);
-      Bits = FD_CONNECT;
-      if (Err == 0) {
-        Bits |= FD_WRITE;  // a fresh connection is writable, as WinSock says
-        FReadArmed = true;
-      }
-    }
-  } else if (FState == wsListening && FSocketType == 1) {
-    if (Ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
-      FAcceptArmed = false;
-      Bits = FD_ACCEPT;
-    }
-  } else if (FSocketType == 2) {
-    if ((Ev & (EPOLLIN | EPOLLERR)) && FReadArmed) {
-      FReadArmed = false;
-      Bits |= FD_READ;
-    }
-    if ((Ev & EPOLLOUT) && FWriteArmed) {
-      FWriteArmed = false;
-      Bits |= FD_WRITE;
-    }
-  } else if (FState == wsConnected) {
-    if ((Ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && FWriteArmed) {
-      FWriteArmed = false;
-      Bits |= FD_WRITE;
-      if (std::exchange(FSslReadWantsWrite, false)) Bits |= FD_READ;
-    }
-    if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed && SslEstablished()) {
-      // Only decrypted bytes make a read notification, not a part of a record.
-      Bits |= SslReadiness(Err);
-    } else if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FReadArmed) {
-      int Pending = 0;
-      if (ioctl(FHSocket, FIONREAD, &Pending) == 0 && Pending > 0) {
-        FKnownPending = Pending;
-        FReadArmed = false;
-        Bits |= FD_READ;
-      } else {
-        // Nothing to read: the peer closed, or the readiness went stale
-        // because the last receive loop drained it already.
-        char C;
-        ssize_t R = recv(FHSocket, &C, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (R > 0) {
-          FReadArmed = false;
-          Bits |= FD_READ;
-        } else if (R == 0 || (errno != EAGAIN && errno != EINTR)) {
-          FReadArmed = false;
-          FPlatformCloseSeen = true;
-          Bits |= FD_CLOSE;
-          Err = R < 0 ? WSocketErrorFromErrno(errno) : FRecvError;
-        }
-      }
-    }
-  }
+  uint16_t Bits = 0;
+  if (FState == wsConnecting)
+    Bits = ConnectingReady(Ev, Err);
+  else if (FState == wsListening && FSocketType == 1)
+    Bits = ListeningReady(Ev);
+  else if (FSocketType == 2)
+    Bits = DatagramReady(Ev);
+  else if (FState == wsConnected)
+    Bits = ConnectedReady(Ev, Err);
   // Armed again afterwards even when a handler throws and the socket is kept open.
   struct TRearm {
     TCustomWSocket& S;
-    std::shared_ptr<bool> Alive;
-    int Handle;
+    TConnectionWatch Conn;
     ~TRearm() {
-      if (*Alive && S.FHSocket == Handle) S.ArmWatch();
+      if (!Conn.Gone()) S.ArmWatch();
     }
-  } Rearm{*this, FAlive, FHSocket};
+  } Rearm{*this, TConnectionWatch(*this)};
   if (Bits) HandleAsyncSelect(Bits, static_cast<uint16_t>(Err));
 }
 
+// The connect finished, one way or the other: the socket's pending error says which.
+uint16_t TCustomWSocket::ConnectingReady(uint32_t Ev, int& Err) {
+  if (!(Ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return 0;
+  int SoErr = 0;
+  socklen_t Len = sizeof SoErr;
+  getsockopt(FHSocket.Fd(), SOL_SOCKET, SO_ERROR, &SoErr, &Len);
+  Err = WSocketErrorFromErrno(SoErr);
+  if (Err != 0) return FD_CONNECT;
+  FSelect.ReadArmed = true;
+  return FD_CONNECT | FD_WRITE;  // a fresh connection is writable, as WinSock says
+}
+
+uint16_t TCustomWSocket::ListeningReady(uint32_t Ev) {
+  if (!(Ev & (EPOLLIN | EPOLLERR | EPOLLHUP))) return 0;
+  FSelect.AcceptArmed = false;
+  return FD_ACCEPT;
+}
+
+uint16_t TCustomWSocket::DatagramReady(uint32_t Ev) {
+  uint16_t Bits = 0;
+  if ((Ev & (EPOLLIN | EPOLLERR)) && FSelect.ReadArmed) {
+    FSelect.ReadArmed = false;
+    Bits |= FD_READ;
+  }
+  if ((Ev & EPOLLOUT) && FSelect.WriteArmed) {
+    FSelect.WriteArmed = false;
+    Bits |= FD_WRITE;
+  }
+  return Bits;
+}
+
+uint16_t TCustomWSocket::ConnectedReady(uint32_t Ev, int& Err) {
+  uint16_t Bits = 0;
+  if ((Ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && FSelect.WriteArmed) {
+    FSelect.WriteArmed = false;
+    Bits |= FD_WRITE;
+    if (std::exchange(FSslReadWantsWrite, false)) Bits |= FD_READ;
+  }
+  // With TLS only decrypted bytes make a read notification, not part of a record.
+  if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FSelect.ReadArmed)
+    Bits |= SslEstablished() ? SslReadiness(Err) : StreamReadReady(Err);
+  return Bits;
+}
+
+// FD_READ while bytes wait, FD_CLOSE once the peer closed (or reset), nothing
+// when the readiness went stale because the last receive loop drained it.
+uint16_t TCustomWSocket::StreamReadReady(int& Err) {
+  int Pending = 0;
+  if (ioctl(FHSocket.Fd(), FIONREAD, &Pending) == 0 && Pending > 0) {
+    FSelect.KnownPending = Pending;
+    FSelect.ReadArmed = false;
+    return FD_READ;
+  }
+  char C;
+  const ssize_t R = recv(FHSocket.Fd(), &C, 1, MSG_PEEK | MSG_DONTWAIT);
+  const int Errno = errno;
+  if (R > 0) {
+    FSelect.ReadArmed = false;
+    return FD_READ;
+  }
+  if (R < 0 && (Errno == EAGAIN || Errno == EINTR)) return 0;
+  FSelect.ReadArmed = false;
+  FSelect.PlatformCloseSeen = true;
+  Err = R < 0 ? WSocketErrorFromErrno(Errno) : FSelect.RecvError;
+  return FD_CLOSE;
+}
+
 void TCustomWSocket::HandleAsyncSelect(uint16_t Events, uint16_t Error) {
-  auto Alive = FAlive;
-  const int Handle = FHSocket;
   // A step that closed the socket (or deleted it) ends the handling: the
   // notification belonged to the connection that has gone.
-  auto Gone = [&] { return !*Alive || FHSocket != Handle || FHSocket < 0; };
-
-  if (Events & FD_CONNECT) {
-    if (FState != wsConnected) {
-      SetState(wsConnected);
-      NotifySessionConnected(Error);
-      if (Gone()) return;
-      if (Error != 0 && FState != wsClosed) {
-        Close();
-        return;
-      }
-    }
-  }
-  if (Events & FD_READ) {
-    if (FState != wsConnected) {
-      SetState(wsConnected);
-      NotifySessionConnected(Error);
-      if (Gone()) return;
-    }
-    ReceiveLoop(Error, FComponentOptions);
-    if (Gone()) return;
-  }
-  if (Events & FD_WRITE) {
-    TryToSend();
-    if (Gone()) return;
-    if (FAllSent) {
-      NotifyDataSent(Error);
-      if (Gone()) return;
-    }
-  }
+  const TConnectionWatch Conn(*this);
+  if ((Events & FD_CONNECT) && !SelectConnect(Error, Conn)) return;
+  if ((Events & FD_READ) && !SelectRead(Error, Conn)) return;
+  if ((Events & FD_WRITE) && !SelectWrite(Error, Conn)) return;
   if (Events & FD_ACCEPT) {
     NotifySessionAvailable(Error);
-    if (Gone()) return;
+    if (Conn.Gone()) return;
   }
-  if (Events & FD_CLOSE) {
-    if (FState == wsConnecting) return;
-    ReceiveLoop(Error, FComponentOptions & ~wsoNoReceiveLoop);
-    if (Gone()) return;
-    if (!FCloseInvoked) {
-      FCloseInvoked = true;
-      NotifySessionClosed(Error);
-      if (Gone()) return;
-    }
-    if (FState != wsClosed) Close();
+  if (Events & FD_CLOSE) SelectClose(Error, Conn);
+}
+
+// The connection is up (or failed, Error): the owner hears of it.
+bool TCustomWSocket::SelectConnect(uint16_t Error, const TConnectionWatch& Conn) {
+  if (FState == wsConnected) return true;
+  SetState(wsConnected);
+  NotifySessionConnected(Error);
+  if (Conn.Gone()) return false;
+  if (Error != 0 && FState != wsClosed) {
+    Close();
+    return false;
   }
+  return true;
+}
+
+bool TCustomWSocket::SelectRead(uint16_t Error, const TConnectionWatch& Conn) {
+  if (FState != wsConnected) {
+    SetState(wsConnected);
+    NotifySessionConnected(Error);
+    if (Conn.Gone()) return false;
+  }
+  ReceiveLoop(Error, FComponentOptions);
+  return !Conn.Gone();
+}
+
+bool TCustomWSocket::SelectWrite(uint16_t Error, const TConnectionWatch& Conn) {
+  TryToSend();
+  if (Conn.Gone()) return false;
+  if (FAllSent) {
+    NotifyDataSent(Error);
+    if (Conn.Gone()) return false;
+  }
+  return true;
+}
+
+// The peer closed: what it sent last is read first, then the owner hears of the close.
+void TCustomWSocket::SelectClose(uint16_t Error, const TConnectionWatch& Conn) {
+  if (FState == wsConnecting) return;
+  ReceiveLoop(Error, FComponentOptions & ~wsoNoReceiveLoop);
+  if (Conn.Gone()) return;
+  if (!FCloseInvoked) {
+    FCloseInvoked = true;
+    NotifySessionClosed(Error);
+    if (Conn.Gone()) return;
+  }
+  if (FState != wsClosed) Close();
 }
 
 void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
-  auto Alive = FAlive;
   try {
     for (;;) {
       FLastError = 0;
-      int Reads = FRecvCalls;
-      if (!NotifyDataAvailable(Error)) {
+      const int Reads = FSelect.RecvCalls;
+      bool Taken = false;
+      if (!FLife.Fire([&] { Taken = NotifyDataAvailable(Error); })) return;
+      if (!Taken) {
         char Discard[1024];
         if (Receive(Discard, sizeof Discard) < 0) {
           if (FLastError == WSAEWOULDBLOCK) FLastError = 0;
           break;
         }
       }
-      if (!*Alive) return;
       if (Options & wsoNoReceiveLoop) break;
-      if (FLastError != 0 || FHSocket < 0) break;
+      if (FLastError != 0 || !FHSocket.Valid()) break;
       // A handler that reads nothing would make this loop spin; the data stays
       // until the owner reads it (the next read notification needs a receive).
-      if (FRecvCalls == Reads) break;
+      if (FSelect.RecvCalls == Reads) break;
       // What a pending count reported is still there, less what was read since:
       // the count is asked again only when that is used up.
-      if (FSsl ? !SslMoreToRead() : FKnownPending <= 0 && PlatformRcvdCount() <= 0) break;
+      if (FSsl ? !SslMoreToRead() : FSelect.KnownPending <= 0 && PlatformRcvdCount() <= 0) break;
     }
   } catch (...) {
     // Deliberately swallowed: a failing data handler ends this round of
@@ -816,14 +841,14 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
 
 void TCustomWSocket::ApplyLinger() {
   if (FLingerOnOff == wsLingerNoSet) return;
-  if (FHSocket < 0) {
+  if (!FHSocket.Valid()) {
     RaiseError("Cannot set linger option at this time");
     return;
   }
   linger L{};
   L.l_onoff = FLingerOnOff == wsLingerOn ? 1 : 0;
   L.l_linger = FLingerTimeout;
-  if (setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &L, sizeof L) < 0) {
+  if (setsockopt(FHSocket.Fd(), SOL_SOCKET, SO_LINGER, &L, sizeof L) < 0) {
     SetErrno();
     SocketError("setsockopt(SO_LINGER)");
   }
@@ -835,14 +860,14 @@ bool TCustomWSocket::BindSocket() {
   Local.sin_port = htons(FLocalPortNum);
   Local.sin_addr.s_addr = inet_addr(FLocalAddr.c_str());
   if (FLocalAddr == "255.255.255.255") Local.sin_addr.s_addr = INADDR_BROADCAST;
-  if (bind(FHSocket, reinterpret_cast<sockaddr*>(&Local), sizeof Local) < 0) {
+  if (bind(FHSocket.Fd(), reinterpret_cast<sockaddr*>(&Local), sizeof Local) < 0) {
     SetErrno();
     FLastError = WSAGetLastError();
     RaiseErrorFmt("winsock.bind failed, error #%d", FLastError);
     return false;
   }
   socklen_t Len = sizeof Local;
-  if (getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Local), &Len) < 0) {
+  if (getsockname(FHSocket.Fd(), reinterpret_cast<sockaddr*>(&Local), &Len) < 0) {
     SetErrno();
     FLastError = WSAGetLastError();
     RaiseErrorFmt("winsock.getsockname failed, error #%d", FLastError);
@@ -854,108 +879,161 @@ bool TCustomWSocket::BindSocket() {
   return true;
 }
 
-void TCustomWSocket::Connect() {
-  if (FHSocket >= 0 && FState != wsClosed) return RaiseError("Connect: Socket already in use");
-  if (!FPortAssigned) return RaiseError("Connect: No Port Specified");
-  if (!FAddrAssigned) return RaiseError("Connect: No IP Address Specified");
-  if (!FProtoAssigned) return RaiseError("Connect: No Protocol Specified");
+bool TCustomWSocket::CheckConnectSettings() {
+  const char* Problem = nullptr;
+  if (FHSocket.Valid() && FState != wsClosed)
+    Problem = "Connect: Socket already in use";
+  else if (!FPort.Assigned)
+    Problem = "Connect: No Port Specified";
+  else if (!FAddr.Assigned)
+    Problem = "Connect: No IP Address Specified";
+  else if (!FProto.Assigned)
+    Problem = "Connect: No Protocol Specified";
+  if (!Problem) return true;
+  RaiseError(Problem);
+  return false;
+}
+
+// Proto, Port and Addr as numbers in FSin. Connect converts what was set
+// since the last conversion (and the local port to bind), Listen all of it,
+// any address when none is set. False when a conversion failed (raised, or
+// taken by OnError).
+bool TCustomWSocket::ResolveEndpoint(const char* Op, bool Listening) {
   try {
-    if (!FProtoResolved) {
-      FProtocol = WSocketResolveProto(FProtoStr);
+    if (Listening || !FProto.Resolved) {
+      FProtocol = WSocketResolveProto(FProto.Str);
       FSocketType = FProtocol == IPPROTO_UDP ? 2 : 1;
-      FProtoResolved = true;
+      FProto.Resolved = true;
     }
-    if (!FPortResolved) {
-      FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
+    if (Listening || !FPort.Resolved) {
+      FPortNum = WSocketResolvePort(FPort.Str, FProto.Str);
       FSin.sin_port = htons(FPortNum);
-      FPortResolved = true;
+      FPort.Resolved = true;
     }
-    if (!FLocalPortResolved) {
-      FLocalPortNum = WSocketResolvePort(FLocalPortStr, FProtoStr);
+    if (!Listening && !FLocalPortResolved) {
+      FLocalPortNum = WSocketResolvePort(FLocalPortStr, FProto.Str);
       FLocalPortResolved = true;
     }
-    if (!FAddrResolved) {
-      FSin.sin_addr = WSocketResolveHost(FAddrStr);
-      FAddrResolved = true;
+    if (Listening && !FAddr.Assigned) {
+      FSin.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (Listening || !FAddr.Resolved) {
+      FSin.sin_addr = WSocketResolveHost(FAddr.Str);
+      FAddr.Resolved = true;
     }
   } catch (const std::exception& E) {
-    return RaiseError(std::string("connect: ") + E.what());
+    RaiseError(std::string(Op) + ": " + E.what());
+    return false;
   }
+  return true;
+}
+
+// A new non-blocking descriptor of the resolved type; false when the system
+// refused one (raised, or taken by OnError).
+bool TCustomWSocket::OpenSocket(const char* FunctionName) {
+  const bool Datagram = FSocketType == 2;
+  const int Fd =
+      socket(AF_INET, (Datagram ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC,
+             Datagram ? IPPROTO_UDP : FProtocol);
+  if (Fd < 0) {
+    SetErrno();
+    SocketError(FunctionName);
+    return false;
+  }
+  FHSocket.Adopt(Fd);
+  FCloseInvoked = false;
+  return true;
+}
+
+// A call on the new descriptor failed: the descriptor goes, the error is reported.
+void TCustomWSocket::FailSocketCall(const char* FunctionName) {
+  SetErrno();
+  const int Code = WSAGetLastError();
+  CloseHandleOnce();
+  SetState(wsClosed);
+  WSASetLastError(Code);
+  SocketError(FunctionName);
+}
+
+// A failure raised on the way (bind, linger) must not leave the descriptor either.
+void TCustomWSocket::DropSocket(const TConnectionWatch& Conn) {
+  if (Conn.Gone()) return;
+  CloseHandleOnce();
+  SetState(wsClosed);
+}
+
+void TCustomWSocket::Connect() {
+  if (!CheckConnectSettings() || !ResolveEndpoint("connect", false)) return;
   FBufList.clear();
   FAllSent = true;
   FCloseInvoked = false;
-  FPlatformCloseSeen = false;
-  FRecvError = 0;
+  FSelect.PlatformCloseSeen = false;
+  FSelect.RecvError = 0;
   FSslErrorText.clear();
-  int Type = FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM;
-  int Fd = socket(AF_INET, Type | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                  FSocketType == 2 ? IPPROTO_UDP : FProtocol);
-  if (Fd < 0) {
-    SetErrno();
-    return SocketError("Connect (socket)");
-  }
-  FHSocket = Fd;
+  if (!OpenSocket("Connect (socket)")) return;
   SetState(wsOpened);
-  auto Alive = FAlive;
-  // From here a failure must not leave the descriptor behind.
-  auto Fail = [&](const char* Fn) {
-    SetErrno();
-    int Code = WSAGetLastError();
-    CloseHandleOnce();
-    SetState(wsClosed);
-    WSASetLastError(Code);
-    SocketError(Fn);
-  };
-  // A failure raised on the way (bind, linger) must not leave the descriptor either.
-  auto Drop = [&] {
-    if (*Alive && FHSocket == Fd) {
-      CloseHandleOnce();
-      SetState(wsClosed);
-    }
-  };
-  int One = 1;
+  const TConnectionWatch Conn(*this);
+  bool Ready = false;
   try {
-    if (FSocketType == 1) {
-      if (setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0)
-        return Fail("setsockopt(SO_REUSEADDR)");
-      if ((FComponentOptions & wsoTcpNoDelay) &&
-          setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One) < 0)
-        return Fail("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-      ApplyLinger();
-      if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &One, sizeof One) < 0)
-        return Fail("setsockopt(SO_KEEPALIVE)");
-      if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket()) return Drop();
-    } else {
-      if (!BindSocket()) return Drop();
-      if (FMultiCast && FMultiCastIpTTL != 1) {
-        unsigned char Ttl = static_cast<unsigned char>(FMultiCastIpTTL);
-        if (setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_TTL, &Ttl, sizeof Ttl) < 0)
-          return Fail("setsockopt(IP_MULTICAST_TTL)");
-      }
-      if (FSin.sin_addr.s_addr == INADDR_BROADCAST &&
-          setsockopt(Fd, SOL_SOCKET, SO_BROADCAST, &One, sizeof One) < 0)
-        return Fail("setsockopt(SO_BROADCAST)");
-    }
+    Ready = FSocketType == 1 ? SetUpStreamSocket(Conn) : SetUpDatagramSocket(Conn);
   } catch (...) {
-    Drop();
+    DropSocket(Conn);
     throw;
   }
-  if (!*Alive || FHSocket != Fd) return;  // an OnError handler closed it meanwhile
-  FSelectEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+  if (!Ready || Conn.Gone()) return;  // an OnError handler closed it meanwhile
+  FSelect.Events = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
   if (FSocketType == 2) {
-    FReadArmed = true;
+    FSelect.ReadArmed = true;
     SetState(wsConnected);
     ArmWatch();
     NotifySessionConnected(0);
     return;
   }
+  StartTcpConnect();
+}
+
+// The options of a new stream socket; false when one failed (and was reported).
+bool TCustomWSocket::SetUpStreamSocket(const TConnectionWatch& Conn) {
+  const int Fd = FHSocket.Fd();
+  int One = 1;
+  if (setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0)
+    return FailSocketCall("setsockopt(SO_REUSEADDR)"), false;
+  if ((FComponentOptions & wsoTcpNoDelay) &&
+      setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One) < 0)
+    return FailSocketCall("setsockopt(IPPROTO_TCP, TCP_NODELAY)"), false;
+  ApplyLinger();
+  if (setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &One, sizeof One) < 0)
+    return FailSocketCall("setsockopt(SO_KEEPALIVE)"), false;
+  if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket())
+    return DropSocket(Conn), false;
+  return true;
+}
+
+bool TCustomWSocket::SetUpDatagramSocket(const TConnectionWatch& Conn) {
+  const int Fd = FHSocket.Fd();
+  if (!BindSocket()) return DropSocket(Conn), false;
+  if (FMultiCast && FMultiCastIpTTL != 1) {
+    unsigned char Ttl = static_cast<unsigned char>(FMultiCastIpTTL);
+    if (setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_TTL, &Ttl, sizeof Ttl) < 0)
+      return FailSocketCall("setsockopt(IP_MULTICAST_TTL)"), false;
+  }
+  int One = 1;
+  if (FSin.sin_addr.s_addr == INADDR_BROADCAST &&
+      setsockopt(Fd, SOL_SOCKET, SO_BROADCAST, &One, sizeof One) < 0)
+    return FailSocketCall("setsockopt(SO_BROADCAST)"), false;
+  return true;
+}
+
+// The TCP handshake starts; its end is FD_CONNECT (see ConnectingReady).
+void TCustomWSocket::StartTcpConnect() {
+  const int Fd = FHSocket.Fd();
   if (::connect(Fd, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin) == 0 || errno == EINPROGRESS) {
     SetState(wsConnecting);
     ArmWatch();
     return;
   }
-  int Code = WSocketErrorFromErrno(errno);
-  switch (errno) {
+  const int Errno = errno;
+  const int Code = WSocketErrorFromErrno(Errno);
+  switch (Errno) {
     case ECONNREFUSED:
     case ETIMEDOUT:
     case ENETUNREACH:
@@ -978,41 +1056,42 @@ void TCustomWSocket::Connect() {
 // Receiving
 
 int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
-  if (FHSocket < 0) {
+  if (!FHSocket.Valid()) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
   }
   if (FSsl) return SslRecv(Buffer, BufferSize);
-  ssize_t N = recv(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
+  ssize_t N =
+      recv(FHSocket.Fd(), Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
   if (N < 0) {
     SetErrno();
-    FKnownPending = 0;
+    FSelect.KnownPending = 0;
     // The kernel reports a reset once; the close notice that follows must still carry it.
-    if (errno != EAGAIN && errno != EINTR) FRecvError = WSAGetLastError();
+    if (errno != EAGAIN && errno != EINTR) FSelect.RecvError = WSAGetLastError();
   } else {
-    FKnownPending = N == 0 || FSocketType == 2 ? 0 : FKnownPending - N;
+    FSelect.KnownPending = N == 0 || FSocketType == 2 ? 0 : FSelect.KnownPending - N;
   }
-  ++FRecvCalls;
-  FReadArmed = true;  // a receive asks for the next read notification
+  ++FSelect.RecvCalls;
+  FSelect.ReadArmed = true;  // a receive asks for the next read notification
   ArmWatch();
   return static_cast<int>(N);
 }
 
 int TCustomWSocket::DoRecvFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
-  if (FHSocket < 0) {
+  if (!FHSocket.Valid()) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
   }
   socklen_t Len = static_cast<socklen_t>(FromLen);
-  ssize_t N = recvfrom(FHSocket, Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), 0,
-                       reinterpret_cast<sockaddr*>(&From), &Len);
+  ssize_t N = recvfrom(FHSocket.Fd(), Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize),
+                       0, reinterpret_cast<sockaddr*>(&From), &Len);
   if (N < 0)
     SetErrno();
   else
     FromLen = static_cast<int>(Len);
-  FKnownPending = 0;  // a datagram count covers one datagram only
-  ++FRecvCalls;
-  FReadArmed = true;
+  FSelect.KnownPending = 0;  // a datagram count covers one datagram only
+  ++FSelect.RecvCalls;
+  FSelect.ReadArmed = true;
   ArmWatch();
   return static_cast<int>(N);
 }
@@ -1072,11 +1151,11 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     P += N;
     Left -= N;
   }
-  int Handle = FHSocket;
+  const TConnectionWatch Conn(*this);
   TryToSend();
   // OnDataSent always comes from the message loop, never from inside Send.
-  if (FAllSent && FHSocket == Handle && FHSocket >= 0)
-    FLoop.PostMessage(FWindowHandle, SKM_ASYNC_SELECT, static_cast<uintptr_t>(FHSocket),
+  if (!Conn.Gone() && FAllSent)
+    FLoop.PostMessage(FWindowHandle, SKM_ASYNC_SELECT, static_cast<uintptr_t>(FHSocket.Fd()),
                       WSAMakeSelectReply(FD_WRITE, 0));
   return Len;
 }
@@ -1087,28 +1166,23 @@ int TCustomWSocket::SendStr(const std::string& Str) {
 }
 
 int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Data, int Len) {
-  if (FHSocket < 0) {
+  if (!FHSocket.Valid()) {
     WSASetLastError(WSAENOTSOCK);
     FLastError = WSAENOTSOCK;
     return -1;
   }
-  ssize_t N = sendto(FHSocket, Data, static_cast<size_t>(Len < 0 ? 0 : Len),
+  ssize_t N = sendto(FHSocket.Fd(), Data, static_cast<size_t>(Len < 0 ? 0 : Len),
                      MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0),
                      reinterpret_cast<const sockaddr*>(&Dest), static_cast<socklen_t>(DestLen));
   if (N < 0) {
     SetErrno();
     FLastError = WSAGetLastError();
-    if (FLastError == WSAEWOULDBLOCK) {
-      FWriteArmed = true;
-      ArmWatch();
-    }
+    if (FLastError == WSAEWOULDBLOCK) WaitWritable();
   }
   return static_cast<int>(N);
 }
 
 int TCustomWSocket::RealSend(const void* Data, int Len) {
-  int Flags = MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0);
-  ssize_t N;
   // With TLS switched on, nothing of the owner's leaves before the handshake
   // (a Send from OnChangeState, say): it waits in the queue for the session.
   if (FSslEnable && !FSsl && FSocketType == 1 && !NegotiatingBelowSsl()) return 0;
@@ -1117,11 +1191,13 @@ int TCustomWSocket::RealSend(const void* Data, int Len) {
     if (Sent > 0 && OnSendData) OnSendData(Self(), Sent);
     return Sent;
   }
+  int Flags = MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0);
+  ssize_t N;
   if (FSocketType == 2)
-    N = sendto(FHSocket, Data, static_cast<size_t>(Len), Flags,
+    N = sendto(FHSocket.Fd(), Data, static_cast<size_t>(Len), Flags,
                reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
   else
-    N = send(FHSocket, Data, static_cast<size_t>(Len), Flags);
+    N = send(FHSocket.Fd(), Data, static_cast<size_t>(Len), Flags);
   if (N < 0) {
     SetErrno();
     return -1;
@@ -1131,9 +1207,8 @@ int TCustomWSocket::RealSend(const void* Data, int Len) {
 }
 
 void TCustomWSocket::TryToSend() {
-  if (FHSocket < 0 || FBufList.empty()) return;
-  auto Alive = FAlive;
-  const int Handle = FHSocket;
+  if (!FHSocket.Valid() || FBufList.empty()) return;
+  const TConnectionWatch Conn(*this);
   for (;;) {
     TBuffer& B = *FBufList.front();
     int32_t Len = 0;
@@ -1143,52 +1218,54 @@ void TCustomWSocket::TryToSend() {
         FBufList.pop_front();
         continue;
       }
-      FAllSent = true;
-      if (FCloseAfterSend)
-        FLoop.PostMessage(FWindowHandle, SKM_CLOSE_DELAYED, static_cast<uintptr_t>(FHSocket), 1);
-      return;
+      return SendQueueEmpty();
     }
-    int N = RealSend(P, Len);
-    if (!*Alive || FHSocket != Handle) return;  // OnSendData closed or deleted it
+    const int N = RealSend(P, Len);
+    if (Conn.Gone()) return;  // OnSendData closed or deleted it
     if (N == 0) return;
-    if (N < 0) {
-      int Code = WSAGetLastError();
-      switch (Code) {
-        case WSAEINVAL:
-        case WSAENOTSOCK:
-        case WSAECONNABORTED:
-        case WSAECONNRESET:
-        case WSAENOTCONN:
-        case sslProtocolError:
-        case sslTruncated:
-          FBufList.clear();
-          FAllSent = true;
-          FCloseInvoked = true;
-          DoClose(false, 0);
-          if (*Alive) NotifySessionClosed(static_cast<uint16_t>(Code));
-          return;
-        case WSAEWOULDBLOCK:
-          FWriteArmed = true;
-          ArmWatch();
-          return;
-        default:
-          FLastError = Code;
-          if (FSocketType == 2) {
-            // That datagram can never go out; the ones behind it still can.
-            FBufList.pop_front();
-            FAllSent = FBufList.empty();
-          }
-          SocketError("TryToSend failed");
-          return;
-      }
-    }
+    if (N < 0) return SendFailed(WSAGetLastError());
     B.Consume(N);
-    if (N < Len) {
-      // The network took part of it: wait until it takes more.
-      FWriteArmed = true;
-      ArmWatch();
+    // The network took part of it: wait until it takes more.
+    if (N < Len) return WaitWritable();
+  }
+}
+
+void TCustomWSocket::SendQueueEmpty() {
+  FAllSent = true;
+  if (FCloseAfterSend)
+    FLoop.PostMessage(FWindowHandle, SKM_CLOSE_DELAYED, static_cast<uintptr_t>(FHSocket.Fd()), 1);
+}
+
+void TCustomWSocket::WaitWritable() {
+  FSelect.WriteArmed = true;
+  ArmWatch();
+}
+
+// The connection has gone (closed with Code), the network is full, or this
+// one datagram can never go out.
+void TCustomWSocket::SendFailed(int Code) {
+  switch (Code) {
+    case WSAEINVAL:
+    case WSAENOTSOCK:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAENOTCONN:
+    case sslProtocolError:
+    case sslTruncated:
+      FBufList.clear();
+      FAllSent = true;
+      FCloseInvoked = true;
+      if (FLife.Fire([&] { DoClose(false, 0); })) NotifySessionClosed(static_cast<uint16_t>(Code));
       return;
-    }
+    case WSAEWOULDBLOCK: return WaitWritable();
+    default:
+      FLastError = Code;
+      if (FSocketType == 2) {
+        // That datagram can never go out; the ones behind it still can.
+        FBufList.pop_front();
+        FAllSent = FBufList.empty();
+      }
+      SocketError("TryToSend failed");
   }
 }
 
@@ -1196,49 +1273,31 @@ void TCustomWSocket::TryToSend() {
 // Closing
 
 void TCustomWSocket::CloseHandleOnce() {
-  if (FHSocket < 0) return;
-  int Fd = std::exchange(FHSocket, -1);
-  FLoop.UnwatchFd(Fd);
+  if (!FHSocket.Valid()) return;
+  TSocketDescriptor Closing;
+  Closing.Adopt(FHSocket.Release());
+  FLoop.UnwatchFd(Closing.Fd());
   if (FWindowHandle) FLoop.RemoveMessages(FWindowHandle, SKM_ASYNC_SELECT);
-  FArmedEvents = 0;
-  FWatchLive = false;
-  FKnownPending = 0;
+  FSelect.ArmedEvents = 0;
+  FSelect.WatchLive = false;
+  FSelect.KnownPending = 0;
   FSsl.reset();
-  // Once, whatever close says: on Linux the number is free again even after
-  // an error, and may already belong to another file.
-  ::close(Fd);
+}
+
+void TSocketDescriptor::Close() {
+  if (FFd >= 0) ::close(std::exchange(FFd, -1));
 }
 
 void TCustomWSocket::DoClose(bool Shut, int Error) {
-  if (FHSocket < 0) {
+  if (!FHSocket.Valid()) {
     if (FState != wsClosed) {
       SetState(wsClosed);
-      try {
-        ResetDefaults();
-      } catch (...) {}
+      ResetQuietly();
     }
     return;
   }
   if (FState == wsClosed) return;
-  if (Shut && FSocketType == 1 && FState == wsConnected && !FDestroying &&
-      BufferedByteCount() > 0) {
-    // A graceful close sends what is queued first; the close follows the last byte.
-    FCloseAfterSend = true;
-    return;
-  }
-  if (Shut && FSocketType == 1 && FState == wsConnected) {
-    // Unread input would make the kernel answer the close with a reset, and
-    // the peer could lose what we sent last: what has arrived is dropped first.
-    char Drain[4096];
-    for (int Left = 256; Left > 0 && recv(FHSocket, Drain, sizeof Drain, MSG_DONTWAIT) > 0;
-         --Left) {}
-    if (FSsl) FSsl->SendCloseNotify();  // RFC 8446, 6.1: close_notify, then the FIN
-    shutdown(FHSocket, SHUT_WR);
-    // The kernel delivers what it still holds in the background instead of
-    // resetting the connection (a zero linger would throw that data away).
-    linger L{};
-    setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &L, sizeof L);
-  }
+  if (Shut && FSocketType == 1 && FState == wsConnected && ShutdownGracefully()) return;
   // Done with; a connection started from OnSessionClosed must not inherit it.
   FCloseAfterSend = false;
   CloseHandleOnce();
@@ -1246,15 +1305,39 @@ void TCustomWSocket::DoClose(bool Shut, int Error) {
   SetState(wsClosed);
   if (!FDestroying && !FCloseInvoked) {
     FCloseInvoked = true;
-    auto Alive = FAlive;
-    NotifySessionClosed(static_cast<uint16_t>(Error));
     // The handler may have deleted the socket, or started the next
     // connection, whose settings a reset would wipe out.
-    if (!*Alive || FHSocket >= 0) return;
+    if (!FLife.Fire([&] { NotifySessionClosed(static_cast<uint16_t>(Error)); }) || FHSocket.Valid())
+      return;
   }
+  ResetQuietly();
+}
+
+void TCustomWSocket::ResetQuietly() {
   try {
     ResetDefaults();
   } catch (...) {}
+}
+
+// The graceful close of a connected stream. True while queued data still goes
+// out first (the close follows the last byte).
+bool TCustomWSocket::ShutdownGracefully() {
+  if (!FDestroying && BufferedByteCount() > 0) {
+    FCloseAfterSend = true;
+    return true;
+  }
+  // Unread input would make the kernel answer the close with a reset, and
+  // the peer could lose what we sent last: what has arrived is dropped first.
+  char Drain[4096];
+  for (int Left = 256; Left > 0 && recv(FHSocket.Fd(), Drain, sizeof Drain, MSG_DONTWAIT) > 0;
+       --Left) {}
+  if (FSsl) FSsl->SendCloseNotify();  // RFC 8446, 6.1: close_notify, then the FIN
+  shutdown(FHSocket.Fd(), SHUT_WR);
+  // The kernel delivers what it still holds in the background instead of
+  // resetting the connection (a zero linger would throw that data away).
+  linger L{};
+  setsockopt(FHSocket.Fd(), SOL_SOCKET, SO_LINGER, &L, sizeof L);
+  return false;
 }
 
 void TCustomWSocket::Close() { DoClose(true, 0); }
@@ -1268,32 +1351,32 @@ void TCustomWSocket::Abort() {
   FBufList.clear();
   FAllSent = true;
   FCloseAfterSend = false;
-  if (FHSocket >= 0 && FSocketType == 1 && FState == wsConnected) {
+  if (FHSocket.Valid() && FSocketType == 1 && FState == wsConnected) {
     // Abortive: a zero linger resets the connection at once.
     linger L{};
     L.l_onoff = 1;
     L.l_linger = 0;
-    setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &L, sizeof L);
+    setsockopt(FHSocket.Fd(), SOL_SOCKET, SO_LINGER, &L, sizeof L);
   }
   DoClose(false, 0);
 }
 
 void TCustomWSocket::Shutdown(int How) {
-  if (FHSocket >= 0) shutdown(FHSocket, How);
+  if (FHSocket.Valid()) shutdown(FHSocket.Fd(), How);
 }
 
 void TCustomWSocket::Flush() {
-  auto Alive = FAlive;
-  while (*Alive && FHSocket >= 0 && !FAllSent) {
+  const auto Alive = FLife.Watch();
+  while (Alive.Alive() && FHSocket.Valid() && !FAllSent) {
     TryToSend();
-    if (*Alive && FHSocket >= 0 && !FAllSent) FLoop.WaitOne();  // blocks until writable
+    if (Alive.Alive() && FHSocket.Valid() && !FAllSent) FLoop.WaitOne();  // blocks until writable
   }
 }
 
 void TCustomWSocket::WaitForClose() {
-  auto Alive = FAlive;
-  while (*Alive && FState != wsClosed) {
-    if (FHSocket >= 0 && PlatformRcvdCount() > 0) {
+  const auto Alive = FLife.Watch();
+  while (Alive.Alive() && FState != wsClosed) {
+    if (FHSocket.Valid() && PlatformRcvdCount() > 0) {
       char Discard[1024];
       Receive(Discard, sizeof Discard);
       continue;
@@ -1327,70 +1410,50 @@ void TCustomWSocket::MessagePump() {
 // Listening
 
 void TCustomWSocket::Listen() {
-  if (FHSocket >= 0 && FState != wsClosed) return RaiseError("listen: Socket already in use");
-  if (!FPortAssigned) return RaiseError("listen: port not assigned");
-  if (!FProtoAssigned) return RaiseError("listen: protocol not assigned");
-  sockaddr_in Local{};
-  Local.sin_family = AF_INET;
-  try {
-    FProtocol = WSocketResolveProto(FProtoStr);
-    FSocketType = FProtocol == IPPROTO_UDP ? 2 : 1;
-    FProtoResolved = true;
-    FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
-    FPortResolved = true;
-    Local.sin_port = htons(FPortNum);
-    Local.sin_addr = FAddrAssigned ? WSocketResolveHost(FAddrStr) : in_addr{INADDR_ANY};
-    FAddrResolved = FAddrAssigned;
-  } catch (const std::exception& E) {
-    return RaiseError(std::string("listen: ") + E.what());
-  }
-  int Fd =
-      socket(AF_INET, (FSocketType == 2 ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC,
-             FSocketType == 2 ? IPPROTO_UDP : FProtocol);
-  if (Fd < 0) {
-    SetErrno();
-    return SocketError("socket");
-  }
-  FHSocket = Fd;
-  FCloseInvoked = false;
-  auto Fail = [&](const char* Fn) {
-    SetErrno();
-    int Code = WSAGetLastError();
-    CloseHandleOnce();
-    FState = wsClosed;
-    WSASetLastError(Code);
-    SocketError(Fn);
-  };
+  if (FHSocket.Valid() && FState != wsClosed) return RaiseError("listen: Socket already in use");
+  if (!FPort.Assigned) return RaiseError("listen: port not assigned");
+  if (!FProto.Assigned) return RaiseError("listen: protocol not assigned");
+  if (!ResolveEndpoint("listen", true) || !OpenSocket("socket")) return;
+  const int Fd = FHSocket.Fd();
   int One = 1;
   if (FReuseAddr && setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One) < 0)
-    return Fail("setsockopt(SO_REUSEADDR)");
-  if (bind(Fd, reinterpret_cast<sockaddr*>(&Local), sizeof Local) < 0) return Fail("bind");
+    return FailSocketCall("setsockopt(SO_REUSEADDR)");
+  sockaddr_in Local = FSin;
+  if (bind(Fd, reinterpret_cast<sockaddr*>(&Local), sizeof Local) < 0)
+    return FailSocketCall("bind");
   socklen_t Len = sizeof Local;
   if (getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &Len) == 0) {
     FLocalPortNum = ntohs(Local.sin_port);
     FLocalPortStr = std::to_string(FLocalPortNum);
   }
-  if (FSocketType == 1) {
-    if (::listen(Fd, SOMAXCONN) < 0) return Fail("listen");
-    FSelectEvents = FD_ACCEPT | FD_CLOSE;
-    FAcceptArmed = true;
-  } else {
-    if (FMultiCast && !FMultiCastAddrStr.empty()) {
-      ip_mreq Mreq{};
-      Mreq.imr_multiaddr.s_addr = inet_addr(FMultiCastAddrStr.c_str());
-      Mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-      if (setsockopt(Fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &Mreq, sizeof Mreq) < 0)
-        return Fail("setsockopt(IP_ADD_MEMBERSHIP)");
-    }
-    FSelectEvents = FD_READ | FD_WRITE;
-    FReadArmed = true;
-  }
+  if (!(FSocketType == 1 ? StartListening() : JoinMulticastGroup())) return;
   SetState(wsListening);
   ArmWatch();
 }
 
+bool TCustomWSocket::StartListening() {
+  if (::listen(FHSocket.Fd(), SOMAXCONN) < 0) return FailSocketCall("listen"), false;
+  FSelect.Events = FD_ACCEPT | FD_CLOSE;
+  FSelect.AcceptArmed = true;
+  return true;
+}
+
+// A listening datagram socket: joins the multicast group when one is set.
+bool TCustomWSocket::JoinMulticastGroup() {
+  if (FMultiCast && !FMultiCastAddrStr.empty()) {
+    ip_mreq Mreq{};
+    Mreq.imr_multiaddr.s_addr = inet_addr(FMultiCastAddrStr.c_str());
+    Mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(FHSocket.Fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &Mreq, sizeof Mreq) < 0)
+      return FailSocketCall("setsockopt(IP_ADD_MEMBERSHIP)"), false;
+  }
+  FSelect.Events = FD_READ | FD_WRITE;
+  FSelect.ReadArmed = true;
+  return true;
+}
+
 int TCustomWSocket::Accept() {
-  if (FHSocket < 0 || FState != wsListening || FSocketType != 1) {
+  if (!FHSocket.Valid() || FState != wsListening || FSocketType != 1) {
     WSASetLastError(WSAEINVAL);
     FLastError = WSAEINVAL;
     SocketError("Accept");
@@ -1398,9 +1461,9 @@ int TCustomWSocket::Accept() {
   }
   sockaddr_in Peer{};
   socklen_t Len = sizeof Peer;
-  int Fd =
-      accept4(FHSocket, reinterpret_cast<sockaddr*>(&Peer), &Len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  FAcceptArmed = true;  // an accept asks for the next accept notification
+  int Fd = accept4(FHSocket.Fd(), reinterpret_cast<sockaddr*>(&Peer), &Len,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+  FSelect.AcceptArmed = true;  // an accept asks for the next accept notification
   ArmWatch();
   if (Fd < 0) {
     SetErrno();
@@ -1413,7 +1476,7 @@ int TCustomWSocket::Accept() {
 
 void TCustomWSocket::Dup(int NewHSocket) {
   if (NewHSocket < 0) return RaiseError("Dup: invalid socket handle");
-  if (FHSocket >= 0 && FState != wsClosed) {
+  if (FHSocket.Valid() && FState != wsClosed) {
     ::close(NewHSocket);  // handed over to us: never leak it
     return RaiseError("Dup: Socket already in use");
   }
@@ -1423,14 +1486,14 @@ void TCustomWSocket::Dup(int NewHSocket) {
   socklen_t Len = sizeof Type;
   getsockopt(NewHSocket, SOL_SOCKET, SO_TYPE, &Type, &Len);
   FSocketType = Type == SOCK_DGRAM ? 2 : 1;
-  FHSocket = NewHSocket;
+  FHSocket.Adopt(NewHSocket);
   FBufList.clear();
   FAllSent = true;
   FCloseInvoked = false;
-  FPlatformCloseSeen = false;
-  FRecvError = 0;
-  FSelectEvents = FD_READ | FD_WRITE | FD_CLOSE;
-  FReadArmed = true;
+  FSelect.PlatformCloseSeen = false;
+  FSelect.RecvError = 0;
+  FSelect.Events = FD_READ | FD_WRITE | FD_CLOSE;
+  FSelect.ReadArmed = true;
   try {
     ApplyLinger();
   } catch (...) {}

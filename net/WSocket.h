@@ -27,6 +27,7 @@
 // Close the socket, but must not delete it (use Release(), which deletes later).
 #pragma once
 
+#include "net/Liveness.h"
 #include "net/SslEngine.h"
 #include "net/WSockBuf.h"
 #include "net/WinSock.h"
@@ -41,6 +42,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace chronark {
@@ -101,7 +103,7 @@ enum : int {
   socksServerClosed = 20015,  // the server closed during the negotiation
 };
 
-// Messages of the socket's hidden window.
+// Messages of the socket's own message target on the event loop (Handle()).
 enum : uint32_t {
   SKM_ASYNC_SELECT = 1025,  // WParam = socket handle, LParam = events | error << 16
   SKM_LOOKUP_DONE = 1026,   // WParam = lookup handle, LParam = error << 16
@@ -141,6 +143,65 @@ using TSocksErrorEvent = std::function<void(TWSocket& Sender, int Error, const s
 using TSocksAuthStateEvent = std::function<void(TWSocket& Sender, TSocksAuthState AuthState)>;
 using TLineLimitEvent = std::function<void(TWSocket& Sender, int RcvdLength, bool& ClearData)>;
 
+// The socket descriptor: one owner, closed exactly once (the event loop's
+// watch on it is the socket's business and ends before it, see CloseHandleOnce).
+class TSocketDescriptor {
+public:
+  TSocketDescriptor() = default;
+  TSocketDescriptor(const TSocketDescriptor&) = delete;
+  TSocketDescriptor& operator=(const TSocketDescriptor&) = delete;
+  ~TSocketDescriptor() { Close(); }
+
+  int Fd() const { return FFd; }
+  bool Valid() const { return FFd >= 0; }
+  void Adopt(int Fd) {
+    Close();
+    FFd = Fd;
+  }
+  // Hands the number over; the caller closes it.
+  int Release() { return std::exchange(FFd, -1); }
+  // Once, whatever close says: on Linux the number is free again even after
+  // an error, and may already belong to another file.
+  void Close();
+
+private:
+  int FFd = -1;
+};
+
+// Asynchronous select emulation.
+//
+// The socket reports readiness the way WinSock's message-based select does,
+// not the way epoll does: each notification is a one-shot that must be asked
+// for again by the operation it announces. A receive re-arms FD_READ (and
+// with it FD_CLOSE), an accept re-arms FD_ACCEPT, and FD_WRITE is wanted only
+// while connecting or after a send would block (or went out in part). So a
+// handler that does not read gets no second FD_READ, and an idle connection
+// costs the loop nothing. ArmWatch turns the armed flags into the epoll mask
+// the loop watches (one shot: WatchLive is false once it fired); HandleFdReady
+// turns what fired back into FD_* bits, clearing the flag of each bit it
+// delivers. The peer's close is FD_CLOSE once, after the last byte was read.
+struct TSelectEmulation {
+  uint16_t Events = 0;             // the selected notification mask (FD_*)
+  bool ReadArmed = false;          // FD_READ / FD_CLOSE may be delivered
+  bool WriteArmed = false;         // FD_WRITE wanted (after a send would block)
+  bool AcceptArmed = false;        // FD_ACCEPT may be delivered
+  uint32_t ArmedEvents = 0;        // what the loop currently watches (EPOLL* bits)
+  bool WatchLive = false;          // the watch has not fired since it was armed
+  bool PlatformCloseSeen = false;  // FD_CLOSE was delivered: read readiness ends
+  int RecvError = 0;               // a receive that failed for good (a reset): the close reports it
+  int RecvCalls = 0;               // platform reads, so that the receive loop sees progress
+  int64_t KnownPending =
+      0;  // bytes surely waiting: the last pending count less what was read since
+};
+
+// One of Addr, Port and Proto: the text as set, and whether it was set and
+// converted to its number since.
+struct TEndpointPart {
+  std::string Str;
+  bool Assigned = false;
+  bool Resolved = false;
+};
+
 // The socket itself.
 class TCustomWSocket {
 public:
@@ -149,11 +210,11 @@ public:
   TCustomWSocket& operator=(const TCustomWSocket&) = delete;
 
   // Properties.
-  const std::string& Addr() const { return FAddrStr; }
+  const std::string& Addr() const { return FAddr.Str; }
   void SetAddr(const std::string& Value);
-  const std::string& Port() const { return FPortStr; }
+  const std::string& Port() const { return FPort.Str; }
   virtual void SetPort(const std::string& Value);
-  const std::string& Proto() const { return FProtoStr; }
+  const std::string& Proto() const { return FProto.Str; }
   virtual void SetProto(const std::string& Value);
   const std::string& LocalAddr() const { return FLocalAddr; }
   void SetLocalAddr(const std::string& Value);
@@ -185,11 +246,11 @@ public:
   void SetLingerOnOff(TSocketLingerOnOff V) { FLingerOnOff = V; }
   int32_t LingerTimeout() const { return FLingerTimeout; }
   void SetLingerTimeout(int32_t V) { FLingerTimeout = V; }
-  int HSocket() const { return FHSocket; }
+  int HSocket() const { return FHSocket.Fd(); }
   int32_t SendChunkSize() const { return FSendChunkSize; }
   // Bytes queued in the send buffers and not yet accepted by the network.
   int64_t BufferedByteCount() const;
-  // The hidden window.
+  // The socket's message target on the event loop.
   THandle Handle() const { return FWindowHandle; }
 
   // TLS. SslEnable (set while closed) makes the next Connect a TLS client:
@@ -281,8 +342,7 @@ protected:
   virtual void RaiseErrorFmt(const char* Format, ...);
   virtual void RaiseError(const std::string& Msg);
   // Sets one of Addr, Port and Proto; refused while not closed unless it is unchanged.
-  void AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str,
-                          bool& Assigned, bool& Resolved);
+  void AssignEndpointPart(const char* Name, const std::string& Value, TEndpointPart& Part);
   virtual void HandleBackgroundException(std::exception_ptr E);
   virtual bool NotifyDataAvailable(uint16_t Error);
   virtual void NotifySessionAvailable(uint16_t Error);
@@ -299,16 +359,62 @@ protected:
   virtual void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
   void SocketError(const std::string& FunctionName);
   void SetState(TSocketState NewState);
-  void TryToSend();
   void ApplyLinger();
   TWSocket& Self();
   bool Destroying() const { return FDestroying; }
-  // Marked false when the object goes, so that a handler that deleted it is noticed.
-  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+
+  // The connection a step works on: gone once a handler deleted the socket,
+  // closed it, or moved it on to another descriptor.
+  class TConnectionWatch {
+  public:
+    explicit TConnectionWatch(const TCustomWSocket& S)
+        : FAlive(S.FLife.Watch()), FSocket(&S.FHSocket), FHandle(S.FHSocket.Fd()) {}
+    bool Gone() const { return !FAlive.Alive() || !FSocket->Valid() || FSocket->Fd() != FHandle; }
+
+  private:
+    TLiveness::TWatch FAlive;
+    const TSocketDescriptor* FSocket;  // read only while FAlive says the socket exists
+    int FHandle;
+  };
+
+  // Connecting and listening, in steps: the settings, the endpoint as
+  // numbers, a new descriptor, its options, then the connect or listen.
+  bool CheckConnectSettings();  // false after the error was raised (or given to OnError)
+  bool ResolveEndpoint(const char* Op, bool Listening);
+  bool OpenSocket(const char* FunctionName);
+  void FailSocketCall(const char* FunctionName);
+  void DropSocket(const TConnectionWatch& Conn);
+  bool SetUpStreamSocket(const TConnectionWatch& Conn);
+  bool SetUpDatagramSocket(const TConnectionWatch& Conn);
+  void StartTcpConnect();
+  bool StartListening();
+  bool JoinMulticastGroup();
+
+  // Select notifications, one step per event; false when the connection has gone.
+  bool SelectConnect(uint16_t Error, const TConnectionWatch& Conn);
+  bool SelectRead(uint16_t Error, const TConnectionWatch& Conn);
+  bool SelectWrite(uint16_t Error, const TConnectionWatch& Conn);
+  void SelectClose(uint16_t Error, const TConnectionWatch& Conn);
+
+  // Sending: the queue goes out through RealSend.
+  void TryToSend();
+  void SendQueueEmpty();
+  void SendFailed(int Code);
+  void WaitWritable();
+
+  // Closing.
+  bool ShutdownGracefully();
+  void ResetQuietly();  // ResetDefaults, whatever it raises
 
   // Readiness through the loop, re-armed as asynchronous select does.
   void ArmWatch();
   void HandleFdReady(uint32_t EpollEvents);
+  // What fired, as FD_* bits, one function per socket state.
+  uint16_t ConnectingReady(uint32_t EpollEvents, int& Err);
+  uint16_t ListeningReady(uint32_t EpollEvents);
+  uint16_t DatagramReady(uint32_t EpollEvents);
+  uint16_t ConnectedReady(uint32_t EpollEvents, int& Err);
+  uint16_t StreamReadReady(int& Err);
   void CloseHandleOnce();
   void StartLookupThread(const std::string& Host, bool Reverse);
   void HandleLookupDone(const TMessage& Msg);
@@ -337,17 +443,23 @@ protected:
   std::shared_ptr<TEventLoop> FLoopRef;  // keeps the queue for lookups posting back
   TEventLoop& FLoop;
   THandle FWindowHandle = 0;
-  int FHSocket = -1;
-  std::string FAddrStr;
-  std::string FPortStr;
-  std::string FProtoStr = "tcp";
+  TSocketDescriptor FHSocket;
+  TLiveness FLife;  // ended first by Teardown: a handler that deleted the socket is noticed
+
+  // Where to connect or listen, and from where.
+  TEndpointPart FAddr;
+  TEndpointPart FPort;
+  TEndpointPart FProto{"tcp", true, false};
   std::string FLocalAddr = "0.0.0.0";
   std::string FLocalPortStr = "0";
-  std::string FDnsResult;
-  std::vector<std::string> FDnsResultList;
-  TSocketState FState = wsClosed;
-  uint32_t FReadCount = 0;
-  int32_t FLastError = 0;
+  bool FLocalPortResolved = false;
+  sockaddr_in FSin{};
+  int FSocketType = 1;  // 1 stream, 2 datagram
+  int FProtocol = 6;
+  uint16_t FPortNum = 0;       // host order
+  uint16_t FLocalPortNum = 0;  // host order
+
+  // Options set by the owner.
   bool FMultiThreaded = false;
   bool FMultiCast = false;
   std::string FMultiCastAddrStr;
@@ -358,42 +470,28 @@ protected:
   TSocketLingerOnOff FLingerOnOff = wsLingerOn;
   int32_t FLingerTimeout = 0;
 
-  sockaddr_in FSin{};
-  int FSocketType = 1;  // 1 stream, 2 datagram
-  int FProtocol = 6;
-  bool FAddrAssigned = false, FAddrResolved = false;
-  bool FPortAssigned = false, FPortResolved = false;
-  bool FProtoAssigned = true, FProtoResolved = false;
-  bool FLocalPortResolved = false;
-  uint16_t FPortNum = 0;       // host order
-  uint16_t FLocalPortNum = 0;  // host order
-  uint16_t FSelectEvents = 0;  // the selected notification mask (FD_*)
+  // State of the connection.
+  TSocketState FState = wsClosed;
+  uint32_t FReadCount = 0;
+  int32_t FLastError = 0;
+  TSelectEmulation FSelect;
+  bool FPaused = false;
+  bool FCloseInvoked = false;  // close notified
+  bool FTerminated = false;
+  bool FDestroying = false;
 
-  // Asynchronous select emulation.
-  bool FReadArmed = false;   // FD_READ / FD_CLOSE may be delivered
-  bool FWriteArmed = false;  // FD_WRITE wanted (after a send would block)
-  bool FAcceptArmed = false;
-  uint32_t FArmedEvents = 0;  // what the loop currently watches
-  bool FWatchLive = false;    // the watch has not fired since it was armed
-  bool FPlatformCloseSeen = false;
-  int FRecvError = 0;  // a receive that failed for good (a reset): the close reports it
-
-  // Name lookup.
-  struct TLookupJob;
-  std::shared_ptr<TLookupJob> FLookup;  // the running lookup, if any
-  uint64_t FLookupSerial = 0;
-
+  // The send queue.
   std::deque<std::unique_ptr<TBuffer>> FBufList;
   int32_t FSendChunkSize = 1460;
   bool FAllSent = true;
-  bool FPaused = false;
-  bool FCloseInvoked = false;  // close notified
-  bool FCloseAfterSend = false;
-  bool FTerminated = false;
-  bool FDestroying = false;
-  int FRecvCalls = 0;  // platform reads, so that the receive loop sees progress
-  int64_t FKnownPending =
-      0;  // bytes surely waiting: the last pending count less what was read since
+  bool FCloseAfterSend = false;  // a graceful close waits for the last queued byte
+
+  // Name lookup.
+  std::string FDnsResult;
+  std::vector<std::string> FDnsResultList;
+  struct TLookupJob;
+  std::shared_ptr<TLookupJob> FLookup;  // the running lookup, if any
+  uint64_t FLookupSerial = 0;
 
   // TLS.
   std::unique_ptr<TSslSession> FSsl;  // from the handshake's start to the close
@@ -449,8 +547,19 @@ protected:
 private:
   enum TSocksStep : uint8_t { ssNone, ssConnecting, ssGreeting, ssAuth, ssRequest, ssDone };
   void SocksFailed(int Error, const std::string& Msg);
+  void SocksFailed(int Error);  // with the code's own text
+  bool SocksResolveTarget();
   void SocksSendRequest();
+  // The server's answers, one step each.
   void SocksHandleReply();
+  void SocksGreetingReply();
+  void SocksAuthReply();
+  void SocksRequestReply();
+  bool Socks5RequestReply(int& Failure);
+  bool Socks4RequestReply(int& Failure);
+  bool SocksAnswer(size_t Want);
+  uint8_t SocksByte(size_t I) const;
+  bool SocksAuthStateFired(TSocksAuthState State, TSocksStep Step);
   bool SocksRead(size_t Want);  // reads up to Want bytes in all into FSocksRcvd; false on EOF
   std::string FSocksLevel = "5";
   std::string FSocksServer;

@@ -61,22 +61,21 @@ bool TCustomLineWSocket::NotifyDataAvailable(uint16_t Error) {
 }
 
 void TCustomLineWSocket::OfferLines() {
-  auto Alive = FAlive;
-  while (FLineMode && !FLineEnd.empty() && FHSocket >= 0) {
+  while (FLineMode && !FLineEnd.empty() && FHSocket.Valid()) {
     size_t Pos = FRcvdBuf.find(FLineEnd);
     if (Pos == std::string::npos) {
       if (FRcvdBuf.size() > static_cast<size_t>(FLineLimit)) {
         bool ClearData = true;
-        NotifyLineLimitExceeded(static_cast<int>(FRcvdBuf.size()), ClearData);
-        if (!*Alive) return;
+        if (!FLife.Fire(
+                [&] { NotifyLineLimitExceeded(static_cast<int>(FRcvdBuf.size()), ClearData); }))
+          return;
         if (ClearData) FRcvdBuf.clear();
       }
       return;
     }
     FLineLength = static_cast<int32_t>(Pos + FLineEnd.size());
     FLineOffered = true;
-    if (OnDataAvailable) OnDataAvailable(Self(), 0);
-    if (!*Alive) return;
+    if (OnDataAvailable && !FLife.Fire([&] { OnDataAvailable(Self(), 0); })) return;
     if (FLineOffered) {
       // Not read (or not all of it): the line is gone either way, or the
       // next one could never be offered.
@@ -127,7 +126,7 @@ int32_t TCustomLineWSocket::RcvdCount() {
 void TCustomLineWSocket::HandleMessage(const TMessage& Msg) {
   if (Msg.Msg != SKM_LINE_REDELIVER) return TCustomSocksWSocket::HandleMessage(Msg);
   FRedeliverPosted = false;
-  auto Alive = FAlive;
+  const auto Alive = FLife.Watch();
   try {
     if (FLineMode) {
       OfferLines();
@@ -135,22 +134,23 @@ void TCustomLineWSocket::HandleMessage(const TMessage& Msg) {
       OnDataAvailable(Self(), 0);
     }
   } catch (const std::exception&) {
-    if (*Alive) HandleBackgroundException(std::current_exception());
+    if (Alive.Alive()) HandleBackgroundException(std::current_exception());
   }
 }
 
 void TCustomLineWSocket::NotifySessionClosed(uint16_t Error) {
-  auto Alive = FAlive;
   if (FLineMode && !FRcvdBuf.empty() && OnDataAvailable) {
     // The partial line the peer left behind, offered once more.
     FLineLength = static_cast<int32_t>(FRcvdBuf.size());
     FLineOffered = true;
-    try {
-      OnDataAvailable(Self(), Error);
-    } catch (...) {
-      // Closing goes on whatever the data handler does.
-    }
-    if (!*Alive) return;
+    const bool Alive = FLife.Fire([&] {
+      try {
+        OnDataAvailable(Self(), Error);
+      } catch (...) {
+        // Closing goes on whatever the data handler does.
+      }
+    });
+    if (!Alive) return;
     FLineOffered = false;
     FLineLength = 0;
   }
@@ -162,14 +162,13 @@ void TCustomLineWSocket::NotifySessionClosed(uint16_t Error) {
 // Blocking wait
 
 int TCustomSyncWSocket::WaitUntilReady(const bool& Flag) {
-  auto Alive = FAlive;
   while (!Flag) {
     if (FLoop.QuitRequested()) {
       FTerminated = true;
       return 12001;
     }
-    FLoop.WaitOne();
-    if (!*Alive) return 0;
+    // The handlers the wait runs may delete the socket.
+    if (!FLife.Fire([&] { FLoop.WaitOne(); })) return 0;
   }
   return 0;
 }

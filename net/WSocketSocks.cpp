@@ -91,34 +91,10 @@ void TCustomSocksWSocket::Connect() {
     FSocksStep = ssNone;
     return TCustomWSocket::Connect();
   }
-  if (FHSocket >= 0 && FState != wsClosed) return RaiseError("Connect: Socket already in use");
-  if (!FPortAssigned) return RaiseError("Connect: No Port Specified");
-  if (!FAddrAssigned) return RaiseError("Connect: No IP Address Specified");
-  if (!FProtoAssigned) return RaiseError("Connect: No Protocol Specified");
-  int Protocol = 0;
-  try {
-    Protocol = WSocketResolveProto(FProtoStr);
-  } catch (const std::exception& E) {
-    return RaiseError(std::string("connect: ") + E.what());
-  }
-  if (Protocol != IPPROTO_TCP)
-    return RaiseError("tcp is the only protocol supported thru socks server");
-  try {
-    FSocksTargetPort = WSocketResolvePort(FPortStr, FProtoStr);
-    FSocksTargetHost = FAddrStr;
-    // Level 4 carries an address only: the name is resolved here.
-    if (FSocksLevel == "4" || (FSocksLevel == "4A" && WSocketIsDottedIP(FAddrStr)))
-      FSocksTargetHost = WSocketIPToStr(WSocketResolveHost(FAddrStr));
-  } catch (const std::exception& E) {
-    return RaiseError(std::string("connect: ") + E.what());
-  }
+  if (!CheckConnectSettings() || !SocksResolveTarget()) return;
   // The connection goes to the server; Addr and Port are what it is asked for.
-  FAddrStr = FSocksServer;
-  FAddrAssigned = true;
-  FAddrResolved = false;
-  FPortStr = FSocksPort.empty() ? "1080" : FSocksPort;
-  FPortAssigned = true;
-  FPortResolved = false;
+  FAddr = TEndpointPart{FSocksServer, true, false};
+  FPort = TEndpointPart{FSocksPort.empty() ? "1080" : FSocksPort, true, false};
   FSocksRcvd.clear();
   FSocksStep = ssConnecting;
   try {
@@ -128,6 +104,33 @@ void TCustomSocksWSocket::Connect() {
     throw;
   }
   if (FState == wsClosed) FSocksStep = ssNone;
+}
+
+// The target the server is asked for; false when it cannot be named (raised,
+// or taken by OnError).
+bool TCustomSocksWSocket::SocksResolveTarget() {
+  int Protocol = 0;
+  try {
+    Protocol = WSocketResolveProto(FProto.Str);
+  } catch (const std::exception& E) {
+    RaiseError(std::string("connect: ") + E.what());
+    return false;
+  }
+  if (Protocol != IPPROTO_TCP) {
+    RaiseError("tcp is the only protocol supported thru socks server");
+    return false;
+  }
+  try {
+    FSocksTargetPort = WSocketResolvePort(FPort.Str, FProto.Str);
+    FSocksTargetHost = FAddr.Str;
+    // Level 4 carries an address only: the name is resolved here.
+    if (FSocksLevel == "4" || (FSocksLevel == "4A" && WSocketIsDottedIP(FAddr.Str)))
+      FSocksTargetHost = WSocketIPToStr(WSocketResolveHost(FAddr.Str));
+  } catch (const std::exception& E) {
+    RaiseError(std::string("connect: ") + E.what());
+    return false;
+  }
+  return true;
 }
 
 void TCustomSocksWSocket::NotifySocksConnected(uint16_t Error) {
@@ -198,14 +201,14 @@ void TCustomSocksWSocket::SocksSendRequest() {
 }
 
 void TCustomSocksWSocket::SocksFailed(int Error, const std::string& Msg) {
-  auto Alive = FAlive;
   FSocksStep = ssNone;
-  NotifySocksError(Error, Msg);
-  if (!*Alive) return;
-  TCustomWSocket::NotifySessionConnected(static_cast<uint16_t>(Error));
-  if (!*Alive) return;
+  if (!FLife.Fire([&] { NotifySocksError(Error, Msg); })) return;
+  if (!FLife.Fire([&] { TCustomWSocket::NotifySessionConnected(static_cast<uint16_t>(Error)); }))
+    return;
   if (FState != wsClosed) Close();
 }
+
+void TCustomSocksWSocket::SocksFailed(int Error) { SocksFailed(Error, SocksReplyText(Error)); }
 
 // Reads until FSocksRcvd holds Want bytes, never beyond: what follows the
 // answer is the owner's data.
@@ -228,79 +231,105 @@ bool TCustomSocksWSocket::NotifyDataAvailable(uint16_t Error) {
 }
 
 void TCustomSocksWSocket::SocksHandleReply() {
-  auto Alive = FAlive;
-  auto Closed = [&] { SocksFailed(socksServerClosed, SocksReplyText(socksServerClosed)); };
-  const auto U = [&](size_t I) { return static_cast<uint8_t>(FSocksRcvd[I]); };
-  if (FSocksStep == ssGreeting) {
-    if (!SocksRead(2)) return Closed();
-    if (FSocksRcvd.size() < 2) return;
-    if (U(0) != 5) return SocksFailed(socksVersionError, SocksReplyText(socksVersionError));
-    uint8_t Method = U(1);
-    FSocksRcvd.clear();
-    if (Method == 0) {
-      NotifySocksAuthState(socksAuthNotRequired);
-      if (!*Alive || FSocksStep != ssGreeting) return;  // the handler closed it
-      return SocksSendRequest();
-    }
-    if (Method == 2 && FSocksAuthentication == socksAuthenticateUsercode) {
-      if (FSocksUsercode.size() > 255 || FSocksPassword.size() > 255)
-        return SocksFailed(socksAuthenticationFailed, SocksReplyText(socksAuthenticationFailed));
-      NotifySocksAuthState(socksAuthStart);
-      if (!*Alive || FSocksStep != ssGreeting) return;
-      std::string A = "\x01";
-      A += static_cast<char>(FSocksUsercode.size());
-      A += FSocksUsercode;
-      A += static_cast<char>(FSocksPassword.size());
-      A += FSocksPassword;
-      FSocksStep = ssAuth;
-      SendStr(A);
-      return;
-    }
-    return SocksFailed(socksAuthMethodError, SocksReplyText(socksAuthMethodError));
+  switch (FSocksStep) {
+    case ssGreeting: return SocksGreetingReply();
+    case ssAuth: return SocksAuthReply();
+    case ssRequest: return SocksRequestReply();
+    default: return;
   }
-  if (FSocksStep == ssAuth) {
-    if (!SocksRead(2)) return Closed();
-    if (FSocksRcvd.size() < 2) return;
-    bool Ok = U(1) == 0;
-    FSocksRcvd.clear();
-    if (!Ok) {
-      NotifySocksAuthState(socksAuthFailure);
-      return SocksFailed(socksAuthenticationFailed, SocksReplyText(socksAuthenticationFailed));
-    }
-    NotifySocksAuthState(socksAuthSuccess);
-    if (!*Alive || FSocksStep != ssAuth) return;
+}
+
+// Reads the answer of the current step up to Want bytes: false while it is
+// incomplete (or after the server closed, which ends the negotiation).
+bool TCustomSocksWSocket::SocksAnswer(size_t Want) {
+  if (!SocksRead(Want)) {
+    SocksFailed(socksServerClosed);
+    return false;
+  }
+  return FSocksRcvd.size() >= Want;
+}
+
+uint8_t TCustomSocksWSocket::SocksByte(size_t I) const {
+  return static_cast<uint8_t>(FSocksRcvd[I]);
+}
+
+// Level 5: the server chose an authentication method.
+void TCustomSocksWSocket::SocksGreetingReply() {
+  if (!SocksAnswer(2)) return;
+  if (SocksByte(0) != 5) return SocksFailed(socksVersionError);
+  const uint8_t Method = SocksByte(1);
+  FSocksRcvd.clear();
+  if (Method == 0) {
+    // Unless the handler closed it.
+    if (!SocksAuthStateFired(socksAuthNotRequired, ssGreeting)) return;
     return SocksSendRequest();
   }
-  if (FSocksStep != ssRequest) return;
-  int Failure = 0;
-  if (FSocksLevel == "5") {
-    if (!SocksRead(5)) return Closed();
-    if (FSocksRcvd.size() < 5) return;
-    if (U(0) != 5) return SocksFailed(socksVersionError, SocksReplyText(socksVersionError));
-    size_t Total;
-    switch (U(3)) {
-      case 1: Total = 4 + 4 + 2; break;
-      case 3: Total = 4 + 1 + U(4) + 2; break;
-      case 4: Total = 4 + 16 + 2; break;
-      default: return SocksFailed(socksUnknownAddressType, SocksReplyText(socksUnknownAddressType));
-    }
-    if (!SocksRead(Total)) return Closed();
-    if (FSocksRcvd.size() < Total) return;
-    uint8_t Rep = U(1);
-    if (Rep != 0) Failure = Rep <= 8 ? socksGeneralFailure + Rep - 1 : socksUnassignedError;
-  } else {
-    if (!SocksRead(8)) return Closed();
-    if (FSocksRcvd.size() < 8) return;
-    if (U(0) != 0 && U(0) != 4)
-      return SocksFailed(socksVersionError, SocksReplyText(socksVersionError));
-    if (U(1) != 90) Failure = socksRejectedOrFailed;
-  }
+  if (Method != 2 || FSocksAuthentication != socksAuthenticateUsercode)
+    return SocksFailed(socksAuthMethodError);
+  if (FSocksUsercode.size() > 255 || FSocksPassword.size() > 255)
+    return SocksFailed(socksAuthenticationFailed);
+  if (!SocksAuthStateFired(socksAuthStart, ssGreeting)) return;
+  std::string A = "\x01";
+  A += static_cast<char>(FSocksUsercode.size());
+  A += FSocksUsercode;
+  A += static_cast<char>(FSocksPassword.size());
+  A += FSocksPassword;
+  FSocksStep = ssAuth;
+  SendStr(A);
+}
+
+// Level 5: the answer to the user name and password (RFC 1929).
+void TCustomSocksWSocket::SocksAuthReply() {
+  if (!SocksAnswer(2)) return;
+  const bool Ok = SocksByte(1) == 0;
   FSocksRcvd.clear();
-  if (Failure) return SocksFailed(Failure, SocksReplyText(Failure));
+  if (!Ok) {
+    NotifySocksAuthState(socksAuthFailure);
+    return SocksFailed(socksAuthenticationFailed);
+  }
+  if (!SocksAuthStateFired(socksAuthSuccess, ssAuth)) return;
+  SocksSendRequest();
+}
+
+// OnSocksAuthState; false when its handler deleted or closed the socket.
+bool TCustomSocksWSocket::SocksAuthStateFired(TSocksAuthState State, TSocksStep Step) {
+  return FLife.Fire([&] { NotifySocksAuthState(State); }) && FSocksStep == Step;
+}
+
+// The answer to the connect request: the connection to the target stands, or
+// the server says why not.
+void TCustomSocksWSocket::SocksRequestReply() {
+  int Failure = 0;
+  if (!(FSocksLevel == "5" ? Socks5RequestReply(Failure) : Socks4RequestReply(Failure))) return;
+  FSocksRcvd.clear();
+  if (Failure) return SocksFailed(Failure);
   FSocksStep = ssDone;
-  NotifySocksConnected(0);
-  if (!*Alive || FState != wsConnected) return;
+  if (!FLife.Fire([&] { NotifySocksConnected(0); }) || FState != wsConnected) return;
   TCustomWSocket::NotifySessionConnected(0);
+}
+
+// True once the whole answer is read (Failure set when it refuses).
+bool TCustomSocksWSocket::Socks5RequestReply(int& Failure) {
+  if (!SocksAnswer(5)) return false;
+  if (SocksByte(0) != 5) return SocksFailed(socksVersionError), false;
+  size_t Total;
+  switch (SocksByte(3)) {
+    case 1: Total = 4 + 4 + 2; break;
+    case 3: Total = 4 + 1 + SocksByte(4) + 2; break;
+    case 4: Total = 4 + 16 + 2; break;
+    default: return SocksFailed(socksUnknownAddressType), false;
+  }
+  if (!SocksAnswer(Total)) return false;
+  const uint8_t Rep = SocksByte(1);
+  if (Rep != 0) Failure = Rep <= 8 ? socksGeneralFailure + Rep - 1 : socksUnassignedError;
+  return true;
+}
+
+bool TCustomSocksWSocket::Socks4RequestReply(int& Failure) {
+  if (!SocksAnswer(8)) return false;
+  if (SocksByte(0) != 0 && SocksByte(0) != 4) return SocksFailed(socksVersionError), false;
+  if (SocksByte(1) != 90) Failure = socksRejectedOrFailed;
+  return true;
 }
 
 }  // namespace chronark

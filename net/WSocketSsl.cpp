@@ -24,7 +24,8 @@ std::string TCustomWSocket::SslPeerSubject() const {
 }
 
 void TCustomWSocket::StartSsl() {
-  if (FHSocket < 0 || FState != wsConnected) return RaiseError("StartSsl: Socket not connected");
+  if (!FHSocket.Valid() || FState != wsConnected)
+    return RaiseError("StartSsl: Socket not connected");
   if (FSsl) return RaiseError("StartSsl: SSL already started");
   FSslEnable = true;
   SslBeginHandshake();
@@ -34,9 +35,9 @@ void TCustomWSocket::SslBeginHandshake() {
   FSslErrorText.clear();
   FSslPendingPosted = FSslClosePosted = false;
   FSslWantWrite = FSslReadWantsWrite = false;
-  FKnownPending = 0;  // what the descriptor holds is no longer what can be read
-  FSsl = std::make_unique<TSslSession>(FHSocket, FSslHostName.empty() ? FAddrStr : FSslHostName,
-                                       FSslCAFile, FSslVerifyPeer);
+  FSelect.KnownPending = 0;  // what the descriptor holds is no longer what can be read
+  FSsl = std::make_unique<TSslSession>(
+      FHSocket.Fd(), FSslHostName.empty() ? FAddr.Str : FSslHostName, FSslCAFile, FSslVerifyPeer);
   SslStep();
 }
 
@@ -47,24 +48,23 @@ void TCustomWSocket::SslStep() {
   FSslWantWrite = false;
   switch (R) {
     case TSslResult::WantRead:
-      FReadArmed = true;
+      FSelect.ReadArmed = true;
       ArmWatch();
       return;
     case TSslResult::WantWrite:
       FSslWantWrite = true;
-      FWriteArmed = true;
+      FSelect.WriteArmed = true;
       ArmWatch();
       return;
     case TSslResult::Done: {
-      FReadArmed = true;
+      FSelect.ReadArmed = true;
       ArmWatch();
-      auto Alive = FAlive;
-      const int Handle = FHSocket;
+      const TConnectionWatch Conn(*this);
       NotifySessionConnected(0);
-      if (!*Alive || FHSocket != Handle) return;
+      if (Conn.Gone()) return;
       // As after a plain connect: writable, so OnDataSent follows from the
       // loop; records that came with the handshake's last flight are offered.
-      FLoop.PostMessage(FWindowHandle, SKM_ASYNC_SELECT, static_cast<uintptr_t>(FHSocket),
+      FLoop.PostMessage(FWindowHandle, SKM_ASYNC_SELECT, static_cast<uintptr_t>(FHSocket.Fd()),
                         WSAMakeSelectReply(FD_WRITE, 0));
       if (FSsl->HasBuffered()) SslPostPending();
       return;
@@ -74,18 +74,18 @@ void TCustomWSocket::SslStep() {
       const int Code = FSsl->ErrorCode() ? FSsl->ErrorCode() : sslHandshakeFailed;
       FSslErrorText = FSsl->ErrorText();
       FLastError = Code;
-      auto Alive = FAlive;
-      NotifySessionConnected(static_cast<uint16_t>(Code));
-      if (*Alive && FState != wsClosed) Close();
+      if (FLife.Fire([&] { NotifySessionConnected(static_cast<uint16_t>(Code)); }) &&
+          FState != wsClosed)
+        Close();
       return;
     }
   }
 }
 
 int TCustomWSocket::SslRecv(void* Buffer, int BufferSize) {
-  ++FRecvCalls;
-  FKnownPending = 0;
-  FReadArmed = true;  // a receive asks for the next read notification
+  ++FSelect.RecvCalls;
+  FSelect.KnownPending = 0;
+  FSelect.ReadArmed = true;  // a receive asks for the next read notification
   if (!FSsl->Established()) {
     // Line mode may read while the handshake runs: nothing to give yet.
     ArmWatch();
@@ -107,7 +107,7 @@ int TCustomWSocket::SslRecv(void* Buffer, int BufferSize) {
     case TSslResult::WantRead: break;
     case TSslResult::WantWrite:
       FSslReadWantsWrite = true;
-      FWriteArmed = true;
+      FSelect.WriteArmed = true;
       break;
     case TSslResult::Closed:
       // close_notify: the end of the data, whether or not the FIN follows.
@@ -117,7 +117,7 @@ int TCustomWSocket::SslRecv(void* Buffer, int BufferSize) {
     case TSslResult::Failed: {
       const int Code = FSsl->ErrorCode();
       if (!FSsl->ErrorText().empty()) FSslErrorText = FSsl->ErrorText();
-      FRecvError = Code;
+      FSelect.RecvError = Code;
       WSASetLastError(Code);
       SslPostClose(Code);
       return -1;
@@ -166,19 +166,19 @@ bool TCustomWSocket::SslMoreToRead() {
 
 uint16_t TCustomWSocket::SslReadiness(int& Err) {
   switch (FSsl->Readable()) {
-    case TSslResult::Done: FReadArmed = false; return FD_READ;
+    case TSslResult::Done: FSelect.ReadArmed = false; return FD_READ;
     case TSslResult::WantRead: return 0;  // part of a record: wait for the rest
     case TSslResult::WantWrite:
       FSslReadWantsWrite = true;
-      FWriteArmed = true;
+      FSelect.WriteArmed = true;
       return 0;
     case TSslResult::Closed:
-      FReadArmed = false;
-      FPlatformCloseSeen = true;
+      FSelect.ReadArmed = false;
+      FSelect.PlatformCloseSeen = true;
       return FD_CLOSE;
     case TSslResult::Failed:
-      FReadArmed = false;
-      FPlatformCloseSeen = true;
+      FSelect.ReadArmed = false;
+      FSelect.PlatformCloseSeen = true;
       if (!FSsl->ErrorText().empty()) FSslErrorText = FSsl->ErrorText();
       Err = FSsl->ErrorCode();
       return FD_CLOSE;
@@ -187,30 +187,29 @@ uint16_t TCustomWSocket::SslReadiness(int& Err) {
 }
 
 void TCustomWSocket::SslPostClose(int Error) {
-  if (FSslClosePosted || FHSocket < 0) return;
+  if (FSslClosePosted || !FHSocket.Valid()) return;
   FSslClosePosted = true;
-  FPlatformCloseSeen = true;
-  FLoop.PostMessage(FWindowHandle, SKM_ASYNC_SELECT, static_cast<uintptr_t>(FHSocket),
+  FSelect.PlatformCloseSeen = true;
+  FLoop.PostMessage(FWindowHandle, SKM_ASYNC_SELECT, static_cast<uintptr_t>(FHSocket.Fd()),
                     WSAMakeSelectReply(FD_CLOSE, static_cast<uint16_t>(Error)));
 }
 
 void TCustomWSocket::SslPostPending() {
-  if (FSslPendingPosted || FHSocket < 0) return;
+  if (FSslPendingPosted || !FHSocket.Valid()) return;
   FSslPendingPosted = true;
-  FLoop.PostMessage(FWindowHandle, SKM_SSL_PENDING, static_cast<uintptr_t>(FHSocket));
+  FLoop.PostMessage(FWindowHandle, SKM_SSL_PENDING, static_cast<uintptr_t>(FHSocket.Fd()));
 }
 
 // Records held inside the session while the descriptor is quiet: offered as
 // a read notification when the owner asked for one (it read since the last).
 void TCustomWSocket::SslHandlePending() {
   FSslPendingPosted = false;
-  if (!SslEstablished() || FState != wsConnected || !FReadArmed) return;
+  if (!SslEstablished() || FState != wsConnected || !FSelect.ReadArmed) return;
   int Err = 0;
   const uint16_t Bits = SslReadiness(Err);
-  auto Alive = FAlive;
-  const int Handle = FHSocket;
+  const TConnectionWatch Conn(*this);
   if (Bits) HandleAsyncSelect(Bits, static_cast<uint16_t>(Err));
-  if (*Alive && FHSocket == Handle) ArmWatch();
+  if (!Conn.Gone()) ArmWatch();
 }
 
 }  // namespace chronark

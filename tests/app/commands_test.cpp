@@ -3,6 +3,7 @@
 #include "window_support.h"
 
 #include "app/application.h"
+#include "app/filedialogs.h"
 
 #include <QAction>
 #include <QApplication>

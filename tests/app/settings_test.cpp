@@ -3,6 +3,7 @@
 #include "app/settings.h"
 
 #include "app/main.h"
+#include "app/qtconvert.h"
 #include "app/trayicon.h"
 
 #include <gtest/gtest.h>
