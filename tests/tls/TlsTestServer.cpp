@@ -51,17 +51,41 @@ const TTestPki& TTestPki::Get() {
   return Pki;
 }
 
+namespace {
+void MakePki(const std::string& Dir) {
+  const std::string Cmd = "bash '" CHRONARK_TLS_TEST_DIR "/make_test_pki.sh' '" + Dir + "'";
+  if (std::system(Cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");
+}
+}  // namespace
+
 TTestPki::TTestPki() {
+  // CTest runs every test in a process of its own: they share one PKI in the
+  // build's folder (or the one CHRONARK_TEST_PKI names), made by the first of
+  // them in a folder beside it and renamed into place whole, so that a
+  // parallel test never sees half of it.
+  const char* Shared = std::getenv("CHRONARK_TEST_PKI");
+  if (!Shared || !*Shared) Shared = CHRONARK_TEST_PKI_DIR;
+  if (*Shared) {
+    FDir = Shared;
+    if (::access((FDir + "/ca.pem").c_str(), R_OK) == 0) return;
+    std::filesystem::create_directories(std::filesystem::path(FDir).parent_path());
+    std::string Tmpl = FDir + ".XXXXXX";
+    if (!::mkdtemp(Tmpl.data())) throw std::runtime_error("mkdtemp");
+    MakePki(Tmpl);
+    std::error_code Ec;
+    if (::rename(Tmpl.c_str(), FDir.c_str()) != 0) std::filesystem::remove_all(Tmpl, Ec);
+    return;
+  }
   char Tmpl[] = "/tmp/chronark-pki-XXXXXX";
   if (!::mkdtemp(Tmpl)) throw std::runtime_error("mkdtemp");
   FDir = Tmpl;
-  const std::string Cmd = "bash '" CHRONARK_TLS_TEST_DIR "/make_test_pki.sh' '" + FDir + "'";
-  if (std::system(Cmd.c_str()) != 0) throw std::runtime_error("make_test_pki.sh failed");
+  FOwned = true;
+  MakePki(FDir);
 }
 
 TTestPki::~TTestPki() {
   std::error_code Ec;
-  std::filesystem::remove_all(FDir, Ec);
+  if (FOwned) std::filesystem::remove_all(FDir, Ec);
 }
 
 // ---- the TLS server ----------------------------------------------------------

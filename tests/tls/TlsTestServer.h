@@ -15,7 +15,8 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 namespace chronark::testing {
 
-// The test PKI, made once per process; Dir() holds ca.pem, good.pem, ...
+// The test PKI: made at test time once per build tree (tests/tls-pki, or the
+// folder CHRONARK_TEST_PKI names); Dir() holds ca.pem, good.pem, ...
 class TTestPki {
 public:
   static const TTestPki& Get();
@@ -26,6 +27,7 @@ public:
 private:
   TTestPki();
   std::string FDir;
+  bool FOwned = false;  // a folder of this process, removed at its end
 };
 
 class TTlsTestServer;
