@@ -9,6 +9,7 @@
 #include "app/settings.h"
 #include "app/startupprompt.h"
 #include "app/trayicon.h"
+#include "common/scopeexit.h"
 #include "platform/files/inifile.h"
 #include "platform/files/paths.h"
 
@@ -235,10 +236,7 @@ bool TMainForm::event(QEvent* Event) {
 }
 
 void TMainForm::FormShow() {
-  struct TDone {
-    bool& Flag;
-    ~TDone() { Flag = true; }
-  } Done{FStartupDone};
+  TScopeExit Done([this] { FStartupDone = true; });
   bool Loaded = true;
   if (FileExists(FProjectFileName)) {
     Loaded = Protect([&] { FManager->LoadFromFile(FProjectFileName); });

@@ -3,7 +3,7 @@
 // close sequence and the timing mode.
 
 #include "app/shellenvironment.h"
-#include "common/companions.h"
+#include "services/companions.h"
 #include "core/crkm.h"
 #include "platform/files/datetime.h"
 

@@ -15,13 +15,3 @@ function(chronark_add_gtest name)
     DISCOVERY_TIMEOUT 180
     PROPERTIES ENVIRONMENT "TZ=Europe/Berlin;LC_ALL=C.UTF-8;QT_QPA_PLATFORM=offscreen;${ARG_ENV}" TIMEOUT 120)
 endfunction()
-
-# Subfolders that bring a CMakeLists.txt of their own (tests/*, tools/*, bench/*).
-function(chronark_add_child_dirs)
-  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
-  foreach(child ${children})
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
-    endif()
-  endforeach()
-endfunction()

@@ -7,8 +7,6 @@ namespace chronark {
 
 namespace {
 
-inline char FoldAscii(char C) { return (C >= 'A' && C <= 'Z') ? char(C - 'A' + 'a') : C; }
-
 std::string Fold(std::string_view S, bool CaseSensitive) {
   return CaseSensitive ? std::string(S) : AsciiLowerCase(S);
 }
@@ -87,11 +85,11 @@ bool RestartingReplace(std::string& S, const std::string& Key, std::string_view 
     }
     if (++Scanned > Budget) return false;
     Done.push_back(C);
-    if ((CaseSensitive ? C : FoldAscii(C)) != Last || Done.size() < N) continue;
+    if ((CaseSensitive ? C : AsciiLower(C)) != Last || Done.size() < N) continue;
     const char* Tail = Done.data() + Done.size() - N;
     bool Match = true;
     for (size_t I = 0; I + 1 < N && Match; ++I)
-      Match = (CaseSensitive ? Tail[I] : FoldAscii(Tail[I])) == Key[I];
+      Match = (CaseSensitive ? Tail[I] : AsciiLower(Tail[I])) == Key[I];
     if (!Match) continue;
     Done.resize(Done.size() - N);
     Pending.push_back(0);
@@ -104,14 +102,30 @@ bool RestartingReplace(std::string& S, const std::string& Key, std::string_view 
 
 std::string AsciiLowerCase(std::string_view S) {
   std::string R(S);
-  for (char& C : R) C = FoldAscii(C);
+  for (char& C : R) C = AsciiLower(C);
+  return R;
+}
+
+std::string AsciiUpperCase(std::string_view S) {
+  std::string R(S);
+  for (char& C : R) C = AsciiUpper(C);
   return R;
 }
 
 bool SameTextAscii(std::string_view A, std::string_view B) {
   return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
-           return FoldAscii(X) == FoldAscii(Y);
+           return AsciiLower(X) == AsciiLower(Y);
          });
+}
+
+bool StartsTextAscii(std::string_view S, std::string_view Prefix) {
+  return S.size() >= Prefix.size() && SameTextAscii(S.substr(0, Prefix.size()), Prefix);
+}
+
+std::string_view Trim(std::string_view S, std::string_view Set) {
+  const size_t B = S.find_first_not_of(Set);
+  if (B == std::string_view::npos) return {};
+  return S.substr(B, S.find_last_not_of(Set) - B + 1);
 }
 
 void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value,

@@ -1,6 +1,7 @@
 // Unit cstring: string helpers shared by the program and the library.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,8 +33,28 @@ void StrReplace(std::string& S, std::string_view Pattern, std::string_view Value
 void StringsReplace(TStrings& Lines, std::string_view Pattern, std::string_view Value,
                     bool CaseSensitive);
 
-// ASCII-only lower case (A-Z to a-z); every other byte, umlauts too, unchanged.
+// ASCII-only case folding (A-Z and a-z); every other byte, umlauts too,
+// unchanged, whatever the locale.
+constexpr char AsciiLower(char C) { return C >= 'A' && C <= 'Z' ? char(C - 'A' + 'a') : C; }
+constexpr char AsciiUpper(char C) { return C >= 'a' && C <= 'z' ? char(C - 'a' + 'A') : C; }
 std::string AsciiLowerCase(std::string_view S);
+std::string AsciiUpperCase(std::string_view S);
 bool SameTextAscii(std::string_view A, std::string_view B);
+bool StartsTextAscii(std::string_view S, std::string_view Prefix);
+
+// Character sets for Trim: blanks and tabs; those and line ends; every
+// control character and the blank (bytes 0 to 32).
+inline constexpr std::string_view SpaceTab = " \t";
+inline constexpr std::string_view Whitespace = " \t\r\n";
+inline constexpr auto ControlsAndSpaceBytes = [] {
+  std::array<char, 33> Bytes{};
+  for (size_t I = 0; I < Bytes.size(); ++I) Bytes[I] = char(I);
+  return Bytes;
+}();
+inline constexpr std::string_view ControlsAndSpace(ControlsAndSpaceBytes.data(),
+                                                   ControlsAndSpaceBytes.size());
+
+// S without the leading and trailing bytes that are in Set.
+std::string_view Trim(std::string_view S, std::string_view Set);
 
 }  // namespace chronark

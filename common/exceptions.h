@@ -1,13 +1,17 @@
-// Exception classes shared by every layer. Failures are exceptions; the
-// message loop shows what() to the user, so every message is complete text.
+// Exception classes of the file, text and update-check code. Failures are
+// exceptions; the message loop shows what() to the user, so every message is
+// complete text.
 #pragma once
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace chronark {
 
-// Root of our own exceptions; catching it catches every failure we raise.
+// Root of the exceptions here. The socket and HTTP layers raise their own
+// (ESocketException, EHttpException, and std::invalid_argument for numbers),
+// which do not derive from it: catch std::exception to catch every failure.
 class Exception : public std::runtime_error {
 public:
   explicit Exception(const std::string& Message) : std::runtime_error(Message) {}
@@ -46,10 +50,14 @@ public:
   using EInOutError::EInOutError;
 };
 
-// Text that is not the number it should be ("'%s' is not a valid integer value").
+// Text that is not the number it should be (InvalidIntegerText).
 class EConvertError : public Exception {
 public:
   using Exception::Exception;
 };
+
+inline std::string InvalidIntegerText(std::string_view S) {
+  return "'" + std::string(S) + "' is not a valid integer value";
+}
 
 }  // namespace chronark

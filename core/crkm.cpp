@@ -12,6 +12,7 @@
 
 #include "common/cp1252.h"
 #include "common/exceptions.h"
+#include "platform/files/descriptor.h"
 #include "platform/files/paths.h"
 #include "platform/files/safefile.h"
 
@@ -30,21 +31,6 @@ uint64_t LoadLE(const unsigned char* P, int Bytes) {
   for (int I = 0; I < Bytes; ++I) V |= uint64_t(P[I]) << (8 * I);
   return V;
 }
-
-// One descriptor, closed on every way out.
-class TFd {
-public:
-  explicit TFd(int Fd) : FFd(Fd) {}
-  ~TFd() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return FFd; }
-
-private:
-  int FFd = -1;
-};
 
 [[noreturn]] void IoError(const char* What, const std::string& FileName, int Error) {
   throw EInOutError(std::string(What) + " " + FileName + ": " + SysErrorMessage(Error), Error);
@@ -199,7 +185,7 @@ std::string TChronarkMan::GetTotalText() const {
 void TChronarkMan::LoadFromFile(const std::string& FileName) {
   // Read and write access, as the program always asked for: a project it
   // could not save again is not opened either.
-  TFd Fd(::open(FileName.c_str(), O_RDWR | O_CLOEXEC));
+  TFileDescriptor Fd(::open(FileName.c_str(), O_RDWR | O_CLOEXEC));
   if (Fd.Get() < 0) IoError("Cannot open file", FileName, errno);
   struct stat St;
   if (::fstat(Fd.Get(), &St) != 0) IoError("Cannot read file", FileName, errno);
@@ -254,20 +240,13 @@ void TChronarkMan::AddTemplate(const std::string& TemplateFile, TStrings& Lines)
   if (!FileExists(TemplateFile)) return;
   // Non-blocking, so that a pipe in the template's place cannot stall the
   // export; anything but a plain file is no template to read.
-  TFd Fd(::open(TemplateFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  TFileDescriptor Fd(::open(TemplateFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (Fd.Get() < 0) throw EFOpenError("Cannot open file " + TemplateFile, errno);
   struct stat St;
   if (::fstat(Fd.Get(), &St) != 0 || !S_ISREG(St.st_mode))
     throw EFOpenError("Cannot open file " + TemplateFile, EINVAL);
   std::string Text;
-  char Buf[16384];
-  for (;;) {
-    const ssize_t N = ::read(Fd.Get(), Buf, sizeof Buf);
-    if (N < 0 && errno == EINTR) continue;
-    if (N < 0) IoError("Cannot read file", TemplateFile, errno);
-    if (N == 0) break;
-    Text.append(Buf, size_t(N));
-  }
+  if (!ReadToEnd(Fd.Get(), Text)) IoError("Cannot read file", TemplateFile, errno);
   SplitTemplate(Text, Lines);
 }
 

@@ -5,36 +5,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/civildate.h"
+#include "common/cstring.h"
+#include "common/exceptions.h"
 #include "net/WSocket.h"
 #include "platform/eventloop/EventLoop.h"
 
 namespace chronark {
 
 namespace {
-
-bool StartsWithNoCase(std::string_view S, std::string_view Prefix) {
-  if (S.size() < Prefix.size()) return false;
-  for (size_t I = 0; I < Prefix.size(); ++I) {
-    char A = S[I];
-    if (A >= 'A' && A <= 'Z') A = static_cast<char>(A - 'A' + 'a');
-    if (A != Prefix[I]) return false;
-  }
-  return true;
-}
-
-std::string LowerCase(std::string_view S) {
-  std::string R(S);
-  for (char& C : R)
-    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
-  return R;
-}
-
-std::string Trim(std::string_view S) {
-  size_t B = 0, E = S.size();
-  while (B < E && static_cast<unsigned char>(S[B]) <= ' ') ++B;
-  while (E > B && static_cast<unsigned char>(S[E - 1]) <= ' ') --E;
-  return std::string(S.substr(B, E - B));
-}
 
 // Delphi-style Copy(S, Index1, Count): out-of-range parts give less or nothing.
 std::string Copy1(std::string_view S, int64_t Index1, int64_t Count) {
@@ -43,7 +22,7 @@ std::string Copy1(std::string_view S, int64_t Index1, int64_t Count) {
   return std::string(S.substr(static_cast<size_t>(Index1 - 1), static_cast<size_t>(Count)));
 }
 
-bool IsHttps(std::string_view Proto) { return LowerCase(Proto) == "https"; }
+bool IsHttps(std::string_view Proto) { return AsciiLowerCase(Proto) == "https"; }
 
 std::string DefaultPort(bool Ssl) { return Ssl ? "443" : "80"; }
 
@@ -116,8 +95,7 @@ int64_t HttpStrToInt(std::string_view S) {
     else
       V = V * 10 + (S[I] - '0');
   }
-  if (I == Digits || I != S.size() || Overflow)
-    throw std::invalid_argument("'" + std::string(S) + "' is not a valid integer value");
+  if (I == Digits || I != S.size() || Overflow) throw std::invalid_argument(InvalidIntegerText(S));
   return Neg ? -V : V;
 }
 
@@ -159,14 +137,14 @@ bool SplitScheme(std::string_view Url, TUrlParts& R, std::string_view& Rem) {
       return false;
     }
     Rem = Url.substr(1);
-  } else if (StartsWithNoCase(Url, "http:")) {
+  } else if (StartsTextAscii(Url, "http:")) {
     R.Proto = "http";
     if (Url.size() > 6 && Url[6] != '/') {
       R.Path = std::string(Url.substr(5));
       return false;
     }
     Rem = Url.substr(std::min<size_t>(6, Url.size()));
-  } else if (StartsWithNoCase(Url, "mailto:")) {
+  } else if (StartsTextAscii(Url, "mailto:")) {
     R.Proto = "mailto";
     Rem = Url.substr(Url.find(':') + 1);
   } else {
@@ -224,16 +202,8 @@ std::string FormatHttpDate(double DateTime) {
   const int64_t WholeDays = static_cast<int64_t>(std::trunc(DateTime));
   const int64_t K = (((WholeDays - 2) % 7) + 7) % 7;
 
-  // Civil date of a day count (days since 1970-01-01 by Hinnant's algorithm).
-  const int64_t Z = WholeDays - 25569 + 719468;
-  const int64_t Era = (Z >= 0 ? Z : Z - 146096) / 146097;
-  const int64_t Doe = Z - Era * 146097;
-  const int64_t Yoe = (Doe - Doe / 1460 + Doe / 36524 - Doe / 146096) / 365;
-  const int64_t Doy = Doe - (365 * Yoe + Yoe / 4 - Yoe / 100);
-  const int64_t Mp = (5 * Doy + 2) / 153;
-  const int Day = static_cast<int>(Doy - (153 * Mp + 2) / 5 + 1);
-  const int Month = static_cast<int>(Mp < 10 ? Mp + 3 : Mp - 9);
-  const int Year = static_cast<int>(Yoe + Era * 400 + (Month <= 2 ? 1 : 0));
+  int Year, Month, Day;
+  CivilFromDays(WholeDays - 25569, Year, Month, Day);  // day 25569 is 01.01.1970
 
   int64_t Ms = std::llround(std::fabs(DateTime - std::trunc(DateTime)) * 86400000.0);
   Ms = std::min<int64_t>(Ms, 86399999);
@@ -925,7 +895,7 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
     return;
   }
 
-  if (Line.size() >= 6 && LowerCase(Line.substr(0, 6)) == "<html>") {
+  if (Line.size() >= 6 && AsciiLowerCase(Line.substr(0, 6)) == "<html>") {
     // A document without header; its first line is part of the body.
     if (FContentType.empty()) FContentType = "text/html";
     SetState(hsWaitingBody);
@@ -960,7 +930,7 @@ void THttpCli::HeaderLine(std::string_view Line) {
   }
   const size_t Colon = Line.find(':');
   if (Colon == std::string_view::npos) return;
-  const std::string Name = LowerCase(Line.substr(0, Colon));
+  const std::string Name = AsciiLowerCase(Line.substr(0, Colon));
   std::string_view Value = Line.substr(Colon + 1);
   while (Value.size() > 1 && Value[0] == ' ') Value.remove_prefix(1);
 
@@ -968,7 +938,7 @@ void THttpCli::HeaderLine(std::string_view Line) {
     FLocationSeen = true;
     Relocate(std::string(Value));
   } else if (Name == "content-length") {
-    FContentLength = HttpStrToInt(Trim(Value));
+    FContentLength = HttpStrToInt(Trim(Value, ControlsAndSpace));
   } else if (Name == "content-range") {
     const int64_t Dash = static_cast<int64_t>(Value.find('-')) + 1;  // 1-based, 0: none
     const int64_t Slash = static_cast<int64_t>(Value.find('/')) + 1;
@@ -977,7 +947,7 @@ void THttpCli::HeaderLine(std::string_view Line) {
   } else if (Name == "accept-ranges") {
     FAcceptRanges = std::string(Value);
   } else if (Name == "content-type") {
-    FContentType = LowerCase(Value);
+    FContentType = AsciiLowerCase(Value);
   } else if (Name == "www-authenticate") {
     FAuthChallenges.emplace_back(Value);
   } else if (Name == "set-cookie") {
@@ -1011,7 +981,7 @@ void THttpCli::HeaderComplete() {
     SocketClose();
     return;
   }
-  const std::string Ext = LowerCase(FDocumentName.substr(
+  const std::string Ext = AsciiLowerCase(FDocumentName.substr(
       FDocumentName.rfind('.') == std::string::npos ? FDocumentName.size()
                                                     : FDocumentName.rfind('.')));
   if (Ext == ".exe" && FContentType == "text/html") {

@@ -1,5 +1,7 @@
 #include "net/WSocket.h"
 
+#include "common/cstring.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,13 +22,6 @@
 namespace chronark {
 
 namespace {
-
-std::string Trim(const std::string& S) {
-  size_t B = S.find_first_not_of(" \t");
-  if (B == std::string::npos) return {};
-  size_t E = S.find_last_not_of(" \t");
-  return S.substr(B, E - B + 1);
-}
 
 std::string Format(const char* Fmt, ...) {
   char Buf[1024];
@@ -82,8 +77,7 @@ bool NeverResolvable(const std::string& Host) {
   if (Last.empty()) return false;
   if (Last.find_first_not_of("0123456789") == std::string::npos) return true;
   if (Last.size() != 7) return false;
-  for (auto& C : Last) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
-  return Last == "invalid";
+  return SameTextAscii(Last, "invalid");
 }
 
 // The IPv4 addresses of Host in the resolver's order, without repeats; empty
@@ -231,13 +225,13 @@ in_addr WSocketResolveHost(const std::string& Host) {
     throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid Hostname.");
   in_addr A{};
   if (WSocketIsDottedIP(Host)) {
-    std::string T = Trim(Host);
+    std::string T(Trim(Host, SpaceTab));
     A.s_addr = inet_addr(T.c_str());
     if (A.s_addr == INADDR_NONE && T != "255.255.255.255")
       throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid IP address.");
     return A;
   }
-  std::vector<in_addr> Found = LookupIPv4(Trim(Host));
+  std::vector<in_addr> Found = LookupIPv4(std::string(Trim(Host, SpaceTab)));
   if (Found.empty())
     throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d",
                                   Host.c_str(), WSAHOST_NOT_FOUND));
@@ -252,7 +246,7 @@ uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto) {
   long N = LeadingNumber(Port, 65535);
   if (N == -2) throw ESocketException("WSocketResolvePort: Invalid Port.");  // would wrap around
   if (N >= 0) return static_cast<uint16_t>(N);
-  std::string P = Trim(Port), Pr = Trim(Proto);
+  std::string P(Trim(Port, SpaceTab)), Pr(Trim(Proto, SpaceTab));
   if (servent* Se = getservbyname(P.c_str(), Pr.c_str()))
     return ntohs(static_cast<uint16_t>(Se->s_port));
   int Known = WellKnownPort(P);
@@ -267,7 +261,7 @@ int WSocketResolveProto(const std::string& Proto) {
   long N = LeadingNumber(Proto, 255);
   if (N == -2) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
   if (N >= 0) return static_cast<int>(N);
-  std::string P = Trim(Proto);
+  std::string P(Trim(Proto, SpaceTab));
   if (protoent* Pe = getprotobyname(P.c_str())) return Pe->p_proto;
   int Known = WellKnownProto(P);
   if (Known >= 0) return Known;
@@ -355,7 +349,7 @@ void TCustomWSocket::ResetDefaults() {
 
 void TCustomWSocket::AssignEndpointPart(const char* Name, const std::string& Value,
                                         TEndpointPart& Part) {
-  std::string V = Trim(Value);
+  std::string V(Trim(Value, SpaceTab));
   if (FState != wsClosed) {
     if (Part.Assigned && V == Part.Str) return;
     RaiseError(std::string("Cannot change ") + Name + " if not closed");
@@ -379,7 +373,7 @@ void TCustomWSocket::SetLocalAddr(const std::string& Value) {
     RaiseError("Cannot change LocalAddr if not closed");
     return;
   }
-  std::string V = Trim(Value);
+  std::string V(Trim(Value, SpaceTab));
   if (V.empty()) V = "0.0.0.0";
   in_addr A{};
   A.s_addr = WSocketIsDottedIP(V) ? inet_addr(V.c_str()) : INADDR_NONE;
@@ -1515,7 +1509,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
   FDnsResultList.clear();
   if (WSocketIsDottedIP(HostName)) {
     in_addr A{};
-    A.s_addr = inet_addr(Trim(HostName).c_str());
+    A.s_addr = inet_addr(std::string(Trim(HostName, SpaceTab)).c_str());
     if (A.s_addr != INADDR_NONE) {
       FDnsResult = WSocketIPToStr(A);
       NotifyDnsLookupDone(0);
@@ -1534,7 +1528,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
   FLookup.reset();
   FDnsResult.clear();
   FDnsResultList.clear();
-  StartLookupThread(Trim(HostAddr), true);
+  StartLookupThread(std::string(Trim(HostAddr, SpaceTab)), true);
 }
 
 void TCustomWSocket::StartLookupThread(const std::string& Host, bool Reverse) {

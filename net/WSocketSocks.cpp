@@ -2,6 +2,7 @@
 // common practice: VN 4, CD 1, port, address, user id, NUL, and for 4A the host
 // name behind the address 0.0.0.1) and 5 (RFC 1928 with the user name and
 // password method of RFC 1929).
+#include "common/cstring.h"
 #include "net/WSocket.h"
 
 #include <arpa/inet.h>
@@ -49,8 +50,7 @@ void TCustomSocksWSocket::ResetDefaults() {
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& V) {
   if (FState != wsClosed) return RaiseError("Cannot change SocksLevel if not closed");
-  std::string L = V;
-  for (auto& C : L) C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+  const std::string L = AsciiUpperCase(V);
   if (L != "4" && L != "4A" && L != "5")
     return RaiseError("Invalid socks level. Must be 4, 4A or 5.");
   FSocksLevel = L;

@@ -1,6 +1,8 @@
 #include "relcheck/check.h"
 
 #include "common/exceptions.h"
+#include "common/scopeexit.h"
+#include "platform/files/descriptor.h"
 #include "platform/files/inifile.h"
 #include "platform/version/version.h"
 #include "relcheck/versioncompare.h"
@@ -11,20 +13,6 @@
 
 namespace chronark::relcheck {
 namespace {
-
-// Deletes the check's temporary file however the check ends.
-class TTempFileRemover {
-public:
-  explicit TTempFileRemover(const std::string& FileName) : FFileName(FileName) {}
-  ~TTempFileRemover() {
-    if (!FFileName.empty()) ::unlink(FFileName.c_str());
-  }
-  TTempFileRemover(const TTempFileRemover&) = delete;
-  TTempFileRemover& operator=(const TTempFileRemover&) = delete;
-
-private:
-  const std::string& FFileName;
-};
 
 void Evaluate(const TCheckRequest& Request, TCheckView& View, const TIniReader& Ini) {
   const std::string Published = Ini.ReadString(Request.Section, "Version", "0.0.0.0");
@@ -44,7 +32,7 @@ void Evaluate(const TCheckRequest& Request, TCheckView& View, const TIniReader& 
 }  // namespace
 
 std::string ErrorStatus(std::string_view Message) {
-  return "Fehler: \"" + std::string(Message) + "\"";
+  return std::string(ErrorStatusPrefix) + "\"" + std::string(Message) + "\"";
 }
 
 std::string TIniReader::ReadString(std::string_view Section, std::string_view Key,
@@ -55,27 +43,27 @@ std::string TIniReader::ReadString(std::string_view Section, std::string_view Ke
 void SaveDocument(const std::string& FileName, std::string_view Data) {
   // The file was created exclusively for this check; never follow a link
   // that may have replaced it in the shared temporary folder.
-  int Fd = FileName.empty() ? -1
-                            : ::open(FileName.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (Fd < 0) throw EFCreateError("Cannot create file " + FileName, errno);
+  TFileDescriptor Fd(
+      FileName.empty()
+          ? -1
+          : ::open(FileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!Fd.Valid()) throw EFCreateError("Cannot create file " + FileName, errno);
   while (!Data.empty()) {
-    ssize_t Written = ::write(Fd, Data.data(), Data.size());
+    ssize_t Written = ::write(Fd.Get(), Data.data(), Data.size());
     if (Written < 0 && errno == EINTR) continue;
-    if (Written <= 0) {
-      const int Error = errno;
-      ::close(Fd);
-      throw EInOutError("Stream write error", Error);
-    }
+    if (Written <= 0) throw EInOutError("Stream write error", errno);
     Data.remove_prefix(static_cast<size_t>(Written));
   }
-  if (::close(Fd) != 0) throw EInOutError("Stream write error", errno);
+  if (Fd.Close() != 0) throw EInOutError("Stream write error", errno);
 }
 
 void RunVersionCheck(TDocumentFetcher& Http, const TCheckRequest& Request, TCheckView& View,
                      std::string& TempFileName) {
   TempFileName = MakeTempFileName();
-  TTempFileRemover Remover(TempFileName);
+  // The temporary file goes however the check ends.
+  TScopeExit Remove([&TempFileName] {
+    if (!TempFileName.empty()) ::unlink(TempFileName.c_str());
+  });
   try {
     std::string Document;
     View.ShowStatus(StatusReceiving);

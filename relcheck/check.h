@@ -15,6 +15,7 @@ inline constexpr std::string_view StatusReceiving = "Empfange Versionsinformatio
 inline constexpr std::string_view StatusEvaluating = "Werte Informationen aus...";
 inline constexpr std::string_view StatusNewer = "Eine neue Version ist vorhanden!";
 inline constexpr std::string_view StatusNoUpdate = "Kein Update verf\xFCgbar";
+inline constexpr std::string_view ErrorStatusPrefix = "Fehler: ";
 std::string ErrorStatus(std::string_view Message);  // Fehler: "Message"
 
 inline constexpr std::string_view UserAgent = "Online Relcheck";

@@ -2,6 +2,7 @@
 // form, its blocking Get waiting inside Qt's event loop.
 #include "relcheck/main.h"
 
+#include "common/scopeexit.h"
 #include "net/HttpProt.h"
 #include "platform/qtbridge/QtBridge.h"
 
@@ -63,10 +64,7 @@ public:
     uHttp1.Agent = std::string(Agent);
     uHttp1.URL = URL;
     uHttp1.ReceiveStream = &Stream;
-    struct TDetach {
-      THttpCli& Http;
-      ~TDetach() { Http.ReceiveStream = nullptr; }
-    } Detach{uHttp1};
+    TScopeExit Detach([this] { uHttp1.ReceiveStream = nullptr; });
     uHttp1.Get();
   }
 

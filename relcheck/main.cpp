@@ -2,6 +2,7 @@
 
 #include "common/cp1252.h"
 #include "common/exceptions.h"
+#include "common/scopeexit.h"
 #include "common/shortstring.h"
 #include "platform/version/version.h"
 #include "relcheck/FmxUtils.h"
@@ -274,13 +275,10 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   TApplicationHandleScope HandleScope(AppHandle);
   QPointer<Trelcheckform> Form = new Trelcheckform(OwnerWidget(ApplicationHandle));
   relcheckform = Form.data();
-  struct TFormRelease {
-    QPointer<Trelcheckform>& Form;
-    ~TFormRelease() {
-      relcheckform = nullptr;
-      delete Form.data();
-    }
-  } Release{Form};
+  TScopeExit Release([&Form] {
+    relcheckform = nullptr;
+    delete Form.data();
+  });
 
   UpdateURL = UpdateURLArg.Length == 0 ? DefaultUpdateURL() : UpdateURLArg.Str();
   if (CurrentVersionArg.Length != 0) {

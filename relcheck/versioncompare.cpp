@@ -6,9 +6,7 @@
 namespace chronark::relcheck {
 namespace {
 
-[[noreturn]] void NotAnInteger(std::string_view S) {
-  throw EConvertError("'" + std::string(S) + "' is not a valid integer value");
-}
+[[noreturn]] void NotAnInteger(std::string_view S) { throw EConvertError(InvalidIntegerText(S)); }
 
 int HexDigit(char C) {
   if (C >= '0' && C <= '9') return C - '0';

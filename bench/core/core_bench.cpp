@@ -18,6 +18,7 @@
 #include <string>
 
 #include "core/crkm.h"
+#include "support/testfs.h"
 
 using namespace chronark;
 
@@ -26,13 +27,8 @@ namespace {
 constexpr size_t BigCount = 1000000;
 
 std::string Folder() {
-  static const std::string F = [] {
-    const char* Base = std::getenv("TMPDIR");
-    std::string T = std::string(Base && *Base ? Base : "/tmp") + "/chronark-bench-XXXXXX";
-    if (!::mkdtemp(T.data())) std::abort();
-    return T + "/";
-  }();
-  return F;
+  static const test::TTempDir Dir;
+  return Dir.Path();
 }
 
 TChronarkMan Filled(size_t Count) {

@@ -14,16 +14,16 @@
 #include <cstdlib>
 #include <string>
 
-#include "TestServer.h"
+#include "support/http_server.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
 
 namespace {
 
 using namespace chronark;
-using chronark::testing::Response;
-using chronark::testing::TConn;
-using chronark::testing::TTestServer;
+using chronark::test::Response;
+using chronark::test::TConn;
+using chronark::test::THttpTestServer;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kBig = size_t(256) << 20;
@@ -55,7 +55,7 @@ double TimedGet(const std::string& Url, TMemoryStream& Doc, benchmark::State& St
 
 void BM_Get256MiBAgainstCurl(benchmark::State& State) {
   const std::string& Big = BigResponse();
-  TTestServer S([&](TConn& C) { C.Send(Big); });
+  THttpTestServer S([&](TConn& C) { C.Send(Big); });
   const std::string Url = S.Url("/big.bin");
   const std::string Curl = "curl -s -o /dev/null '" + Url + "'";
   double BestGet = 1e9, BestFresh = 1e9, BestCurl = 1e9;
@@ -93,7 +93,7 @@ double ThreadCpuMs() {
 }
 
 void BM_CpuWhileWaitingFiveSeconds(benchmark::State& State) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     if (C.Sleep(5000)) C.Send(Response(200, "late"));
   });
   double Cpu = 0;
@@ -115,7 +115,8 @@ BENCHMARK(BM_CpuWhileWaitingFiveSeconds)
     ->Unit(benchmark::kMillisecond);
 
 void BM_ThousandSmallGets(benchmark::State& State) {
-  TTestServer S([](TConn& C) { C.Send(Response(200, "[chronark]\r\nVersion=1.0.2002.624\r\n")); });
+  THttpTestServer S(
+      [](TConn& C) { C.Send(Response(200, "[chronark]\r\nVersion=1.0.2002.624\r\n")); });
   const std::string Url = S.Url("/software/version.txt");
   THttpCli H;
   H.URL = Url;

@@ -1,6 +1,6 @@
 #include "net/WSocket.h"
 
-#include "TestUtil.h"
+#include "support/socket_util.h"
 
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
@@ -65,15 +65,7 @@ struct TRawSender {
   uint16_t Port = 0;
   std::thread Worker;
   explicit TRawSender(size_t Total) {
-    Listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(Listener, reinterpret_cast<sockaddr*>(&A), sizeof A);
-    socklen_t L = sizeof A;
-    getsockname(Listener, reinterpret_cast<sockaddr*>(&A), &L);
-    Port = ntohs(A.sin_port);
-    listen(Listener, 1);
+    Listener = test::BindLoopback(Port, 1);
     Worker = std::thread([this, Total] {
       int C = accept(Listener, nullptr, nullptr);
       std::string Block(1 << 20, 'y');
@@ -120,12 +112,7 @@ void BM_RawReceive8K(benchmark::State& State) {
   const size_t Total = 256u << 20;
   for (auto _ : State) {
     TRawSender Sender(Total);
-    int Fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_port = htons(Sender.Port);
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    const int Fd = test::ConnectLoopback(Sender.Port);
     static char B[8192];
     size_t Got = 0;
     ssize_t N;

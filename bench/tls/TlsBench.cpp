@@ -26,9 +26,9 @@
 namespace {
 
 using namespace chronark;
-using chronark::testing::TTestPki;
-using chronark::testing::TTlsConn;
-using chronark::testing::TTlsTestServer;
+using chronark::test::TTestPki;
+using chronark::test::TTlsConn;
+using chronark::test::TTlsTestServer;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kBig = size_t(256) << 20;

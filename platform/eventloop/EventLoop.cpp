@@ -1,5 +1,7 @@
 #include "platform/eventloop/EventLoop.h"
 
+#include "platform/files/descriptor.h"
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -51,9 +53,10 @@ struct TEventLoop::TImpl {
     bool Registered = false;  // known to epoll (asleep watches are removed)
   };
 
-  int EpollFd = -1;
-  int WakeFd = -1;   // eventfd: readable while the queue holds messages
-  int TimerFd = -1;  // armed for the earliest timer
+  // Closed with the loop, also when its constructor fails part-way.
+  TFileDescriptor EpollFd;
+  TFileDescriptor WakeFd;   // eventfd: readable while the queue holds messages
+  TFileDescriptor TimerFd;  // armed for the earliest timer
 
   mutable std::mutex Mutex;  // guards Queue and Signaled (PostMessage comes from any thread)
   std::deque<TMessage> Queue;
@@ -73,13 +76,13 @@ struct TEventLoop::TImpl {
   void SignalLocked() {
     if (Signaled) return;
     uint64_t One = 1;
-    while (write(WakeFd, &One, sizeof One) < 0 && errno == EINTR) {}
+    while (write(WakeFd.Get(), &One, sizeof One) < 0 && errno == EINTR) {}
     Signaled = true;
   }
   void UnsignalLocked() {
     if (!Signaled || !Queue.empty()) return;
     uint64_t Count;
-    while (read(WakeFd, &Count, sizeof Count) < 0 && errno == EINTR) {}
+    while (read(WakeFd.Get(), &Count, sizeof Count) < 0 && errno == EINTR) {}
     Signaled = false;
   }
   void Enqueue(const TMessage& M) {
@@ -101,7 +104,7 @@ struct TEventLoop::TImpl {
       Alarm.it_value.tv_sec = Ns / 1000000000;
       Alarm.it_value.tv_nsec = Ns % 1000000000;
     }
-    timerfd_settime(TimerFd, TFD_TIMER_ABSTIME, &Alarm, nullptr);
+    timerfd_settime(TimerFd.Get(), TFD_TIMER_ABSTIME, &Alarm, nullptr);
   }
 
   void FireDueTimers() {
@@ -125,15 +128,15 @@ struct TEventLoop::TImpl {
     epoll_event Events[64];
     int N;
     do {
-      N = epoll_wait(EpollFd, Events, 64, Timeout);
+      N = epoll_wait(EpollFd.Get(), Events, 64, Timeout);
     } while (N < 0 && errno == EINTR && Timeout == 0);
     if (N < 0) return;  // EINTR while blocking: the caller looks again
     for (int I = 0; I < N; ++I) {
       int Fd = Events[I].data.fd;
-      if (Fd == WakeFd) continue;  // the queue itself says what is there
-      if (Fd == TimerFd) {
+      if (Fd == WakeFd.Get()) continue;  // the queue itself says what is there
+      if (Fd == TimerFd.Get()) {
         uint64_t Expirations;
-        while (read(TimerFd, &Expirations, sizeof Expirations) < 0 && errno == EINTR) {}
+        while (read(TimerFd.Get(), &Expirations, sizeof Expirations) < 0 && errno == EINTR) {}
         ArmedDue = TClock::time_point::max();  // fired: must be set again
         continue;
       }
@@ -168,25 +171,20 @@ std::shared_ptr<TEventLoop> TEventLoop::CurrentShared() {
 
 TEventLoop::TEventLoop() : FImpl(std::make_unique<TImpl>()) {
   auto& I = *FImpl;
-  I.EpollFd = CheckFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1");
-  I.WakeFd = CheckFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd");
-  I.TimerFd =
-      CheckFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create");
-  for (int Fd : {I.WakeFd, I.TimerFd}) {
+  I.EpollFd.Reset(CheckFd(epoll_create1(EPOLL_CLOEXEC), "epoll_create1"));
+  I.WakeFd.Reset(CheckFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd"));
+  I.TimerFd.Reset(
+      CheckFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create"));
+  for (int Fd : {I.WakeFd.Get(), I.TimerFd.Get()}) {
     epoll_event Ev{};
     Ev.events = EPOLLIN;  // level-triggered: stays readable until drained
     Ev.data.fd = Fd;
-    if (epoll_ctl(I.EpollFd, EPOLL_CTL_ADD, Fd, &Ev) < 0)
+    if (epoll_ctl(I.EpollFd.Get(), EPOLL_CTL_ADD, Fd, &Ev) < 0)
       throw std::system_error(errno, std::generic_category(), "epoll_ctl");
   }
 }
 
-TEventLoop::~TEventLoop() {
-  auto& I = *FImpl;
-  close(I.TimerFd);
-  close(I.WakeFd);
-  close(I.EpollFd);
-}
+TEventLoop::~TEventLoop() = default;
 
 THandle TEventLoop::AllocateTarget(TMessageHandler Handler) {
   THandle H = NextHandle.fetch_add(1);
@@ -214,7 +212,7 @@ void TEventLoop::DestroyTarget(THandle Target) {
   I.ArmTimerFd();
   for (auto It = I.Watches.begin(); It != I.Watches.end();) {
     if (It->second.Target == Target) {
-      if (It->second.Registered) epoll_ctl(I.EpollFd, EPOLL_CTL_DEL, It->first, nullptr);
+      if (It->second.Registered) epoll_ctl(I.EpollFd.Get(), EPOLL_CTL_DEL, It->first, nullptr);
       It = I.Watches.erase(It);
     } else {
       ++It;
@@ -281,15 +279,15 @@ bool TEventLoop::WatchFd(int Fd, uint32_t Events, THandle Target, uint32_t Msg) 
   W.Events = Events;
   if (Events == 0) {
     // EPOLLERR and EPOLLHUP would still be reported: a sleeping watch leaves epoll.
-    if (W.Registered && epoll_ctl(I.EpollFd, EPOLL_CTL_DEL, Fd, nullptr) < 0) return false;
+    if (W.Registered && epoll_ctl(I.EpollFd.Get(), EPOLL_CTL_DEL, Fd, nullptr) < 0) return false;
     W.Registered = false;
     return true;
   }
   epoll_event Ev{};
   Ev.events = Events | EPOLLONESHOT;
   Ev.data.fd = Fd;
-  if (epoll_ctl(I.EpollFd, W.Registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Fd, &Ev) < 0) {
-    if (errno != ENOENT || epoll_ctl(I.EpollFd, EPOLL_CTL_ADD, Fd, &Ev) < 0) return false;
+  if (epoll_ctl(I.EpollFd.Get(), W.Registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Fd, &Ev) < 0) {
+    if (errno != ENOENT || epoll_ctl(I.EpollFd.Get(), EPOLL_CTL_ADD, Fd, &Ev) < 0) return false;
   }
   W.Registered = true;
   return true;
@@ -299,7 +297,7 @@ void TEventLoop::UnwatchFd(int Fd) {
   auto& I = *FImpl;
   auto It = I.Watches.find(Fd);
   if (It == I.Watches.end()) return;
-  if (It->second.Registered) epoll_ctl(I.EpollFd, EPOLL_CTL_DEL, Fd, nullptr);
+  if (It->second.Registered) epoll_ctl(I.EpollFd.Get(), EPOLL_CTL_DEL, Fd, nullptr);
   THandle Target = It->second.Target;
   uint32_t Msg = It->second.Msg;
   I.Watches.erase(It);
@@ -380,7 +378,7 @@ void TEventLoop::PostQuit() {
 
 bool TEventLoop::QuitRequested() const { return FImpl->Quit; }
 void TEventLoop::ClearQuit() { FImpl->Quit = false; }
-int TEventLoop::PollFd() const { return FImpl->EpollFd; }
+int TEventLoop::PollFd() const { return FImpl->EpollFd.Get(); }
 void TEventLoop::SetWaitStrategy(TWaitStrategy* Strategy) { FImpl->Strategy = Strategy; }
 TWaitStrategy* TEventLoop::WaitStrategy() const { return FImpl->Strategy; }
 

@@ -1,5 +1,8 @@
 #include "platform/files/datetime.h"
 
+#include "common/civildate.h"
+#include "common/cstring.h"
+
 #include <langinfo.h>
 #include <clocale>
 #include <ctime>
@@ -21,28 +24,6 @@ constexpr int64_t MsPerDay = 86400000;
 constexpr int64_t DaysTo1970 = 25569;  // 30.12.1899 -> 01.01.1970
 constexpr int64_t MinDay = -693593;    // 01.01.0001
 constexpr int64_t MaxDay = 2958465;    // 31.12.9999
-
-// Days since 01.01.1970 of a proleptic Gregorian date, and back.
-int64_t DaysFromCivil(int64_t Y, unsigned M, unsigned D) {
-  Y -= M <= 2;
-  const int64_t Era = (Y >= 0 ? Y : Y - 399) / 400;
-  const unsigned Yoe = unsigned(Y - Era * 400);
-  const unsigned Doy = (153 * (M > 2 ? M - 3 : M + 9) + 2) / 5 + D - 1;
-  const unsigned Doe = Yoe * 365 + Yoe / 4 - Yoe / 100 + Doy;
-  return Era * 146097 + int64_t(Doe) - 719468;
-}
-
-void CivilFromDays(int64_t Z, int& Y, int& M, int& D) {
-  Z += 719468;
-  const int64_t Era = (Z >= 0 ? Z : Z - 146096) / 146097;
-  const unsigned Doe = unsigned(Z - Era * 146097);
-  const unsigned Yoe = (Doe - Doe / 1460 + Doe / 36524 - Doe / 146096) / 365;
-  const unsigned Doy = Doe - (365 * Yoe + Yoe / 4 - Yoe / 100);
-  const unsigned Mp = (5 * Doy + 2) / 153;
-  D = int(Doy - (153 * Mp + 2) / 5 + 1);
-  M = int(Mp < 10 ? Mp + 3 : Mp - 9);
-  Y = int(int64_t(Yoe) + Era * 400 + (M <= 2));
-}
 
 bool IsLeap(int Y) { return (Y % 4 == 0 && Y % 100 != 0) || Y % 400 == 0; }
 int DaysInMonth(int Y, int M) {
@@ -132,9 +113,7 @@ void Format(std::string& Out, const char* F, const TDateTimeParts& P, int Depth)
       case 'w': Pad(Out, WDay, 1); break;
       case 'p': Out += LocaleText(P.Hour < 12 ? AM_STR : PM_STR); break;
       case 'P': {
-        std::string S = LocaleText(P.Hour < 12 ? AM_STR : PM_STR);
-        for (char& C : S) C = (C >= 'A' && C <= 'Z') ? char(C - 'A' + 'a') : C;
-        Out += S;
+        Out += AsciiLowerCase(LocaleText(P.Hour < 12 ? AM_STR : PM_STR));
         break;
       }
       case 'a': Out += LocaleText(nl_item(ABDAY_1 + WDay)); break;

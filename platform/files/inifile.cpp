@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "common/cstring.h"
 #include "common/exceptions.h"
 #include "platform/files/safefile.h"
 
@@ -35,22 +36,8 @@ std::vector<TIniLine> SplitLines(std::string_view Text) {
   return Lines;
 }
 
-std::string_view Trim(std::string_view S) {
-  const size_t B = S.find_first_not_of(" \t");
-  if (B == std::string_view::npos) return {};
-  return S.substr(B, S.find_last_not_of(" \t") - B + 1);
-}
-
-bool SameName(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (size_t I = 0; I < A.size(); ++I) {
-    char X = A[I], Y = B[I];
-    if (X >= 'A' && X <= 'Z') X = char(X - 'A' + 'a');
-    if (Y >= 'A' && Y <= 'Z') Y = char(Y - 'A' + 'a');
-    if (X != Y) return false;
-  }
-  return true;
-}
+// Names and values lose blanks and tabs at both ends.
+std::string_view Trim(std::string_view S) { return chronark::Trim(S, SpaceTab); }
 
 // "[name]" (the ']' may be missing): true and the trimmed name.
 bool SectionName(std::string_view Line, std::string_view& Name) {
@@ -124,9 +111,9 @@ std::string ReadProfileStringFromText(std::string_view Text, std::string_view Se
     if (SectionName(L.Text, Name)) {
       // Only the first section of that name counts.
       if (InSection) break;
-      InSection = !SectionSeen && SameName(Name, Trim(Section));
+      InSection = !SectionSeen && SameTextAscii(Name, Trim(Section));
       SectionSeen = SectionSeen || InSection;
-    } else if (InSection && KeyLine(L.Text, K, V) && SameName(K, Trim(Key))) {
+    } else if (InSection && KeyLine(L.Text, K, V) && SameTextAscii(K, Trim(Key))) {
       return Cut(Unquote(V));
     }
   }
@@ -159,7 +146,7 @@ std::string WriteProfileStringToText(std::string_view Text, std::string_view Sec
   size_t SectionAt = Lines.size(), Replace = Lines.size(), InsertAt = Lines.size();
   for (size_t I = 0; I < Lines.size(); ++I) {
     std::string_view Name;
-    if (SectionName(Lines[I].Text, Name) && SameName(Name, Trim(Section))) {
+    if (SectionName(Lines[I].Text, Name) && SameTextAscii(Name, Trim(Section))) {
       SectionAt = I;
       break;
     }
@@ -169,7 +156,7 @@ std::string WriteProfileStringToText(std::string_view Text, std::string_view Sec
     for (size_t I = SectionAt + 1; I < Lines.size(); ++I) {
       std::string_view Name, K, V;
       if (SectionName(Lines[I].Text, Name)) break;
-      if (KeyLine(Lines[I].Text, K, V) && SameName(K, Trim(Key))) {
+      if (KeyLine(Lines[I].Text, K, V) && SameTextAscii(K, Trim(Key))) {
         Replace = I;
         break;
       }

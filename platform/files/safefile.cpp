@@ -99,9 +99,6 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
   // have nowhere to be renamed to.
   if (FFileName.empty()) Fail("Cannot create file", ENOENT);
   struct stat St;
-  // A device or pipe (/dev/stdout, a named pipe) is written to, never replaced;
-  // it is opened by the name given, as links such as /proc/self/fd/1 lead
-  // nowhere a path could follow.
   // /dev/stdout and its kin are the caller's open descriptor: written
   // through it, so that a redirection (also an appending one) gets the data.
   if (const int Inherited = DescriptorOf(FFileName); Inherited >= 0) {
@@ -111,7 +108,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     FBuffer.reserve(BufferSize);
     return;
   }
-  // A device or pipe is written to, never replaced.
+  // A device or pipe is written to, never replaced; it is opened by the
+  // name given.
   if (::stat(FFileName.c_str(), &St) == 0 && !S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode)) {
     FFd = ::open(FFileName.c_str(), O_WRONLY | O_CLOEXEC);
     if (FFd < 0) Fail("Cannot create file", errno);
@@ -139,7 +137,10 @@ TSafeFileWriter::TSafeFileWriter(const std::string& FileName)
     ::fchmod(FFd, Mode);
   } else {
     const int TempError = errno;
-    // A folder we may not write in, holding a file we may write: in place.
+    // No temporary file for want of permission in the folder: an existing
+    // file we may write (checked above) is truncated and written in place,
+    // without the all-or-nothing guarantee. A missing file, or any other
+    // failure, is reported with the temporary file's reason.
     if (TempError != EACCES && TempError != EPERM) Fail("Cannot create file", TempError);
     FFd = ::open(FTarget.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (FFd < 0) Fail("Cannot create file", Exists ? errno : TempError);

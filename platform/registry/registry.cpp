@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "common/cstring.h"
+
 namespace chronark::platform {
 namespace {
 
@@ -13,21 +15,8 @@ constexpr std::string_view PlatformKey = "Software\\Microsoft\\Windows\\CurrentV
 constexpr std::string_view CommonFilesValue = "CommonFilesDir";
 constexpr std::string_view DefaultCommonFiles = "/usr/lib";
 
-char LowerAscii(char C) { return (C >= 'A' && C <= 'Z') ? char(C - 'A' + 'a') : C; }
-
-bool SameText(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (size_t I = 0; I < A.size(); ++I)
-    if (LowerAscii(A[I]) != LowerAscii(B[I])) return false;
-  return true;
-}
-
-std::string_view Trim(std::string_view S) {
-  const auto Blank = [](char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; };
-  while (!S.empty() && Blank(S.front())) S.remove_prefix(1);
-  while (!S.empty() && Blank(S.back())) S.remove_suffix(1);
-  return S;
-}
+// Lines, names and data lose blanks, tabs and line ends at both ends.
+std::string_view Trim(std::string_view S) { return chronark::Trim(S, Whitespace); }
 
 // "\Software\X\" and "Software\X" name the same key.
 std::string_view NormalizeKeyPath(std::string_view Path) {
@@ -39,19 +28,15 @@ std::string_view NormalizeKeyPath(std::string_view Path) {
 
 bool IsHexDigits(std::string_view S) {
   for (char C : S)
-    if (!((C >= '0' && C <= '9') || (LowerAscii(C) >= 'a' && LowerAscii(C) <= 'f'))) return false;
+    if (!((C >= '0' && C <= '9') || (AsciiLower(C) >= 'a' && AsciiLower(C) <= 'f'))) return false;
   return !S.empty();
-}
-
-bool StartsWithText(std::string_view S, std::string_view Prefix) {
-  return S.size() >= Prefix.size() && SameText(S.substr(0, Prefix.size()), Prefix);
 }
 
 // The notation of exported registry files for non-string values:
 // dword:0000002a, hex:01,02 and hex(2):41,00.
 bool IsOtherTypeNotation(std::string_view Data) {
-  if (StartsWithText(Data, "dword:")) return Data.size() == 6 + 8 && IsHexDigits(Data.substr(6));
-  if (StartsWithText(Data, "hex:") || StartsWithText(Data, "hex(")) {
+  if (StartsTextAscii(Data, "dword:")) return Data.size() == 6 + 8 && IsHexDigits(Data.substr(6));
+  if (StartsTextAscii(Data, "hex:") || StartsTextAscii(Data, "hex(")) {
     const size_t Colon = Data.find(':');
     return Colon != std::string_view::npos;
   }
@@ -112,14 +97,14 @@ void TRegistry::AddPlatformDefaults() {
   TKey* Key = FindKey(PlatformKey);
   if (!Key) Key = &FKeys.emplace_back(TKey{std::string(PlatformKey), {}});
   for (const TValue& Value : Key->Values)
-    if (SameText(Value.Name, CommonFilesValue)) return;
+    if (SameTextAscii(Value.Name, CommonFilesValue)) return;
   Key->Values.push_back(TValue{std::string(CommonFilesValue), std::string(DefaultCommonFiles)});
 }
 
 TRegistry::TKey* TRegistry::FindKey(std::string_view Path) {
   Path = NormalizeKeyPath(Path);
   for (TKey& Key : FKeys)
-    if (SameText(Key.Path, Path)) return &Key;
+    if (SameTextAscii(Key.Path, Path)) return &Key;
   return nullptr;
 }
 
@@ -135,7 +120,7 @@ void TRegistry::CloseKey() { FCurrent = nullptr; }
 const TRegistry::TValue* TRegistry::FindValue(std::string_view Name) const {
   if (!FCurrent) return nullptr;
   for (const TValue& Value : FCurrent->Values)
-    if (SameText(Value.Name, Name)) return &Value;
+    if (SameTextAscii(Value.Name, Name)) return &Value;
   return nullptr;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/version/version.h"
 
+#include "platform/files/descriptor.h"
 #include "platform/version/versionblock.h"
 
 #include <cerrno>
@@ -23,20 +24,6 @@ constexpr uint64_t MaxTableBytes = 4u << 20;
 constexpr uint64_t MaxBlockBytes = 1u << 20;
 constexpr uint32_t SectionTypeNoBits = 8;
 constexpr uint32_t SectionIndexEscape = 0xFFFF;
-
-class TFileDescriptor {
-public:
-  explicit TFileDescriptor(int Fd) : FFd(Fd) {}
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-  ~TFileDescriptor() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  int Get() const { return FFd; }
-
-private:
-  int FFd{-1};
-};
 
 bool ReadAt(int Fd, uint64_t Offset, void* Buffer, size_t Length) {
   auto* Out = static_cast<unsigned char*>(Buffer);
@@ -190,11 +177,11 @@ std::string MakeTempFileName() {
     char Suffix[16];
     std::snprintf(Suffix, sizeof Suffix, "%08X", NextSuffix());
     std::string Name = Folder + "XYZ" + Suffix + ".tmp";
-    int Fd = ::open(Name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (Fd >= 0) {
+    const TFileDescriptor Fd(
+        ::open(Name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (Fd.Valid()) {
       // The umask may only take bits away; make the mode exact all the same.
-      ::fchmod(Fd, 0600);
-      ::close(Fd);
+      ::fchmod(Fd.Get(), 0600);
       return Name;
     }
     if (errno != EEXIST) return {};

@@ -1,5 +1,7 @@
 #include "platform/version/versionblock.h"
 
+#include "common/cstring.h"
+
 namespace chronark {
 namespace {
 
@@ -42,15 +44,6 @@ private:
   std::span<const unsigned char> FData;
   size_t FPos{0};
 };
-
-bool SameTextAscii(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i) {
-    auto Fold = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
-    if (Fold(A[i]) != Fold(B[i])) return false;
-  }
-  return true;
-}
 
 // Leaves the reader at the first translation's string table.
 bool ReadHeader(TBlockReader& Reader, uint32_t& First) {

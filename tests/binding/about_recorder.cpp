@@ -11,7 +11,7 @@
 extern "C" __attribute__((visibility("default"))) void showaboutdialog_v1_1(
     uintptr_t Owner, const unsigned char* Name, const unsigned char* Text2,
     const unsigned char* Text3, const unsigned char* Text4, uintptr_t IconHandle) {
-  using namespace chronark_test;
+  using namespace chronark::test;
   std::string Line =
       "showaboutdialog_v1_1\t" + LibraryPath(reinterpret_cast<const void*>(&showaboutdialog_v1_1));
   Line += HandleField("Owner", Owner);

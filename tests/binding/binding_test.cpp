@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "common/companions.h"
-#include "common/cfile_shared.h"
-#include "platform/registry/registry.h"
+#include "services/companions.h"
+#include "services/cfile_shared.h"
+#include "support/testfs.h"
 
 namespace fs = std::filesystem;
 
@@ -25,12 +25,7 @@ const std::string FakeRelCheck = CHRONARK_TEST_FAKE_RELCHECK;
 const std::string AboutRecorder = CHRONARK_TEST_ABOUT;
 const std::string NoExport = CHRONARK_TEST_NO_EXPORT;
 
-std::string ReadFile(const fs::path& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  std::ostringstream Out;
-  Out << In.rdbuf();
-  return Out.str();
-}
+using test::ReadFile;
 
 std::vector<std::string> SplitTabs(const std::string& Line) {
   std::vector<std::string> Fields;
@@ -42,9 +37,7 @@ std::vector<std::string> SplitTabs(const std::string& Line) {
 class BindingTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char Template[] = "/tmp/chronark-binding-XXXXXX";
-    ASSERT_NE(mkdtemp(Template), nullptr);
-    FRoot = Template;
+    FRoot = FTemp.Folder();
     FProgram = FRoot / "prog";
     FCommon = FRoot / "common files";
     FShared = FCommon / "RIZ Adizuv";
@@ -62,8 +55,6 @@ protected:
     fs::current_path(FOldCwd);
     unsetenv("REGISTRY_HKLM_FILE");
     unsetenv("CHRONARK_BINDING_RECORD");
-    std::error_code Ignored;
-    fs::remove_all(FRoot, Ignored);
   }
 
   void WriteRegistry(const std::string& Text) const {
@@ -88,6 +79,7 @@ protected:
     return Lines;
   }
 
+  test::TTempDir FTemp;
   fs::path FRoot, FProgram, FCommon, FShared, FCwd, FRegistryFile, FRecordFile, FOldCwd;
 };
 
@@ -186,48 +178,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TTrailingCase{"/a", true, "/a/"}, TTrailingCase{"/a/", true, "/a/"},
                       TTrailingCase{"/a/", false, "/a"}, TTrailingCase{"/a//", false, "/a/"},
                       TTrailingCase{"/a", false, "/a"}, TTrailingCase{"/", false, ""}));
-
-// --- the registry stand-in ---------------------------------------------------
-
-TEST_F(BindingTest, ValueOfOtherTypeFailsToReadAsString) {
-  WriteRegistry(std::string(Maker) +
-                "TVCommonFiles=dword:0000002a\nBlob=hex:01,02\nText=\"dword:0000002a\"\n");
-  platform::TRegistry Registry;
-  ASSERT_TRUE(OpenMakerKey(Registry, "Paths", "", false));
-  EXPECT_TRUE(Registry.ValueExists("TVCommonFiles"));
-  try {
-    Registry.ReadString("TVCommonFiles");
-    FAIL() << "no error";
-  } catch (const platform::ERegistryException& E) {
-    EXPECT_STREQ(E.what(), "Invalid data type for 'TVCommonFiles'");
-  }
-  EXPECT_THROW(Registry.ReadString("Blob"), platform::ERegistryException);
-  EXPECT_EQ(Registry.ReadString("Text"), "dword:0000002a");
-}
-
-TEST_F(BindingTest, KeysAreNeverCreatedAndTheFileNeverWritten) {
-  WriteRegistry("; maker key absent\n");
-  ASSERT_EQ(chmod(FRegistryFile.c_str(), 0444), 0);
-  platform::TRegistry Registry;
-  EXPECT_FALSE(OpenMakerKey(Registry, "Paths", "", true));
-  EXPECT_FALSE(OpenMakerKey(Registry, "Paths", "Sub", true));
-  EXPECT_EQ(GetSharedFolder(), "/usr/lib/RIZ Adizuv");
-  EXPECT_EQ(ReadFile(FRegistryFile), "; maker key absent\n");
-}
-
-TEST_F(BindingTest, RegistryThatIsNoRegularFileIsAnEmptyStore) {
-  ASSERT_EQ(mkfifo(FRegistryFile.c_str(), 0600), 0);  // reading it would block
-  EXPECT_EQ(GetSharedFolder(), "/usr/lib/RIZ Adizuv");
-}
-
-TEST_F(BindingTest, SubKeyFollowsTheSection) {
-  WriteRegistry("[Software\\Tolvane Software\\Paths\\Sub]\nA=1\n");
-  platform::TRegistry Registry;
-  EXPECT_FALSE(OpenMakerKey(Registry, "Paths", "", false));
-  ASSERT_TRUE(OpenMakerKey(Registry, "Paths", "Sub", false));
-  EXPECT_EQ(Registry.ReadString("A"), "1");
-  EXPECT_EQ(Registry.ReadString("Missing"), "");
-}
 
 // --- search and binding --------------------------------------------------------
 

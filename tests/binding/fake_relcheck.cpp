@@ -8,7 +8,7 @@
 extern "C" __attribute__((visibility("default"))) void showrelcheckdialog_v1_11(
     uintptr_t AppHandle, const unsigned char* CurrentVersion, const unsigned char* Section,
     const unsigned char* UpdateURL) {
-  using namespace chronark_test;
+  using namespace chronark::test;
   std::string Line = "showrelcheckdialog_v1_11\t" +
                      LibraryPath(reinterpret_cast<const void*>(&showrelcheckdialog_v1_11));
   Line += HandleField("AppHandle", AppHandle);

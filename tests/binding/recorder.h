@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace chronark_test {
+namespace chronark::test {
 
 inline std::string LibraryPath(const void* Address) {
   Dl_info Info{};
@@ -46,4 +46,4 @@ inline bool InspectHandles() {
   return Flag && *Flag == '1';
 }
 
-}  // namespace chronark_test
+}  // namespace chronark::test

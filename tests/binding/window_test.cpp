@@ -4,7 +4,7 @@
 #include "../app/window_support.h"
 
 #include "app/capp.h"
-#include "tests/support/offline_resolver.h"
+#include "support/offline_resolver.h"
 
 #include <QApplication>
 #include <QFile>

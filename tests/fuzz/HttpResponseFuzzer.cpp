@@ -13,7 +13,7 @@
 
 using chronark::EHttpException;
 using chronark::TMemoryStream;
-using chronark::testing::TFakeHttpCli;
+using chronark::test::TFakeHttpCli;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size < 2) return 0;

@@ -12,7 +12,7 @@
 
 #include "net/HttpProt.h"
 
-namespace chronark::testing {
+namespace chronark::test {
 
 class TFakeHttpCli : public THttpCli {
 public:
@@ -109,4 +109,4 @@ private:
   std::deque<std::pair<uint32_t, uintptr_t>> FPosted;
 };
 
-}  // namespace chronark::testing
+}  // namespace chronark::test

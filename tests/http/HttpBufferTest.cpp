@@ -9,7 +9,7 @@ namespace chronark {
 namespace {
 using namespace std::string_literals;
 
-using testing::TFakeHttpCli;
+using test::TFakeHttpCli;
 
 const char* const kAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
 

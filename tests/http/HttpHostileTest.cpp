@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "TestServer.h"
+#include "support/http_server.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
 
@@ -12,8 +12,8 @@ namespace chronark {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TConn;
-using testing::TTestServer;
+using test::TConn;
+using test::THttpTestServer;
 
 struct TOutcome {
   std::string Message;
@@ -37,7 +37,7 @@ TOutcome RunGet(THttpCli& H) {
 const std::string kTimedOut = "Connection timed out (Error #10060)";
 
 TEST(HttpHostile, SilentServerTimesOut) {
-  TTestServer S([](TConn& C) { C.WaitForClientClose(); });
+  THttpTestServer S([](TConn& C) { C.WaitForClientClose(); });
   THttpCli H;
   H.URL = S.Url("/");
   H.IdleTimeout = 300ms;
@@ -52,7 +52,7 @@ TEST(HttpHostile, SilentServerTimesOut) {
 }
 
 TEST(HttpHostile, BodyThatNeverEndsHitsTheTotalLimit) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
     const std::string Block(16384, 'b');
     while (C.Send(Block) && C.Sleep(1)) {}
@@ -68,7 +68,7 @@ TEST(HttpHostile, BodyThatNeverEndsHitsTheTotalLimit) {
 }
 
 TEST(HttpHostile, EndlessBodyIntoABoundedStreamStopsAtItsLimit) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 200 OK\r\n\r\n");
     const std::string Block(65536, 'b');
     while (C.Send(Block)) {}
@@ -83,7 +83,7 @@ TEST(HttpHostile, EndlessBodyIntoABoundedStreamStopsAtItsLimit) {
 }
 
 TEST(HttpHostile, HeaderLineOfTenMebibytes) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 200 OK\r\nX-Big: " + std::string(10 << 20, 'x') + "\r\n\r\n");
   });
   THttpCli H;
@@ -95,7 +95,7 @@ TEST(HttpHostile, HeaderLineOfTenMebibytes) {
 }
 
 TEST(HttpHostile, HundredThousandHeaderLines) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     std::string Lines = "HTTP/1.0 200 OK\r\n";
     for (int I = 0; I < 100000; ++I) Lines += "X-" + std::to_string(I) + ": y\r\n";
     C.Send(Lines + "\r\nbody");
@@ -109,7 +109,7 @@ TEST(HttpHostile, HundredThousandHeaderLines) {
 }
 
 TEST(HttpHostile, RelocationLoop) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n");
   });
   THttpCli H;
@@ -124,7 +124,7 @@ TEST(HttpHostile, RelocationLoop) {
 }
 
 TEST(HttpHostile, ResetInTheMiddleOfTheBody) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'p'));
     C.Sleep(100);
     C.Reset();
@@ -140,7 +140,7 @@ TEST(HttpHostile, ResetInTheMiddleOfTheBody) {
 }
 
 TEST(HttpHostile, GarbageStatusLine) {
-  TTestServer S([](TConn& C) { C.Send("HTTP/1.0 #?! Garbage\r\n\r\nbody"); });
+  THttpTestServer S([](TConn& C) { C.Send("HTTP/1.0 #?! Garbage\r\n\r\nbody"); });
   THttpCli H;
   H.URL = S.Url("/");
   const TOutcome R = RunGet(H);
@@ -149,7 +149,7 @@ TEST(HttpHostile, GarbageStatusLine) {
 }
 
 TEST(HttpHostile, BinaryGarbageWithoutLineEnd) {
-  TTestServer S([](TConn& C) { C.Send(std::string("\x16\x03\x01\x00\xa5\x01\x00\x00", 8)); });
+  THttpTestServer S([](TConn& C) { C.Send(std::string("\x16\x03\x01\x00\xa5\x01\x00\x00", 8)); });
   THttpCli H;
   H.URL = S.Url("/");
   const TOutcome R = RunGet(H);
@@ -159,7 +159,7 @@ TEST(HttpHostile, BinaryGarbageWithoutLineEnd) {
 
 TEST(HttpHostile, HeaderlessHtmlAnswer) {
   const std::string Page = "<HTML><BODY>old server</BODY></HTML>\r\n<!-- more -->\n";
-  TTestServer S([&](TConn& C) { C.Send(Page); });
+  THttpTestServer S([&](TConn& C) { C.Send(Page); });
   THttpCli H;
   H.URL = S.Url("/");
   TMemoryStream Doc;
@@ -172,7 +172,7 @@ TEST(HttpHostile, HeaderlessHtmlAnswer) {
 
 TEST(HttpHostile, OneByteEveryTenMillisecondsStillArrives) {
   const std::string Answer = "HTTP/1.0 200 OK\r\n\r\nslow but steady";
-  TTestServer S([&](TConn& C) {
+  THttpTestServer S([&](TConn& C) {
     for (char Ch : Answer)
       if (!C.Send(std::string(1, Ch)) || !C.Sleep(10)) return;
   });
@@ -188,7 +188,7 @@ TEST(HttpHostile, OneByteEveryTenMillisecondsStillArrives) {
 }
 
 TEST(HttpHostile, OneByteEveryTenMillisecondsForeverHitsTheTotalLimit) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 200 OK\r\n\r\n");
     while (C.Send("z") && C.Sleep(10)) {}
   });

@@ -8,7 +8,8 @@
 
 #include <thread>
 
-#include "TestServer.h"
+#include "support/http_server.h"
+#include "support/loopback.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
 #include "platform/eventloop/EventLoop.h"
@@ -16,9 +17,9 @@
 namespace chronark {
 namespace {
 
-using testing::Response;
-using testing::TConn;
-using testing::TTestServer;
+using test::Response;
+using test::TConn;
+using test::THttpTestServer;
 
 std::pair<std::string, int> GetResult(THttpCli& H) {
   try {
@@ -37,7 +38,7 @@ std::string HeaderOf(const std::string& Request, const std::string& Name) {
 }
 
 TEST(HttpLoopback, UpdateCheckRequestBytesAndDocument) {
-  TTestServer S([](TConn& C) { C.Send(Response(200, "[chronark]\r\nVersion=1.0\r\n")); });
+  THttpTestServer S([](TConn& C) { C.Send(Response(200, "[chronark]\r\nVersion=1.0\r\n")); });
   THttpCli H;
   H.URL = S.Url("/software/version.txt");
   H.Agent = "Online Relcheck";
@@ -62,7 +63,7 @@ TEST(HttpLoopback, UpdateCheckRequestBytesAndDocument) {
 }
 
 TEST(HttpLoopback, ManyRequestsInTurnOnOneComponent) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     const std::string Path = C.Request.substr(4, C.Request.find(' ', 4) - 4);
     C.Send(Response(200, "doc " + Path));
   });
@@ -77,7 +78,7 @@ TEST(HttpLoopback, ManyRequestsInTurnOnOneComponent) {
 }
 
 TEST(HttpLoopback, RelocationIsFollowedOnTheSameServer) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     if (C.Request.rfind("POST /form ", 0) == 0)
       C.Send("HTTP/1.0 302 Found\r\nLocation: /result\r\nContent-Length: 0\r\n\r\n");
     else
@@ -105,7 +106,7 @@ TEST(HttpLoopback, RelocationIsFollowedOnTheSameServer) {
 TEST(HttpLoopback, LargePostGoesOutInChunks) {
   std::string Big(3 << 20, 'q');
   for (size_t I = 0; I < Big.size(); I += 1000) Big[I] = static_cast<char>('a' + I % 26);
-  TTestServer S([&](TConn& C) {
+  THttpTestServer S([&](TConn& C) {
     const std::string Body = C.Request.substr(C.Request.find("\r\n\r\n") + 4);
     C.Send(Response(200, Body == Big ? "all there" : "damaged"));
   });
@@ -128,7 +129,7 @@ TEST(HttpLoopback, LargePostGoesOutInChunks) {
 
 TEST(HttpLoopback, EarlyRelocationOfAPostDropsTheRestOfItsBody) {
   // The server answers after the header, without reading the body.
-  TTestServer S(
+  THttpTestServer S(
       [](TConn& C) {
         if (C.Request.rfind("POST", 0) == 0)
           C.Send("HTTP/1.0 302 Found\r\nLocation: /thanks\r\nContent-Length: 0\r\n\r\n");
@@ -149,7 +150,7 @@ TEST(HttpLoopback, EarlyRelocationOfAPostDropsTheRestOfItsBody) {
 
 TEST(HttpLoopback, RelocationThroughAProxyKeepsThePortOfTheTarget) {
   // The "proxy" answers for far.example:8123 and relocates once.
-  TTestServer Proxy([](TConn& C) {
+  THttpTestServer Proxy([](TConn& C) {
     if (C.Request.rfind("GET http://far.example:8123/a HTTP/1.0\r\n", 0) == 0)
       C.Send("HTTP/1.0 301 Moved\r\nLocation: /b\r\n\r\n");
     else
@@ -167,7 +168,7 @@ TEST(HttpLoopback, RelocationThroughAProxyKeepsThePortOfTheTarget) {
 }
 
 TEST(HttpLoopback, HeadAsksForTheHeaderOnly) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n");
     C.WaitForClientClose();  // a HEAD answer has no body; the client must not wait for one
   });
@@ -180,7 +181,7 @@ TEST(HttpLoopback, HeadAsksForTheHeaderOnly) {
 }
 
 TEST(HttpLoopback, BasicAuthenticationFromTheUrl) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     if (HeaderOf(C.Request, "Authorization") == "Basic " + EncodeBase64("joe:s3cret"))
       C.Send(Response(200, "welcome"));
     else
@@ -201,7 +202,7 @@ TEST(HttpLoopback, BasicAuthenticationFromTheUrl) {
 }
 
 TEST(HttpLoopback, CookiesComeInAndGoOut) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     C.Send(Response(200, HeaderOf(C.Request, "Cookie"), "Set-Cookie: id=42; path=/\r\n"));
   });
   THttpCli H;
@@ -218,7 +219,7 @@ TEST(HttpLoopback, CookiesComeInAndGoOut) {
 }
 
 TEST(HttpLoopback, RangeIsAskedAndTheAnswerIsTakenApart) {
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     EXPECT_EQ(HeaderOf(C.Request, "Range"), "bytes=2-4");
     C.Send(Response(206, "cde", "Content-Range: bytes 2-4/10\r\nAccept-Ranges: bytes\r\n"));
   });
@@ -236,17 +237,8 @@ TEST(HttpLoopback, RangeIsAskedAndTheAnswerIsTakenApart) {
 }
 
 TEST(HttpLoopback, RefusedConnectionRaisesItsText) {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof A;
-  ::bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-  ::getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
-  ::close(Fd);  // bound once, now nobody listens there
-
   THttpCli H;
-  H.URL = "http://127.0.0.1:" + std::to_string(ntohs(A.sin_port)) + "/";
+  H.URL = "http://127.0.0.1:" + test::FreeLoopbackPort() + "/";
   EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"Connection refused (Error #10061)", 404}));
   EXPECT_EQ(H.RequestDoneError(), 10061);
   EXPECT_EQ(H.StatusCode(), 404);
@@ -273,7 +265,7 @@ TEST(HttpLoopback, EmptyUrlRaisesAndRequestDoneComesLater) {
 }
 
 TEST(HttpLoopback, LocalhostIsLookedUp) {
-  TTestServer S([](TConn& C) { C.Send(Response(200, "by name")); });
+  THttpTestServer S([](TConn& C) { C.Send(Response(200, "by name")); });
   THttpCli H;
   H.URL = "http://localhost:" + std::to_string(S.Port()) + "/";
   TMemoryStream Doc;
@@ -284,7 +276,7 @@ TEST(HttpLoopback, LocalhostIsLookedUp) {
 }
 
 TEST(HttpLoopback, MultiThreadedGetOnAThreadOfItsOwn) {
-  TTestServer S([](TConn& C) { C.Send(Response(200, "from a worker")); });
+  THttpTestServer S([](TConn& C) { C.Send(Response(200, "from a worker")); });
   std::string Got, Error;
   std::thread Worker([&] {
     try {
@@ -305,7 +297,7 @@ TEST(HttpLoopback, MultiThreadedGetOnAThreadOfItsOwn) {
 }
 
 TEST(HttpLoopback, GetInsideAHandlerIsBusy) {
-  TTestServer S([](TConn& C) { C.Send(Response(200, "x")); });
+  THttpTestServer S([](TConn& C) { C.Send(Response(200, "x")); });
   THttpCli H;
   H.URL = S.Url("/");
   std::pair<std::string, int> Inner;

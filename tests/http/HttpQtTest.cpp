@@ -4,7 +4,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include "TestServer.h"
+#include "support/http_server.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
 #include "platform/qtbridge/QtBridge.h"
@@ -12,9 +12,9 @@
 namespace chronark {
 namespace {
 
-using testing::Response;
-using testing::TConn;
-using testing::TTestServer;
+using test::Response;
+using test::TConn;
+using test::THttpTestServer;
 
 TEST(HttpQt, GetKeepsQtTimersRunning) {
   int Argc = 1;
@@ -24,7 +24,7 @@ TEST(HttpQt, GetKeepsQtTimersRunning) {
   TQtEventBridge Bridge;
   ASSERT_TRUE(Bridge.Active());
 
-  TTestServer S([](TConn& C) {
+  THttpTestServer S([](TConn& C) {
     if (C.Sleep(400)) C.Send(Response(200, "late answer"));
   });
   int Ticks = 0;

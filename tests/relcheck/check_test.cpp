@@ -1,6 +1,7 @@
 #include "relcheck/check.h"
 
 #include "common/exceptions.h"
+#include "support/testfs.h"
 
 #include <gtest/gtest.h>
 
@@ -34,32 +35,11 @@ public:
   void ShowNewerVersion(const TPublishedVersion& P) override { Newer.push_back(P); }
 };
 
-std::vector<std::string> FolderEntries(const std::string& Path) {
-  std::vector<std::string> Names;
-  if (DIR* Dir = ::opendir(Path.c_str())) {
-    while (dirent* Entry = ::readdir(Dir))
-      if (Entry->d_name[0] != '.') Names.push_back(Entry->d_name);
-    ::closedir(Dir);
-  }
-  return Names;
-}
-
 // Every check runs with its own temporary folder, which must be empty again
 // afterwards, whatever the outcome.
 class VersionCheck : public testing::Test {
 protected:
-  void SetUp() override {
-    char Pattern[] = "/tmp/relcheck-check-XXXXXX";
-    FFolder = ::mkdtemp(Pattern);
-    if (const char* Old = std::getenv("TMPDIR")) FOldTmp = Old;
-    ::setenv("TMPDIR", FFolder.c_str(), 1);
-  }
-  void TearDown() override {
-    EXPECT_TRUE(FolderEntries(FFolder).empty());
-    for (const auto& Name : FolderEntries(FFolder)) ::unlink((FFolder + "/" + Name).c_str());
-    ::rmdir(FFolder.c_str());
-    FOldTmp.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", FOldTmp.c_str(), 1);
-  }
+  void TearDown() override { EXPECT_TRUE(FDir.Entries().empty()); }
 
   void Run(std::string Document, const std::string& Current = "1.0.2002.624") {
     Http.Respond = [Document](std::string& Out) { Out = Document; };
@@ -67,7 +47,10 @@ protected:
                     TempFileName);
   }
 
-  std::string FFolder, FOldTmp, TempFileName;
+  test::TTempDir FDir;
+  const std::string FFolder = FDir.Folder();
+  test::TScopedEnv FTmpDir{"TMPDIR", FFolder.c_str()};
+  std::string TempFileName;
   TFakeFetcher Http;
   TRecordingView View;
 };

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace chronark::testing_support {
+namespace chronark::test {
 
 using relcheck::relcheckform;
 using relcheck::Trelcheckform;
@@ -87,14 +87,4 @@ private:
   }
 };
 
-inline std::vector<std::string> Entries(const std::string& Folder) {
-  std::vector<std::string> Names;
-  if (DIR* Dir = ::opendir(Folder.c_str())) {
-    while (dirent* E = ::readdir(Dir))
-      if (E->d_name[0] != '.') Names.push_back(E->d_name);
-    ::closedir(Dir);
-  }
-  return Names;
-}
-
-}  // namespace chronark::testing_support
+}  // namespace chronark::test

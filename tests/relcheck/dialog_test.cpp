@@ -3,6 +3,7 @@
 #include "common/exceptions.h"
 #include "relcheck/FmxUtils.h"
 #include "tests/relcheck/dialog_driver.h"
+#include "support/testfs.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@
 namespace chronark::relcheck {
 namespace {
 
-using namespace testing_support;
+using namespace test;
 
 using THandler =
     std::function<void(const std::string& URL, std::string_view Agent, std::string& Document)>;
@@ -58,19 +59,13 @@ void RunEventsFor(int Milliseconds) {
 class RelcheckDialog : public testing::Test {
 protected:
   void SetUp() override {
-    char Pattern[] = "/tmp/relcheck-dialog-XXXXXX";
-    FTemp = ::mkdtemp(Pattern);
-    ::setenv("TMPDIR", FTemp.c_str(), 1);
     SetShellOpener([this](const QUrl& Url) {
       Opened.push_back(Url.toString().toStdString());
       return true;
     });
   }
   void TearDown() override {
-    EXPECT_TRUE(Entries(FTemp).empty()) << "a temporary file was left";
-    for (const auto& Name : Entries(FTemp)) ::unlink((FTemp + "/" + Name).c_str());
-    ::rmdir(FTemp.c_str());
-    ::unsetenv("TMPDIR");
+    EXPECT_TRUE(FDir.Entries().empty()) << "a temporary file was left";
     SetShellOpener({});
     SetFetcherFactory({});
     SetHostExecutable({});
@@ -95,7 +90,9 @@ protected:
     return Driver.Outcome;
   }
 
-  std::string FTemp, RequestedURL, RequestedAgent;
+  TTempDir FDir;
+  TScopedEnv FTmpDir{"TMPDIR", FDir.Folder().c_str()};
+  std::string RequestedURL, RequestedAgent;
   std::vector<std::string> Opened;
   TDriver Driver;
 };

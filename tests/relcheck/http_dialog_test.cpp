@@ -3,8 +3,10 @@
 
 #include "TlsTestServer.h"
 #include "tests/relcheck/dialog_driver.h"
-#include "tests/relcheck/loopback_server.h"
-#include "tests/support/offline_resolver.h"
+#include "support/http_server.h"
+#include "support/loopback.h"
+#include "support/testfs.h"
+#include "support/offline_resolver.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +20,7 @@
 namespace chronark::relcheck {
 namespace {
 
-using namespace testing_support;
+using namespace test;
 using namespace std::chrono_literals;
 
 std::string Ok(const std::string& Body) {
@@ -28,16 +30,10 @@ std::string Ok(const std::string& Body) {
 class RelcheckOverHttp : public ::testing::Test {
 protected:
   void SetUp() override {
-    char Pattern[] = "/tmp/relcheck-http-XXXXXX";
-    FTemp = ::mkdtemp(Pattern);
-    ::setenv("TMPDIR", FTemp.c_str(), 1);
     SetFetcherFactory([] { return CreateHttpFetcher(); });
   }
   void TearDown() override {
-    EXPECT_TRUE(Entries(FTemp).empty()) << "a temporary file was left";
-    for (const auto& Name : Entries(FTemp)) ::unlink((FTemp + "/" + Name).c_str());
-    ::rmdir(FTemp.c_str());
-    ::unsetenv("TMPDIR");
+    EXPECT_TRUE(FDir.Entries().empty()) << "a temporary file was left";
     SetFetcherFactory({});
   }
 
@@ -48,15 +44,23 @@ protected:
     return Driver.Outcome;
   }
 
-  std::string FTemp;
+  TTempDir FDir;
+  TScopedEnv FTmpDir{"TMPDIR", FDir.Folder().c_str()};
   TDriver Driver;
 };
 
+const std::string VersionPath = "/software/version.txt";
+
+// A server script that answers every request with Text and closes.
+THttpTestServer::TScript Answer(std::string Text) {
+  return [Text](TConn& C) { C.Send(Text); };
+}
+
 TEST_F(RelcheckOverHttp, NewerVersionAndTheExactRequest) {
-  TLoopbackServer Server(
-      Ok("[chronark]\r\nVersion=1.0.2002.625\r\nName=Chronark\r\n"
-         "Download=http://example.test/c.zip\r\nHomepage=http://example.test/\r\n"));
-  TOutcome O = Run(Server.URL());
+  THttpTestServer Server(
+      Answer(Ok("[chronark]\r\nVersion=1.0.2002.625\r\nName=Chronark\r\n"
+                "Download=http://example.test/c.zip\r\nHomepage=http://example.test/\r\n")));
+  TOutcome O = Run(Server.Url(VersionPath));
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
   EXPECT_EQ(O.NewVersion, "1.0.2002.625");
   EXPECT_EQ(O.AppName, "Chronark");
@@ -73,16 +77,15 @@ TEST_F(RelcheckOverHttp, NewerVersionAndTheExactRequest) {
 }
 
 TEST_F(RelcheckOverHttp, NotFoundShowsTheReasonPhrase) {
-  TLoopbackServer Server(
-      "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>weg</html>");
-  TOutcome O = Run(Server.URL());
+  THttpTestServer Server(
+      Answer("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>weg</html>"));
+  TOutcome O = Run(Server.Url(VersionPath));
   EXPECT_EQ(O.Status, "Fehler: \"Not Found\"");
   for (const auto& [Name, Enabled] : O.Enabled) EXPECT_FALSE(Enabled) << Name;
 }
 
 TEST_F(RelcheckOverHttp, RefusedPortIsAnError) {
-  TOutcome O = Run("http://127.0.0.1:" + std::to_string(TLoopbackServer::RefusedPort()) +
-                   "/software/version.txt");
+  TOutcome O = Run("http://127.0.0.1:" + FreeLoopbackPort() + "/software/version.txt");
   EXPECT_TRUE(O.Status.startsWith("Fehler: \"")) << O.Status.toStdString();
   EXPECT_TRUE(O.Status.endsWith("\"")) << O.Status.toStdString();
 }
@@ -96,17 +99,17 @@ TEST_F(RelcheckOverHttp, UnknownHostIsAnError) {
 
 TEST_F(RelcheckOverHttp, SilentServerEndsInBoundedTime) {
   SetFetcherFactory([] { return CreateHttpFetcher(300ms, 2s); });
-  TLoopbackServer Server("", TLoopbackServer::TMode::Silent);
+  THttpTestServer Server([](TConn& C) { C.WaitForClientClose(); });
   const auto Start = std::chrono::steady_clock::now();
-  TOutcome O = Run(Server.URL());
+  TOutcome O = Run(Server.Url(VersionPath));
   EXPECT_LT(std::chrono::steady_clock::now() - Start, 10s);
   EXPECT_TRUE(O.Status.startsWith("Fehler: \"")) << O.Status.toStdString();
 }
 
 TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
-  TLoopbackServer Server(
-      Ok("[chronark]\r\nVersion=9\r\n" + std::string(MaxVersionDocumentSize, ';')));
-  TOutcome O = Run(Server.URL());
+  THttpTestServer Server(
+      Answer(Ok("[chronark]\r\nVersion=9\r\n" + std::string(MaxVersionDocumentSize, ';'))));
+  TOutcome O = Run(Server.Url(VersionPath));
   EXPECT_EQ(O.Status.toStdString(), "Fehler: \"Die Versionsinformationen sind größer als 1 MiB\"");
   EXPECT_FALSE(O.Enabled["newversion"]);
 }
@@ -114,8 +117,10 @@ TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
 TEST_F(RelcheckOverHttp, DialogRespondsWhileTheServerIsSlow) {
   // The server answers only after the dialog has handled OK (and a Qt timer)
   // while the request was still running.
-  TLoopbackServer Server(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"),
-                         TLoopbackServer::TMode::Gated);
+  THttpTestServer Server([](TConn& C) {
+    C.WaitForGate();
+    C.Send(Ok("[chronark]\r\nVersion=1.0.2002.624\r\n"));
+  });
   bool RunningAfterOk = false, VisibleAfterOk = false;
   Driver.OnStatus = [&](const QString& Text) {
     if (Text != "Empfange Versionsinformationen...") return;
@@ -124,11 +129,11 @@ TEST_F(RelcheckOverHttp, DialogRespondsWhileTheServerIsSlow) {
       QTimer::singleShot(20, [&] {
         RunningAfterOk = relcheckform && relcheckform->CheckRunning();
         VisibleAfterOk = relcheckform && relcheckform->isVisible();
-        Server.Release();
+        Server.OpenGate();
       });
     });
   };
-  TOutcome O = Run(Server.URL());
+  TOutcome O = Run(Server.Url(VersionPath));
   EXPECT_TRUE(RunningAfterOk);
   EXPECT_TRUE(VisibleAfterOk);
   ASSERT_FALSE(O.Statuses.empty());
@@ -140,14 +145,14 @@ class RelcheckOverHttps : public RelcheckOverHttp {
 protected:
   void SetUp() override {
     RelcheckOverHttp::SetUp();
-    ::setenv("SSL_CERT_FILE", chronark::testing::TTestPki::Get().File("ca.pem").c_str(), 1);
+    ::setenv("SSL_CERT_FILE", chronark::test::TTestPki::Get().File("ca.pem").c_str(), 1);
   }
   void TearDown() override {
     ::unsetenv("SSL_CERT_FILE");
     RelcheckOverHttp::TearDown();
   }
-  using TTls = chronark::testing::TTlsTestServer;
-  using TConn = chronark::testing::TTlsConn;
+  using TTls = chronark::test::TTlsTestServer;
+  using TConn = chronark::test::TTlsConn;
 };
 
 const char* const kNewer =

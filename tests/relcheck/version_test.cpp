@@ -1,5 +1,6 @@
 #include "platform/version/version.h"
 #include "platform/version/versionblock.h"
+#include "support/testfs.h"
 
 #include <gtest/gtest.h>
 
@@ -25,44 +26,8 @@ void WriteFile(const std::string& Name, const std::string& Data) {
   std::ofstream(Name, std::ios::binary) << Data;
 }
 
-class TTempFolder {
-public:
-  TTempFolder() {
-    char Pattern[] = "/tmp/relcheck-test-XXXXXX";
-    FPath = ::mkdtemp(Pattern);
-  }
-  ~TTempFolder() {
-    for (const auto& Name : Entries()) ::unlink((FPath + "/" + Name).c_str());
-    ::rmdir(FPath.c_str());
-  }
-  const std::string& Path() const { return FPath; }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> Names;
-    if (DIR* Dir = ::opendir(FPath.c_str())) {
-      while (dirent* Entry = ::readdir(Dir))
-        if (std::string(Entry->d_name) != "." && std::string(Entry->d_name) != "..")
-          Names.push_back(Entry->d_name);
-      ::closedir(Dir);
-    }
-    return Names;
-  }
-
-private:
-  std::string FPath;
-};
-
-class TScopedEnv {
-public:
-  TScopedEnv(const char* Name, const char* Value) : FName(Name) {
-    if (const char* Old = std::getenv(Name)) FOld = Old, FHadOld = true;
-    Value ? ::setenv(Name, Value, 1) : ::unsetenv(Name);
-  }
-  ~TScopedEnv() { FHadOld ? ::setenv(FName.c_str(), FOld.c_str(), 1) : ::unsetenv(FName.c_str()); }
-
-private:
-  std::string FName, FOld;
-  bool FHadOld{false};
-};
+using test::TScopedEnv;
+using TTempFolder = test::TTempDir;
 
 TEST(ReadVersionString, ReadsOwnBlockIgnoringKeyCase) {
   const std::string Self = HostExecutableName();
@@ -117,14 +82,14 @@ TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
                                Self.substr(0, 64), Self.substr(0, Self.size() / 2)};
   int i = 0;
   for (const auto& Data : Cases) {
-    const std::string Name = Folder.Path() + "/case" + std::to_string(i++);
+    const std::string Name = Folder.Folder() + "/case" + std::to_string(i++);
     WriteFile(Name, Data);
     EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "") << Name;
   }
-  EXPECT_EQ(ReadVersionString(Folder.Path(), "FileVersion"), "");
-  EXPECT_EQ(ReadVersionString(Folder.Path() + "/missing", "FileVersion"), "");
+  EXPECT_EQ(ReadVersionString(Folder.Folder(), "FileVersion"), "");
+  EXPECT_EQ(ReadVersionString(Folder.Folder() + "/missing", "FileVersion"), "");
   // A pipe without writer: opening it must not wait for one.
-  const std::string Fifo = Folder.Path() + "/fifo";
+  const std::string Fifo = Folder.Folder() + "/fifo";
   ASSERT_EQ(::mkfifo(Fifo.c_str(), 0600), 0);
   EXPECT_EQ(ReadVersionString(Fifo, "FileVersion"), "");
 }
@@ -187,7 +152,7 @@ TEST(ReadVersionString, EveryElfClassAndByteOrder) {
   int i = 0;
   for (bool Wide : {false, true}) {
     for (bool BigEndian : {false, true}) {
-      const std::string Name = Folder.Path() + "/elf" + std::to_string(i++);
+      const std::string Name = Folder.Folder() + "/elf" + std::to_string(i++);
       WriteFile(Name, BuildElf(Wide, BigEndian, SampleBlock()));
       EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "1.2.3.4") << Wide << BigEndian;
       WriteFile(Name, BuildElf(Wide, BigEndian, SampleBlock(), /*NOBITS*/ 8));
@@ -227,15 +192,15 @@ TEST(FindVersionString, TruncatedBlocksYieldNothing) {
 
 TEST(MakeTempFileName, CreatesPrivateEmptyFilesWithPrefix) {
   TTempFolder Folder;
-  TScopedEnv Env("TMPDIR", Folder.Path().c_str());
+  TScopedEnv Env("TMPDIR", Folder.Folder().c_str());
   mode_t OldMask = ::umask(0);
   std::set<std::string> Names;
   for (int i = 0; i < 20; ++i) Names.insert(MakeTempFileName());
   ::umask(OldMask);
   EXPECT_EQ(Names.size(), 20u);
   for (const auto& Name : Names) {
-    const std::string Base = Name.substr(Folder.Path().size() + 1);
-    EXPECT_EQ(Name.substr(0, Folder.Path().size() + 1), Folder.Path() + "/");
+    const std::string Base = Name.substr(Folder.Folder().size() + 1);
+    EXPECT_EQ(Name.substr(0, Folder.Folder().size() + 1), Folder.Folder() + "/");
     EXPECT_EQ(Base.substr(0, 3), "XYZ");
     EXPECT_EQ(Base.substr(Base.size() - 4), ".tmp");
     struct stat Info {};
@@ -262,8 +227,8 @@ TEST(MakeTempFileName, NeverReusesAnExistingName) {
   // A link planted under a would-be name must stay untouched: creation is
   // exclusive and does not follow links.
   TTempFolder Folder;
-  TScopedEnv Env("TMPDIR", (Folder.Path() + "/").c_str());
-  const std::string Target = Folder.Path() + "/target";
+  TScopedEnv Env("TMPDIR", (Folder.Folder() + "/").c_str());
+  const std::string Target = Folder.Folder() + "/target";
   WriteFile(Target, "keep");
   const std::string First = MakeTempFileName();
   ASSERT_FALSE(First.empty());

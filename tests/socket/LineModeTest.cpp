@@ -1,6 +1,6 @@
 #include "net/WSocket.h"
 
-#include "TestUtil.h"
+#include "support/socket_util.h"
 
 #include <gtest/gtest.h>
 

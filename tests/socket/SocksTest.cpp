@@ -1,6 +1,6 @@
 #include "net/WSocket.h"
 
-#include "TestUtil.h"
+#include "support/socket_util.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,7 +22,8 @@ namespace chronark {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FreePort;
+using test::ConnectLoopback;
+using test::FreeLoopbackPort;
 using test::PumpFor;
 using test::RaisedText;
 using test::TTestServer;
@@ -171,7 +172,7 @@ TEST(WSocketSocks, Level4RejectionReportsTheErrorAndCloses) {
 
 TEST(WSocketSocks, UnreachableServerIsAnOrdinaryRefusedConnection) {
   TSocksClient C;
-  C.Connect("5", FreePort(), "127.0.0.1", "80");
+  C.Connect("5", FreeLoopbackPort(), "127.0.0.1", "80");
   ASSERT_TRUE(PumpFor([&] { return C.Events.size() == 2; }));
   EXPECT_EQ(C.Events, (std::vector<std::string>{"connected 10061", "closed 0"}));
 }
@@ -200,7 +201,7 @@ protected:
   }
   // Starts microsocks and waits (sleeping, bounded) until it listens.
   std::string Start(const std::vector<std::string>& Extra = {}) {
-    std::string Port = FreePort();
+    std::string Port = FreeLoopbackPort();
     std::vector<std::string> Args = {"microsocks", "-i", "127.0.0.1", "-p", Port};
     Args.insert(Args.end(), Extra.begin(), Extra.end());
     std::vector<char*> Argv;
@@ -214,14 +215,11 @@ protected:
     posix_spawn_file_actions_destroy(&Fa);
     if (Rc != 0) return {};
     for (int I = 0; I < 300; ++I) {
-      int Fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in A{};
-      A.sin_family = AF_INET;
-      A.sin_port = htons(static_cast<uint16_t>(std::stoi(Port)));
-      A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool Up = connect(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A) == 0;
-      close(Fd);
-      if (Up) return Port;
+      const int Fd = ConnectLoopback(static_cast<uint16_t>(std::stoi(Port)));
+      if (Fd >= 0) {
+        close(Fd);
+        return Port;
+      }
       std::this_thread::sleep_for(10ms);
     }
     return {};
@@ -295,7 +293,7 @@ TEST_F(WSocketSocks5, RefusedTargetIsTheServersReply) {
   std::string Port = Start();
   ASSERT_FALSE(Port.empty());
   TSocksClient C;
-  C.Connect("5", Port, "127.0.0.1", FreePort());
+  C.Connect("5", Port, "127.0.0.1", FreeLoopbackPort());
   ASSERT_TRUE(PumpFor([&] { return C.S.State() == wsClosed && C.Events.size() >= 3; }));
   EXPECT_EQ(C.Events.at(0), "auth 3");
   EXPECT_EQ(C.Events.at(1), "error 20008 Connection refused");

@@ -1,6 +1,6 @@
 #include "net/WSocket.h"
 
-#include "TestUtil.h"
+#include "support/socket_util.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -20,6 +20,7 @@ namespace chronark {
 namespace {
 
 using namespace std::chrono_literals;
+using test::BindLoopback;
 using test::PumpFor;
 using test::PumpIdle;
 using test::RaisedText;
@@ -34,7 +35,7 @@ int OpenFdCount() {
   return N;
 }
 
-std::string DeadPort() { return test::FreePort(); }
+std::string DeadPort() { return test::FreeLoopbackPort(); }
 
 std::string Pattern(size_t N) {
   std::string S(N, '\0');
@@ -619,18 +620,13 @@ TEST(WSocket, HandlerThatDeletesItsSocketAndThenThrowsIsNoUseAfterFree) {
 
 TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
   // A plain POSIX server that accepts and resets at once.
-  int L = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(L, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
-  socklen_t Len = sizeof A;
-  getsockname(L, reinterpret_cast<sockaddr*>(&A), &Len);
-  listen(L, 1);
+  uint16_t Port = 0;
+  const int L = BindLoopback(Port, 1);
+  ASSERT_GE(L, 0);
   TWSocket S;
   std::vector<int> Closed;
   S.OnSessionClosed = [&](TWSocket&, uint16_t E) { Closed.push_back(E); };
-  ConnectTo(S, std::to_string(ntohs(A.sin_port)));
+  ConnectTo(S, std::to_string(Port));
   ASSERT_TRUE(PumpFor([&] { return S.State() == wsConnected; }));
   int C = accept(L, nullptr, nullptr);
   linger Lg{1, 0};
@@ -649,18 +645,9 @@ TEST(WSocket, PeerResetWhileSendingClosesWith10054AndNoSignal) {
 
 // A plain POSIX listener on loopback port 0 (for peers that misbehave on purpose).
 struct TRawListener {
-  int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  std::string Port;
-  TRawListener() {
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
-    socklen_t Len = sizeof A;
-    getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
-    listen(Fd, 4);
-    Port = std::to_string(ntohs(A.sin_port));
-  }
+  uint16_t Number = 0;
+  int Fd = BindLoopback(Number, 4);
+  std::string Port = std::to_string(Number);
   ~TRawListener() { close(Fd); }
   static void Reset(int C) {
     linger Lg{1, 0};

@@ -3,6 +3,7 @@
 // which no permission bit stops).
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace chronark::test {
 
@@ -24,6 +26,7 @@ inline const bool PinnedEnvironment = [] {
   return true;
 }();
 
+// A fresh folder under $TMPDIR (else /tmp), removed with all it holds.
 class TTempDir {
 public:
   TTempDir() {
@@ -39,11 +42,40 @@ public:
   }
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
+  // The folder with a trailing '/'; Folder() without.
   const std::string& Path() const { return FPath; }
+  std::string Folder() const { return FPath.substr(0, FPath.size() - 1); }
   std::string operator/(const std::string& Name) const { return FPath + Name; }
+  // The names of what the folder holds, "." and ".." left out.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> Names;
+    if (DIR* Dir = ::opendir(FPath.c_str())) {
+      while (const dirent* Entry = ::readdir(Dir))
+        if (std::string(Entry->d_name) != "." && std::string(Entry->d_name) != "..")
+          Names.push_back(Entry->d_name);
+      ::closedir(Dir);
+    }
+    return Names;
+  }
 
 private:
   std::string FPath;
+};
+
+// Sets (or, for a null Value, removes) an environment variable while alive.
+class TScopedEnv {
+public:
+  TScopedEnv(const char* Name, const char* Value) : FName(Name) {
+    if (const char* Old = std::getenv(Name)) FOld = Old, FHadOld = true;
+    Value ? ::setenv(Name, Value, 1) : ::unsetenv(Name);
+  }
+  ~TScopedEnv() { FHadOld ? ::setenv(FName.c_str(), FOld.c_str(), 1) : ::unsetenv(FName.c_str()); }
+  TScopedEnv(const TScopedEnv&) = delete;
+  TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+private:
+  std::string FName, FOld;
+  bool FHadOld{false};
 };
 
 inline std::string ReadFile(const std::string& Name) {

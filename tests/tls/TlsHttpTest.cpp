@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
-#include "TestServer.h"
+#include "support/http_server.h"
 #include "TlsTestServer.h"
 #include "net/HttpProt.h"
 #include "net/Stream.h"
@@ -13,13 +13,13 @@
 namespace chronark {
 namespace {
 
-using testing::Response;
-using testing::TConn;
-using testing::TConnectProxy;
-using testing::TTestPki;
-using testing::TTestServer;
-using testing::TTlsConn;
-using testing::TTlsTestServer;
+using test::Response;
+using test::TConn;
+using test::TConnectProxy;
+using test::TTestPki;
+using TTestServer = test::THttpTestServer;
+using test::TTlsConn;
+using test::TTlsTestServer;
 
 std::pair<std::string, int> GetResult(THttpCli& H) {
   try {

@@ -19,9 +19,9 @@
 namespace chronark {
 namespace {
 
-using testing::TTestPki;
-using testing::TTlsConn;
-using testing::TTlsTestServer;
+using test::TTestPki;
+using test::TTlsConn;
+using test::TTlsTestServer;
 
 struct TTrustTestCa : ::testing::Environment {
   void SetUp() override { ::setenv("SSL_CERT_FILE", TTestPki::Get().File("ca.pem").c_str(), 1); }

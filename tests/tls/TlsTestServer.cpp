@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace chronark::testing {
+namespace chronark::test {
 
 namespace {
 
@@ -270,4 +270,4 @@ void TConnectProxy::Run() {
   }
 }
 
-}  // namespace chronark::testing
+}  // namespace chronark::test

@@ -13,7 +13,7 @@
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
-namespace chronark::testing {
+namespace chronark::test {
 
 // The test PKI: made at test time once per build tree (tests/tls-pki, or the
 // folder CHRONARK_TEST_PKI names); Dir() holds ca.pem, good.pem, ...
@@ -99,4 +99,4 @@ private:
   std::thread FThread;
 };
 
-}  // namespace chronark::testing
+}  // namespace chronark::test

@@ -1,10 +1,13 @@
 // relcheck-host [--report] LIBRARY [URL [SECTION [VERSION]]]
 //
-// Loads LIBRARY by its full path, looks up showrelcheckdialog_v1_11 and calls
-// it with this program's main window and the given texts (empty when left
-// out) as short strings. With --report it waits for the dialog's check to
-// end, prints what the dialog shows, presses OK and exits 0.
+// Loads LIBRARY by its full path, looks up the update library's export and
+// calls it with this program's main window and the given texts (empty when
+// left out) as short strings. With --report it waits for the dialog's check
+// to end, prints what the dialog shows, presses OK and exits 0.
 #include "common/cp1252.h"
+#include "platform/dynlib/dynlib.h"
+#include "relcheck/check.h"
+#include "services/companions.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -17,48 +20,23 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <string>
-#include <vector>
 
 namespace chronark {
 namespace {
-
-using TShowRelcheckDialog = void (*)(uintptr_t, const unsigned char*, const unsigned char*,
-                                     const unsigned char*);
 
 constexpr const char* Usage =
     "Aufruf: relcheck-host [--report] LIBRARY [URL [SECTION [VERSION]]]\n";
 
 // A command-line text as a short string: Windows-1252, at most 255 characters.
-std::vector<unsigned char> ShortString(const char* Utf8) {
-  std::string Text = Utf8ToCp1252(Utf8 ? Utf8 : "");
-  if (Text.size() > 255) Text.resize(255);
-  std::vector<unsigned char> Result(1 + Text.size());
-  Result[0] = static_cast<unsigned char>(Text.size());
-  std::memcpy(Result.data() + 1, Text.data(), Text.size());
-  return Result;
+TShortString ShortString(const char* Utf8) {
+  return MakeShortString(Utf8ToCp1252(Utf8 ? Utf8 : ""));
 }
 
-// The library handle, released when the host ends.
-class TLibrary {
-public:
-  explicit TLibrary(const std::string& Path)
-      : FHandle(::dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-  ~TLibrary() {
-    if (FHandle) ::dlclose(FHandle);
-  }
-  TLibrary(const TLibrary&) = delete;
-  TLibrary& operator=(const TLibrary&) = delete;
-  void* Handle() const { return FHandle; }
-
-private:
-  void* FHandle;
-};
+QString StatusText(std::string_view Cp1252) { return QString::fromStdString(Cp1252ToUtf8(Cp1252)); }
 
 bool HasEnv(const char* Name) {
   const char* Value = std::getenv(Name);
@@ -66,9 +44,9 @@ bool HasEnv(const char* Name) {
 }
 
 bool IsFinalStatus(const QString& Text) {
-  return Text == QLatin1String("Eine neue Version ist vorhanden!") ||
-         Text == QString::fromUtf8("Kein Update verfügbar") ||
-         Text.startsWith(QLatin1String("Fehler: "));
+  return Text == StatusText(relcheck::StatusNewer) ||
+         Text == StatusText(relcheck::StatusNoUpdate) ||
+         Text.startsWith(StatusText(relcheck::ErrorStatusPrefix));
 }
 
 // Watches for the dialog, and once its check has ended prints the report and
@@ -147,16 +125,15 @@ int Run(int argc, char** argv) {
     return 1;
   }
   const std::string Path = Resolved;
-  TLibrary Library(Path);
-  if (!Library.Handle()) {
-    std::fprintf(stderr, "relcheck-host: %s\n", ::dlerror());
+  std::string Error;
+  const platform::TDynLib Library = platform::TDynLib::Open(Path, &Error);
+  if (!Library) {
+    std::fprintf(stderr, "relcheck-host: %s\n", Error.c_str());
     return 1;
   }
-  auto Show =
-      reinterpret_cast<TShowRelcheckDialog>(::dlsym(Library.Handle(), "showrelcheckdialog_v1_11"));
+  auto* Show = Library.Function<TShowRelCheckDialog>(UpdateExportName);
   if (!Show) {
-    std::fprintf(stderr, "relcheck-host: %s has no export showrelcheckdialog_v1_11\n",
-                 Path.c_str());
+    std::fprintf(stderr, "relcheck-host: %s has no export %s\n", Path.c_str(), UpdateExportName);
     return 1;
   }
 
@@ -173,8 +150,8 @@ int Run(int argc, char** argv) {
   MainWindow.resize(320, 120);
   MainWindow.show();
   QTimer::singleShot(0, &MainWindow, [&] {
-    Show(reinterpret_cast<uintptr_t>(&MainWindow), CurrentVersion.data(), Section.data(),
-         UpdateURL.data());
+    Show(reinterpret_cast<uintptr_t>(&MainWindow), ShortStringArg(CurrentVersion),
+         ShortStringArg(Section), ShortStringArg(UpdateURL));
     Application.quit();
   });
   Application.exec();

@@ -1,6 +1,6 @@
 #include "platform/eventloop/EventLoop.h"
 
-#include "TestUtil.h"
+#include "support/pump.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -4,19 +4,20 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace chronark::testing {
+namespace chronark::test {
 
-class TTestServer;
+class THttpTestServer;
 
 // What a script sees of one connection.
 struct TConn {
-  TTestServer& Server;
+  THttpTestServer& Server;
   int Fd;
   std::string Request;  // header and, with a Content-Length, the body
 
@@ -28,21 +29,27 @@ struct TConn {
   void Reset();
   // Waits until the client closes (or the server stops).
   void WaitForClientClose();
+  // Waits until the test opens the server's gate (or the server stops).
+  void WaitForGate();
   bool Stopping() const;
 };
 
-class TTestServer {
+class THttpTestServer {
 public:
   using TScript = std::function<void(TConn&)>;
 
   // ReadBody false hands the script the request header only.
-  explicit TTestServer(TScript Script, bool ReadBody = true);
-  ~TTestServer();  // stops the thread in bounded time, whatever the script does
+  explicit THttpTestServer(TScript Script, bool ReadBody = true);
+  friend struct TConn;
+  ~THttpTestServer();  // stops the thread in bounded time, whatever the script does
 
   int Port() const { return FPort; }
   std::string Url(const std::string& Path = "/") const;
   std::vector<std::string> Requests();
   int Connections() const { return FConnections; }
+
+  // Lets every script waiting in WaitForGate go on.
+  void OpenGate();
 
   int StopFd() const { return FStopPipe[0]; }
   bool Stopping() const { return FStop; }
@@ -59,6 +66,8 @@ private:
   std::atomic<bool> FStop{false};
   std::atomic<int> FConnections{0};
   std::mutex FMutex;
+  std::condition_variable FGateChanged;
+  bool FGateOpen = false;
   std::vector<std::string> FRequests;
   std::thread FThread;
 };
@@ -66,4 +75,4 @@ private:
 // "HTTP/1.0 200 OK" response with Content-Length and Body.
 std::string Response(int Status, const std::string& Body, const std::string& ExtraHeaders = "");
 
-}  // namespace chronark::testing
+}  // namespace chronark::test

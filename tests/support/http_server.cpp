@@ -1,4 +1,6 @@
-#include "TestServer.h"
+#include "support/http_server.h"
+
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,7 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace chronark::testing {
+namespace chronark::test {
 
 namespace {
 const char* Reason(int Status) {
@@ -60,32 +62,41 @@ void TConn::WaitForClientClose() {
   char B[4096];
   for (;;) {
     pollfd P[2] = {{Fd, POLLIN, 0}, {Server.StopFd(), POLLIN, 0}};
-    if (::poll(P, 2, 10000) <= 0 || (P[1].revents & POLLIN)) return;
+    if (::poll(P, 2, -1) <= 0 || (P[1].revents & POLLIN)) return;
     const ssize_t N = ::recv(Fd, B, sizeof B, MSG_DONTWAIT);
     if (N == 0 || (N < 0 && errno != EAGAIN && errno != EINTR)) return;
   }
 }
 
+void TConn::WaitForGate() {
+  std::unique_lock<std::mutex> Lock(Server.FMutex);
+  Server.FGateChanged.wait(Lock, [this] { return Server.FGateOpen || Server.Stopping(); });
+}
+
 bool TConn::Stopping() const { return Server.Stopping(); }
 
-TTestServer::TTestServer(TScript Script, bool ReadBody)
+void THttpTestServer::OpenGate() {
+  std::lock_guard<std::mutex> Lock(FMutex);
+  FGateOpen = true;
+  FGateChanged.notify_all();
+}
+
+THttpTestServer::THttpTestServer(TScript Script, bool ReadBody)
     : FScript(std::move(Script)), FReadBody(ReadBody) {
   if (::pipe2(FStopPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof A;
-  if (FListenFd < 0 || ::bind(FListenFd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0 ||
-      ::listen(FListenFd, 16) != 0 ||
-      ::getsockname(FListenFd, reinterpret_cast<sockaddr*>(&A), &Len) != 0)
-    throw std::runtime_error("test server: cannot listen");
-  FPort = ntohs(A.sin_port);
+  uint16_t Port = 0;
+  FListenFd = BindLoopback(Port, 16);
+  if (FListenFd < 0) throw std::runtime_error("test server: cannot listen");
+  FPort = Port;
   FThread = std::thread([this] { Run(); });
 }
 
-TTestServer::~TTestServer() {
-  FStop = true;
+THttpTestServer::~THttpTestServer() {
+  {
+    std::lock_guard<std::mutex> Lock(FMutex);
+    FStop = true;
+    FGateChanged.notify_all();
+  }
   (void)!::write(FStopPipe[1], "x", 1);
   FThread.join();
   ::close(FListenFd);
@@ -93,16 +104,16 @@ TTestServer::~TTestServer() {
   ::close(FStopPipe[1]);
 }
 
-std::string TTestServer::Url(const std::string& Path) const {
+std::string THttpTestServer::Url(const std::string& Path) const {
   return "http://127.0.0.1:" + std::to_string(FPort) + Path;
 }
 
-std::vector<std::string> TTestServer::Requests() {
+std::vector<std::string> THttpTestServer::Requests() {
   std::lock_guard<std::mutex> L(FMutex);
   return FRequests;
 }
 
-bool TTestServer::ReadRequest(int Fd, std::string& Out) {
+bool THttpTestServer::ReadRequest(int Fd, std::string& Out) {
   char B[4096];
   size_t Need = std::string::npos;
   while (Out.size() < (64u << 20)) {
@@ -124,7 +135,7 @@ bool TTestServer::ReadRequest(int Fd, std::string& Out) {
   return false;
 }
 
-void TTestServer::Run() {
+void THttpTestServer::Run() {
   while (!FStop) {
     pollfd P[2] = {{FListenFd, POLLIN, 0}, {FStopPipe[0], POLLIN, 0}};
     if (::poll(P, 2, -1) <= 0) continue;
@@ -144,4 +155,4 @@ void TTestServer::Run() {
   }
 }
 
-}  // namespace chronark::testing
+}  // namespace chronark::test

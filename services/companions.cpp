@@ -1,4 +1,4 @@
-#include "common/companions.h"
+#include "services/companions.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "common/cfile_shared.h"
+#include "services/cfile_shared.h"
 
 #include <sys/stat.h>
 

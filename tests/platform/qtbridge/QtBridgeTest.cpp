@@ -1,6 +1,6 @@
 #include "platform/qtbridge/QtBridge.h"
 
-#include "TestUtil.h"
+#include "support/socket_util.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/cfile_shared.h"
+#include "services/cfile_shared.h"
 #include "common/shortstring.h"
 #include "platform/files/paths.h"
 
