@@ -169,16 +169,18 @@ TEST_F(RelcheckOverHttps, FetchesAnHttpsVersionFile) {
 
 TEST_F(RelcheckOverHttps, FollowsHttpToHttps) {
   TTls Secure([](TConn& C) { C.Send(Ok(kNewer)); });
-  TLoopbackServer Plain("HTTP/1.0 301 Moved\r\nLocation: " + Secure.Url("/v.txt") + "\r\n\r\n");
-  TOutcome O = Run(Plain.URL());
+  THttpTestServer Plain(
+      Answer("HTTP/1.0 301 Moved\r\nLocation: " + Secure.Url("/v.txt") + "\r\n\r\n"));
+  TOutcome O = Run(Plain.Url(VersionPath));
   EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
   EXPECT_EQ(Secure.Requests().size(), 1u);
 }
 
 TEST_F(RelcheckOverHttps, NeverFollowsHttpsToHttp) {
-  TLoopbackServer Plain(Ok(kNewer));
+  THttpTestServer Plain(Answer(Ok(kNewer)));
   TTls Secure([&](TConn& C) {
-    C.Send("HTTP/1.0 302 Found\r\nLocation: " + Plain.URL() + "\r\nContent-Length: 0\r\n\r\n");
+    C.Send("HTTP/1.0 302 Found\r\nLocation: " + Plain.Url(VersionPath) +
+           "\r\nContent-Length: 0\r\n\r\n");
   });
   TOutcome O = Run(Secure.Url("/software/version.txt"));
   EXPECT_EQ(O.Status, "Fehler: \"HTTP relocation from https to http refused\"");
