@@ -16,7 +16,7 @@ int main(int Argc, char** Argv) {
   // or closing a box while it is hidden, must not.
   Application.setQuitOnLastWindowClosed(false);
   Application.setApplicationName(QStringLiteral("chronark"));
-  Application.setDesktopFileName(QStringLiteral("chronark"));
+  Application.setDesktopFileName(QStringLiteral("example.tolvane_software.chronark"));
   Application.setWindowIcon(ProgramIcon());
   TChronarkApplication::LoadGermanTranslation();
   SetApplicationTitle(QStringLiteral("Chronark"));

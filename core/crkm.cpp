@@ -182,10 +182,12 @@ std::string TChronarkMan::GetTotalText() const {
   return TotalText(H, M);
 }
 
-void TChronarkMan::LoadFromFile(const std::string& FileName) {
+void TChronarkMan::LoadFromFile(const std::string& FileName, bool ForWriting) {
   // Read and write access, as the program always asked for: a project it
-  // could not save again is not opened either.
-  TFileDescriptor Fd(::open(FileName.c_str(), O_RDWR | O_CLOEXEC));
+  // could not save again is not opened either. Read-only, a pipe in the
+  // file's place must not block the open (it has no records anyway).
+  TFileDescriptor Fd(
+      ::open(FileName.c_str(), (ForWriting ? O_RDWR : O_RDONLY | O_NONBLOCK) | O_CLOEXEC));
   if (Fd.Get() < 0) IoError("Cannot open file", FileName, errno);
   struct stat St;
   if (::fstat(Fd.Get(), &St) != 0) IoError("Cannot read file", FileName, errno);

@@ -108,7 +108,9 @@ public:
   // Replaces the entries by the records of a project file. The file is read
   // into a new list that is taken over only when the whole load succeeded;
   // on failure EInOutError is raised and the entries stay as they were.
-  void LoadFromFile(const std::string& FileName);
+  // The file is opened for writing too unless ForWriting is false (readers
+  // that never save, such as chronark-cli's reports).
+  void LoadFromFile(const std::string& FileName, bool ForWriting = true);
   // Writes every entry as one record; replaces the file atomically
   // (TSafeFileWriter). Throws EInOutError; the old file then stays unchanged.
   void SaveToFile(const std::string& FileName) const;

@@ -40,6 +40,20 @@ std::string UrlText(const TUrlParts& U, const std::string& Path) {
          (U.Port.empty() ? "" : ":" + U.Port) + Path;
 }
 
+// The protocols this client speaks: none named (plain HTTP), "http", and
+// "https" as it has always been taken.
+bool IsHttpScheme(const std::string& Proto) {
+  const std::string P = AsciiLowerCase(Proto);
+  return P.empty() || P == "http" || P == "https";
+}
+
+// "HTTP/1.0" or "HTTP/1.1", alone or followed by a blank (the status code
+// and reason phrase are checked as they are taken apart).
+bool IsStatusLine(std::string_view Line) {
+  const std::string_view Version = Line.substr(0, 8);
+  return (Version == "HTTP/1.0" || Version == "HTTP/1.1") && (Line.size() == 8 || Line[8] == ' ');
+}
+
 std::string ErrorText(int Error) {
   return WSocketErrorDesc(Error) + " (Error #" + std::to_string(Error) + ")";
 }
@@ -60,6 +74,12 @@ constexpr THttpErrorEntry HttpErrors[] = {
     {THttpError::HttpsToHttp, 0, "HTTP relocation from https to http refused"},
     {THttpError::ProxyClosed, 404, "HTTP proxy closed the connection before answering CONNECT"},
     {THttpError::Destroyed, 0, "HTTP component destroyed during request"},
+    {THttpError::HeaderNul, 404, "HTTP header contains a NUL byte"},
+    {THttpError::UnsupportedResponse, 404, "HTTP unsupported response"},
+    {THttpError::UnsupportedProtocol, 404, "HTTP unsupported protocol"},
+    {THttpError::EmptyLocation, 404, "HTTP relocation without location"},
+    {THttpError::BadContentLength, 404, "HTTP invalid Content-Length"},
+    {THttpError::HandlerFailed, 404, "HTTP event handler failed"},
     {THttpError::Failed, 404, ""},
 };
 
@@ -328,38 +348,109 @@ void THttpCli::WaitForEvents() {
 
 void THttpCli::ProcessPending() { TEventLoop::Current().ProcessMessages(); }
 
+// ---- events and re-entry ---------------------------------------------------
+//
+// Every event fire goes through Fire. A handler may throw, or destroy the
+// component; either way the step that fired must not go on. Fire ends the
+// request with the handler's message (or notices that nothing is left) and
+// throws TStop, which unwinds to the entry point the event loop, the socket
+// or the caller came in through (Entry). Calls into the transport that may
+// report back at once (a close runs the closing handler within) go through
+// Transport, which notices a component destroyed meanwhile.
+
+template <class TCall>
+void THttpCli::Fire(TCall&& Call) {
+  const TLiveness::TWatch Alive = FLife.Watch();
+  bool Threw = false;
+  std::string Failure;
+  try {
+    Call();
+  } catch (const TStop&) {
+    throw;
+  } catch (const std::exception& E) {
+    Threw = true;
+    Failure = E.what();
+  } catch (...) {
+    Threw = true;
+    Failure = HttpErrorText(THttpError::HandlerFailed);
+  }
+  if (!Alive.Alive()) throw TStop{};
+  if (!Threw) return;
+  HandlerFailed(Failure);
+  throw TStop{};
+}
+
+template <class TEvent, class... TArgs>
+void THttpCli::FireEvent(const TEvent& Event, TArgs&&... Args) {
+  if (Event) Fire([&] { Event(*this, std::forward<TArgs>(Args)...); });
+}
+
+template <class TStep>
+void THttpCli::Entry(TStep&& Step) {
+  try {
+    Step();
+  } catch (const TStop&) {
+    // The request was ended by the step that stopped, or the component is gone.
+  }
+}
+
+template <class TCall>
+void THttpCli::Transport(TCall&& Call) {
+  const TLiveness::TWatch Alive = FLife.Watch();
+  Call();
+  if (!Alive.Alive()) throw TStop{};
+}
+
+void THttpCli::CloseSocket() {
+  Transport([&] { SocketClose(); });
+}
+void THttpCli::AbortSocket() {
+  Transport([&] { SocketAbort(); });
+}
+
+// A handler threw: the request ends with its message. After the request's
+// end (OnStateChange to hsReady, OnRequestDone) Get still raises it.
+void THttpCli::HandlerFailed(const std::string& Message) {
+  if (!FReadyPosted) return FailWith(Message);
+  if (FFailed) return;
+  FFailed = true;
+  FFailMessage = Message;
+  FFailCode = HttpErrorCode(THttpError::Failed);
+}
+
 // ---- the private messages --------------------------------------------------
 
 void THttpCli::HandleMessage(uint32_t Msg, uintptr_t WParam) {
-  switch (Msg) {
-    case HCM_REQUEST_DONE:
-      if (OnRequestDone) OnRequestDone(*this, FRequestType, FRequestDoneError);
-      break;
-    case HCM_SET_READY:
-      // A stale message of an earlier request must not end this one.
-      if (WParam == FRequestId) {
-        DisarmTimer();
-        SetState(hsReady);
-      }
-      break;
-    case HCM_RESTART:
-      if (WParam == FRequestId && !FReadyPosted) StartLookup();
-      break;
-    case HCM_TIMEOUT:
-      if (WParam == FRequestId) {
-        FTimerId = 0;
-        CheckTimeouts();
-      }
-      break;
-    default: break;
-  }
+  Entry([&] {
+    switch (Msg) {
+      case HCM_REQUEST_DONE: FireEvent(OnRequestDone, FRequestType, FRequestDoneError); break;
+      case HCM_SET_READY:
+        // A stale message of an earlier request must not end this one.
+        if (WParam == FRequestId) {
+          DisarmTimer();
+          SetState(hsReady);
+        }
+        break;
+      case HCM_RESTART:
+        if (WParam == FRequestId && !FReadyPosted) StartLookup();
+        break;
+      case HCM_TIMEOUT:
+        if (WParam == FRequestId) {
+          FTimerId = 0;
+          CheckTimeouts();
+        }
+        break;
+      default: break;
+    }
+  });
 }
 
 void THttpCli::SetState(THttpCliState NewState) {
   if (FState == NewState) return;
   FState = NewState;
-  if (OnStateChange) OnStateChange(*this);
+  // Posted first: OnRequestDone follows even when OnStateChange fails.
   if (NewState == hsReady) PostToSelf(HCM_REQUEST_DONE, FRequestId);
+  FireEvent(OnStateChange);
 }
 
 void THttpCli::SetReady() {
@@ -387,14 +478,16 @@ void THttpCli::ScheduleTimer() {
 }
 
 void THttpCli::CheckTimeouts() {
-  if (FReadyPosted || FState == hsReady) return;
-  const auto Now = std::chrono::steady_clock::now();
-  const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
-  const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
-  if (Total || Idle)
-    FailWith(ErrorText(WSAETIMEDOUT), WSAETIMEDOUT);
-  else
-    ScheduleTimer();
+  Entry([&] {
+    if (FReadyPosted || FState == hsReady) return;
+    const auto Now = std::chrono::steady_clock::now();
+    const bool Total = TotalTimeout.count() > 0 && Now - FStartTime >= TotalTimeout;
+    const bool Idle = IdleTimeout.count() > 0 && Now - FLastProgress >= IdleTimeout;
+    if (Total || Idle)
+      FailWith(ErrorText(WSAETIMEDOUT), WSAETIMEDOUT);
+    else
+      ScheduleTimer();
+  });
 }
 
 void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus) {
@@ -409,7 +502,7 @@ void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, b
   FRcvdCount = 0;
   FConnected = false;
   // Drop the connection at once: the server's further bytes are not wanted.
-  SocketAbort();
+  AbortSocket();
 }
 
 void THttpCli::Fail(THttpError E) {
@@ -449,22 +542,23 @@ void THttpCli::BlockingRequest(THttpRequest Rq) {
 void THttpCli::StartRequest(THttpRequest Rq) {
   if (FState != hsReady) RaiseHttpError(THttpError::Busy);
   if (Rq == hrPost && !PostStream) RaiseHttpError(THttpError::NothingToPost);
-
-  ++FRequestId;
-  FReadyPosted = false;
-  FRelocPending = false;
-  FBodyComplete = false;
-  FFailed = false;
-  FFailCode = 0;
-  FFailMessage.clear();
-  FRelocations = 0;
-  SetState(hsStarting);
-  FRequestType = Rq;
-  ResetForRequest();
-  FStartTime = FLastProgress = std::chrono::steady_clock::now();
-  ScheduleTimer();
-  SplitRequestUrl();
-  StartLookup();
+  Entry([&] {
+    ++FRequestId;
+    FReadyPosted = false;
+    FRelocPending = false;
+    FBodyComplete = false;
+    FFailed = false;
+    FFailCode = 0;
+    FFailMessage.clear();
+    FRelocations = 0;
+    FRequestType = Rq;
+    SetState(hsStarting);
+    ResetForRequest();
+    FStartTime = FLastProgress = std::chrono::steady_clock::now();
+    ScheduleTimer();
+    SplitRequestUrl();
+    if (!FFailed) StartLookup();
+  });
 }
 
 void THttpCli::ResetForRequest() {
@@ -482,6 +576,8 @@ void THttpCli::ResetForRequest() {
   FRcvdCount = 0;
   FContentLength = -1;
   FContentType.clear();
+  FResponseRangeBegin.clear();
+  FResponseRangeEnd.clear();
   FAllowedToSend = false;
   FHeaderInProgress = false;
   FLocationSeen = false;
@@ -489,9 +585,15 @@ void THttpCli::ResetForRequest() {
 }
 
 void THttpCli::SplitRequestUrl() {
-  const TUrlParts U = SplitUrl(URL, FPath);
-  if (!U.User.empty()) Username = U.User;
-  if (!U.Pass.empty()) Password = U.Pass;
+  // The fragment is the client's own business: it is never sent.
+  const TUrlParts U = SplitUrl(std::string_view(URL).substr(0, URL.find('#')), FPath);
+  if (!IsHttpScheme(U.Proto)) return Fail(THttpError::UnsupportedProtocol);
+  // Credentials in the URL are this request's only, and go to its host and
+  // port alone (a relocation elsewhere drops them, see LeaveAuthHost).
+  FAuthUser = U.User.empty() ? Username : U.User;
+  FAuthPass = U.Pass.empty() ? Password : U.Pass;
+  FAuthHost = AsciiLowerCase(U.Host);
+  FAuthPort = U.Port.empty() ? DefaultPort(IsHttps(U.Proto)) : U.Port;
   FTargetHost = U.Host;
   FDocumentName = U.Path;
   // A query right behind the host ("http://h?x") asks for the root: a
@@ -531,7 +633,7 @@ void THttpCli::StartLookup() {
   SetState(hsLookingUp);
   try {
     FCtrlSocket->SetLocalAddr(LocalAddr);
-    FCtrlSocket->DnsLookup(FHostName);
+    Transport([&] { FCtrlSocket->DnsLookup(FHostName); });
   } catch (const std::exception& E) {
     // The lookup could not even start: the request ends here and now.
     FStatusCode = FailedStatus();
@@ -546,84 +648,92 @@ void THttpCli::StartLookup() {
 // ---- socket events ----------------------------------------------------------
 
 void THttpCli::SocketDnsLookupDone(uint16_t Error) {
-  if (FReadyPosted || FState != hsLookingUp) return;
-  Progress();
-  if (Error != 0) {
-    if (FState != hsAborting) {
-      FRequestDoneError = Error;
+  Entry([&] {
+    if (FReadyPosted || FState != hsLookingUp) return;
+    Progress();
+    if (Error != 0) {
+      if (FState != hsAborting) {
+        FRequestDoneError = Error;
+        FStatusCode = FailedStatus();
+        FReasonPhrase = "can't resolve hostname to IP address";
+        ClosingHandler(0);
+      }
+      return;
+    }
+    FDnsResult = FCtrlSocket->DnsResult();
+    SetState(hsLookedUp);
+    try {
+      FCtrlSocket->SetAddr(FDnsResult);
+      FCtrlSocket->SetLocalAddr(LocalAddr);
+      FCtrlSocket->SetPort(FPort);
+      FCtrlSocket->SetProto("tcp");
+      // Through a proxy the URL in the request line tells the scheme; https
+      // there opens a tunnel first and starts TLS inside it.
+      if (!Proxy.empty()) FUseSsl = IsHttps(SplitUrl(FPath).Proto);
+      FCtrlSocket->SetSslEnable(FUseSsl && Proxy.empty());
+      FCtrlSocket->SetSslHostName(FUseSsl ? FTargetHost : std::string());
+      FCtrlSocket->SetSslCAFile(SslCAFile);
+      FCtrlSocket->SetSslVerifyPeer(true);
+      Transport([&] { FCtrlSocket->Connect(); });
+    } catch (const std::exception& Ex) {
+      const int E = FCtrlSocket->LastError();
+      FRequestDoneError = static_cast<uint16_t>(E);
       FStatusCode = FailedStatus();
-      FReasonPhrase = "can't resolve hostname to IP address";
+      // A failure found before any socket call (a port that is no number or
+      // service) has no error code: "No Error (Error #0)" would say nothing.
+      FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
+      try {
+        CloseSocket();
+      } catch (const TStop&) {
+        throw;
+      } catch (...) {}
       ClosingHandler(0);
     }
-    return;
-  }
-  FDnsResult = FCtrlSocket->DnsResult();
-  SetState(hsLookedUp);
-  try {
-    FCtrlSocket->SetAddr(FDnsResult);
-    FCtrlSocket->SetLocalAddr(LocalAddr);
-    FCtrlSocket->SetPort(FPort);
-    FCtrlSocket->SetProto("tcp");
-    // Through a proxy the URL in the request line tells the scheme; https
-    // there opens a tunnel first and starts TLS inside it.
-    if (!Proxy.empty()) FUseSsl = IsHttps(SplitUrl(FPath).Proto);
-    FCtrlSocket->SetSslEnable(FUseSsl && Proxy.empty());
-    FCtrlSocket->SetSslHostName(FUseSsl ? FTargetHost : std::string());
-    FCtrlSocket->SetSslCAFile(SslCAFile);
-    FCtrlSocket->SetSslVerifyPeer(true);
-    FCtrlSocket->Connect();
-  } catch (const std::exception& Ex) {
-    const int E = FCtrlSocket->LastError();
-    FRequestDoneError = static_cast<uint16_t>(E);
-    FStatusCode = FailedStatus();
-    // A failure found before any socket call (a port that is no number or
-    // service) has no error code: "No Error (Error #0)" would say nothing.
-    FReasonPhrase = "can't connect: " + (E != 0 ? ErrorText(E) : std::string(Ex.what()));
-    try {
-      SocketClose();
-    } catch (...) {}
-    ClosingHandler(0);
-  }
+  });
 }
 
 void THttpCli::SocketSessionConnected(uint16_t Error) {
-  if (FReadyPosted || FState != hsLookedUp) return;
-  Progress();
-  if (Error != 0) {
-    FRequestDoneError = Error;
-    FStatusCode = FailedStatus();
-    FReasonPhrase = SocketErrorText(Error);
-    ClosingHandler(0);
-    return;
-  }
-  if (FTunnelStep == tsNone && FUseSsl && !Proxy.empty()) return SendTunnelRequest();
-  if (FTunnelStep == tsHandshake) FTunnelStep = tsOpen;
-  FConnected = true;
-  SetState(hsConnected);
-  NotifySessionConnected();
-  SetState(hsWaitingHeader);
-  try {
-    static const char* const Methods[] = {"GET", "GET", "POST", "HEAD"};
-    WriteRequest(Methods[FRequestType]);
-    if (FRequestType == hrPost) {
-      NotifySendBegin();
-      FAllowedToSend = true;
-      SendPostChunk();
+  Entry([&] {
+    if (FReadyPosted || FState != hsLookedUp) return;
+    Progress();
+    if (Error != 0) {
+      FRequestDoneError = Error;
+      FStatusCode = FailedStatus();
+      FReasonPhrase = SocketErrorText(Error);
+      ClosingHandler(0);
+      return;
     }
-  } catch (const std::exception& E) {
-    FailWith(E.what());
-  }
+    if (FTunnelStep == tsNone && FUseSsl && !Proxy.empty()) return SendTunnelRequest();
+    if (FTunnelStep == tsHandshake) FTunnelStep = tsOpen;
+    FConnected = true;
+    SetState(hsConnected);
+    NotifySessionConnected();
+    SetState(hsWaitingHeader);
+    try {
+      static const char* const Methods[] = {"GET", "GET", "POST", "HEAD"};
+      WriteRequest(Methods[FRequestType]);
+      if (FRequestType == hrPost) {
+        NotifySendBegin();
+        FAllowedToSend = true;
+        SendPostChunk();
+      }
+    } catch (const std::exception& E) {
+      FailWith(E.what());
+    }
+  });
 }
 
 void THttpCli::SocketDataSent(uint16_t /*Error*/) {
-  if (FReadyPosted) return;
-  Progress();
-  if (!FAllowedToSend) return;
-  try {
-    SendPostChunk();
-  } catch (const std::exception& E) {
-    FailWith(E.what());
-  }
+  Entry([&] {
+    if (FReadyPosted) return;
+    Progress();
+    if (!FAllowedToSend) return;
+    try {
+      SendPostChunk();
+    } catch (const std::exception& E) {
+      FailWith(E.what());
+    }
+  });
 }
 
 void THttpCli::SendPostChunk() {
@@ -632,7 +742,7 @@ void THttpCli::SendPostChunk() {
   if (N > 0) {
     FSentBytes += N;
     NotifySendData(FSndBuf, static_cast<int32_t>(N));
-    SocketSend(FSndBuf, static_cast<int32_t>(N));
+    Transport([&] { SocketSend(FSndBuf, static_cast<int32_t>(N)); });
   } else {
     FAllowedToSend = false;
     NotifySendEnd();
@@ -640,17 +750,19 @@ void THttpCli::SendPostChunk() {
 }
 
 void THttpCli::SocketSessionClosed(uint16_t Error) {
-  FConnected = false;
-  if (FTunnelStep == tsWaitReply && !FReadyPosted) {
-    Fail(HttpErrorText(THttpError::ProxyClosed), HttpErrorCode(THttpError::ProxyClosed), Error);
-    return;
-  }
-  if (FRelocPending) {
-    FRelocPending = false;
-    RestartAfterRelocation();
-    return;
-  }
-  ClosingHandler(Error);
+  Entry([&] {
+    FConnected = false;
+    if (FTunnelStep == tsWaitReply && !FReadyPosted) {
+      Fail(HttpErrorText(THttpError::ProxyClosed), HttpErrorCode(THttpError::ProxyClosed), Error);
+      return;
+    }
+    if (FRelocPending) {
+      FRelocPending = false;
+      RestartAfterRelocation();
+      return;
+    }
+    ClosingHandler(Error);
+  });
 }
 
 // A TLS failure says what failed ("SSL certificate verify failed: certificate
@@ -724,8 +836,10 @@ void THttpCli::ReceiveTunnelReply() {
 }
 
 void THttpCli::CloseConnection() {
-  FConnected = false;
-  SocketClose();
+  Entry([&] {
+    FConnected = false;
+    CloseSocket();
+  });
 }
 
 // ---- writing the request -------------------------------------------------
@@ -735,7 +849,7 @@ void THttpCli::QueueRequestLine(std::string Line) {
   // handler sees the line as it is sent.
   Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
   if (OnCommand) {
-    OnCommand(*this, Line);
+    Fire([&] { OnCommand(*this, Line); });
     Line.resize(std::min(Line.size(), Line.find_first_of("\r\n")));
   }
   FReqBuf += Line;
@@ -764,8 +878,8 @@ void THttpCli::WriteRequest(const char* Method) {
     QueueRequestLine("Content-Length: " + std::to_string(PostStream ? PostStream->Size() : 0));
   if (ModifiedSince != 0)
     QueueRequestLine("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
-  if (!Username.empty())
-    QueueRequestLine("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
+  if (!FAuthUser.empty())
+    QueueRequestLine("Authorization: Basic " + EncodeBase64(FAuthUser + ":" + FAuthPass));
   // The proxy's credentials never travel inside the tunnel to the server.
   if (!Proxy.empty() && !ProxyUsername.empty() && FTunnelStep != tsOpen)
     QueueRequestLine("Proxy-Authorization: Basic " +
@@ -779,30 +893,32 @@ void THttpCli::WriteRequest(const char* Method) {
   FAcceptRanges.clear();
   NotifyRequestHeaderEnd();
   QueueRequestLine("");
-  SocketSend(FReqBuf.data(), static_cast<int32_t>(FReqBuf.size()));
+  Transport([&] { SocketSend(FReqBuf.data(), static_cast<int32_t>(FReqBuf.size())); });
   FReqBuf.clear();
 }
 
 // ---- receiving -----------------------------------------------------------
 
 void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
-  if (FRcvdCount >= RcvBufSize) {
-    Fail(THttpError::LineTooLong);
-    return;
-  }
-  // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
-  // the request with its message instead of leaving it to wait for a
-  // timeout: the socket's receive loop would swallow it.
-  try {
-    if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
-      ReceiveBody();
+  Entry([&] {
+    if (FRcvdCount >= RcvBufSize) {
+      Fail(THttpError::LineTooLong);
       return;
     }
-    if (FTunnelStep == tsWaitReply) return ReceiveTunnelReply();
-    ReceiveLines();
-  } catch (const std::exception& E) {
-    FailWith(E.what());
-  }
+    // An exception of an event handler (OnDocData, OnHeaderData, ...) ends
+    // the request with its message instead of leaving it to wait for a
+    // timeout: the socket's receive loop would swallow it.
+    try {
+      if (FState == hsWaitingBody && FRcvdCount == 0 && FRequestType != hrNone && !FReadyPosted) {
+        ReceiveBody();
+        return;
+      }
+      if (FTunnelStep == tsWaitReply) return ReceiveTunnelReply();
+      ReceiveLines();
+    } catch (const std::exception& E) {
+      FailWith(E.what());
+    }
+  });
 }
 
 void THttpCli::ReceiveLines() {
@@ -842,9 +958,12 @@ void THttpCli::ProcessReceived() {
     return;
   }
   while (FRcvdCount > 0) {
-    // The line ends at the first LF; a NUL byte hides what follows it.
+    // The line ends at the first LF. A NUL byte has no place in a header:
+    // it would hide the rest of the line and the header's end with it.
     const size_t Limit = strnlen(FRcvdBuf, static_cast<size_t>(FRcvdCount));
     const char* Lf = static_cast<const char*>(std::memchr(FRcvdBuf, '\n', Limit));
+    if (!Lf && FState == hsWaitingHeader && Limit < static_cast<size_t>(FRcvdCount))
+      return Fail(THttpError::HeaderNul);
     if (!Lf) break;
     int32_t Len = static_cast<int32_t>(Lf - FRcvdBuf);
     const int32_t Used = Len + 1;
@@ -863,8 +982,8 @@ void THttpCli::ProcessReceived() {
       HeaderReader(Line, LineEnd);
     else if (FState == hsWaitingBody)
       BodyReader(Line.data(), Len);
-    else if (OnStrayLine)
-      OnStrayLine(*this, 0);
+    else
+      FireEvent(OnStrayLine, uint16_t{0});
     if (FFailed) return;
     if (FState == hsWaitingBody && FRcvdCount > 0) {
       // The header ended inside this read: the rest is the first chunk,
@@ -905,6 +1024,9 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
     BodyReader(Chunk.data(), static_cast<int32_t>(Chunk.size()));
     return;
   }
+  // A response starts with its status line (RFC 1945, 6.1); another version,
+  // or anything else, is no answer this client understands.
+  if (FHeaderLineCount == 1 && !IsStatusLine(Line)) return Fail(THttpError::UnsupportedResponse);
   if (Line.empty()) {
     HeaderComplete();
     return;
@@ -918,8 +1040,8 @@ void THttpCli::HeaderReader(std::string_view Line, std::string_view LineEnd) {
     return;
   }
   if (FFailed) return;
-  if (OnHeaderData) OnHeaderData(*this);
-  if (FStatusCode >= 400 && !FReadyPosted) SocketClose();  // the closing handler runs within
+  FireEvent(OnHeaderData);
+  if (FStatusCode >= 400 && !FReadyPosted) CloseSocket();  // the closing handler runs within
 }
 
 void THttpCli::HeaderLine(std::string_view Line) {
@@ -939,11 +1061,12 @@ void THttpCli::HeaderLine(std::string_view Line) {
     Relocate(std::string(Value));
   } else if (Name == "content-length") {
     FContentLength = HttpStrToInt(Trim(Value, ControlsAndSpace));
+    if (FContentLength < 0) return Fail(THttpError::BadContentLength);
   } else if (Name == "content-range") {
     const int64_t Dash = static_cast<int64_t>(Value.find('-')) + 1;  // 1-based, 0: none
     const int64_t Slash = static_cast<int64_t>(Value.find('/')) + 1;
-    ContentRangeBegin = Copy1(Value, 7, Dash - 7);
-    ContentRangeEnd = Dash > 0 ? Copy1(Value, Dash + 1, Slash - Dash - 1) : std::string();
+    FResponseRangeBegin = Copy1(Value, 7, Dash - 7);
+    FResponseRangeEnd = Dash > 0 ? Copy1(Value, Dash + 1, Slash - Dash - 1) : std::string();
   } else if (Name == "accept-ranges") {
     FAcceptRanges = std::string(Value);
   } else if (Name == "content-type") {
@@ -966,7 +1089,7 @@ void THttpCli::HeaderComplete() {
     FHeaderBytes = 0;
     FBodyCount = 0;
     FRelocPending = true;
-    SocketClose();
+    CloseSocket();
     if (FRelocPending) {
       FRelocPending = false;
       RestartAfterRelocation();
@@ -978,7 +1101,7 @@ void THttpCli::HeaderComplete() {
     NotifyHeaderEnd();
     SetReady();
     FBodyComplete = true;
-    SocketClose();
+    CloseSocket();
     return;
   }
   const std::string Ext = AsciiLowerCase(FDocumentName.substr(
@@ -1016,7 +1139,7 @@ void THttpCli::BodyReader(const char* Data, int32_t Len) {
   if (!FFailed && FContentLength >= 0 && FBodyBytes >= FContentLength) {
     // The whole document is here: no need to wait for the server's close.
     FBodyComplete = true;
-    SocketClose();
+    CloseSocket();
   }
 }
 
@@ -1077,7 +1200,9 @@ struct THttpCli::TLocationTarget {
   TUrlParts U;
 };
 
-void THttpCli::Relocate(const std::string& V) {
+void THttpCli::Relocate(const std::string& Value) {
+  if (Trim(Value, ControlsAndSpace).empty()) return Fail(THttpError::EmptyLocation);
+  const std::string V = Value.substr(0, Value.find('#'));  // the fragment is never sent
   const auto Classify = [&V](std::string_view Base) -> TLocationTarget {
     if (!V.empty() && V[0] == '/') return {TLocationTarget::ServerPath, {}};
     TUrlParts U = SplitUrl(V, Base);
@@ -1086,13 +1211,14 @@ void THttpCli::Relocate(const std::string& V) {
     if (U.Path.empty()) return {TLocationTarget::BareName, std::move(U)};
     return {TLocationTarget::HostPath, std::move(U)};
   };
-  const bool WasSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
-  if (Proxy.empty()) {
-    RelocateDirect(Classify(FPath), V);
-  } else {
-    const TUrlParts Cur = SplitUrl(FPath);
-    RelocateViaProxy(Classify(Cur.Path), V, Cur);
-  }
+  const TUrlParts Cur = Proxy.empty() ? TUrlParts{} : SplitUrl(FPath);
+  const TLocationTarget L = Classify(Proxy.empty() ? std::string_view(FPath) : Cur.Path);
+  if (!IsHttpScheme(L.U.Proto)) return Fail(THttpError::UnsupportedProtocol);
+  const bool WasSsl = Proxy.empty() ? FUseSsl : IsHttps(Cur.Proto);
+  if (Proxy.empty())
+    RelocateDirect(L, V);
+  else
+    RelocateViaProxy(L, V, Cur);
   const bool NowSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
   // The update check trusts what came over TLS only: a step down to plain
   // text could hand it anyone's document.
@@ -1111,6 +1237,7 @@ void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
       // An absolute URL names its scheme: http and https switch TLS and the
       // default port with it.
       if (L.Kind == TLocationTarget::AbsoluteUrl) FUseSsl = IsHttps(U.Proto);
+      LeaveAuthHost(U);
       FHostName = U.Host;
       FTargetHost = U.Host;
       FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
@@ -1143,17 +1270,30 @@ void THttpCli::RelocateViaProxy(const TLocationTarget& L, const std::string& V,
   switch (L.Kind) {
     case TLocationTarget::ServerPath: FLocation = CurBase + V; break;
     case TLocationTarget::AbsoluteUrl:
+      LeaveAuthHost(U);
       FTargetHost = U.Host;
       FLocation = UrlText(U, U.Path.empty() ? "/" : U.Path);
       break;
     case TLocationTarget::SameServer: FLocation = CurBase + (U.Path.empty() ? "/" : U.Path); break;
     case TLocationTarget::BareName: FLocation = CurBase + "/" + U.Host; break;
     case TLocationTarget::HostPath:
+      LeaveAuthHost(U);
       FTargetHost = U.Host;
       FLocation = UrlText(U, U.Path);
       break;
   }
   FPath = FLocation;
+}
+
+// A relocation to another host or port: the credentials stay behind, for
+// the rest of the request (a server must not learn another one's password).
+void THttpCli::LeaveAuthHost(const TUrlParts& Next) {
+  // FUseSsl is already the next leg's scheme: its default port applies.
+  if (AsciiLowerCase(Next.Host) == FAuthHost &&
+      (Next.Port.empty() ? DefaultPort(FUseSsl) : Next.Port) == FAuthPort)
+    return;
+  FAuthUser.clear();
+  FAuthPass.clear();
 }
 
 void THttpCli::RestartAfterRelocation() {
@@ -1167,7 +1307,7 @@ void THttpCli::RestartAfterRelocation() {
   FLocationSeen = false;
   FHeaderInProgress = false;
   if (FRequestType == hrPost) FRequestType = hrGet;
-  if (OnLocationChange) OnLocationChange(*this);
+  FireEvent(OnLocationChange);
   FReceivedHeader.clear();
   FRcvdCount = 0;
   FHeaderLineCount = 0;
@@ -1180,42 +1320,26 @@ void THttpCli::RestartAfterRelocation() {
 // ---- notifications ---------------------------------------------------------
 
 void THttpCli::NotifyCookie(const std::string& Data, bool& AcceptIt) {
-  if (OnCookie) OnCookie(*this, Data, AcceptIt);
+  FireEvent(OnCookie, Data, AcceptIt);
 }
-void THttpCli::NotifySessionConnected() {
-  if (OnSessionConnected) OnSessionConnected(*this);
-}
-void THttpCli::NotifyRequestHeaderBegin() {
-  if (OnRequestHeaderBegin) OnRequestHeaderBegin(*this);
-}
-void THttpCli::NotifyRequestHeaderEnd() {
-  if (OnRequestHeaderEnd) OnRequestHeaderEnd(*this);
-}
+void THttpCli::NotifySessionConnected() { FireEvent(OnSessionConnected); }
+void THttpCli::NotifyRequestHeaderBegin() { FireEvent(OnRequestHeaderBegin); }
+void THttpCli::NotifyRequestHeaderEnd() { FireEvent(OnRequestHeaderEnd); }
 void THttpCli::NotifyHeaderBegin() {
   FHeaderInProgress = true;
-  if (OnHeaderBegin) OnHeaderBegin(*this);
+  FireEvent(OnHeaderBegin);
 }
 void THttpCli::NotifyHeaderEnd() {
   FHeaderInProgress = false;
-  if (OnHeaderEnd) OnHeaderEnd(*this);
+  FireEvent(OnHeaderEnd);
 }
-void THttpCli::NotifyDocBegin() {
-  if (OnDocBegin) OnDocBegin(*this);
-}
-void THttpCli::NotifyDocData(const void* Buffer, int32_t Len) {
-  if (OnDocData) OnDocData(*this, Buffer, Len);
-}
-void THttpCli::NotifyDocEnd() {
-  if (OnDocEnd) OnDocEnd(*this);
-}
-void THttpCli::NotifySendBegin() {
-  if (OnSendBegin) OnSendBegin(*this);
-}
+void THttpCli::NotifyDocBegin() { FireEvent(OnDocBegin); }
+void THttpCli::NotifyDocData(const void* Buffer, int32_t Len) { FireEvent(OnDocData, Buffer, Len); }
+void THttpCli::NotifyDocEnd() { FireEvent(OnDocEnd); }
+void THttpCli::NotifySendBegin() { FireEvent(OnSendBegin); }
 void THttpCli::NotifySendData(const void* Buffer, int32_t Len) {
-  if (OnSendData) OnSendData(*this, Buffer, Len);
+  FireEvent(OnSendData, Buffer, Len);
 }
-void THttpCli::NotifySendEnd() {
-  if (OnSendEnd) OnSendEnd(*this);
-}
+void THttpCli::NotifySendEnd() { FireEvent(OnSendEnd); }
 
 }  // namespace chronark

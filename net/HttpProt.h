@@ -47,16 +47,22 @@ constexpr uint32_t HCM_TIMEOUT = 1028;
 // The client's own failures. Each has one code (EHttpException::ErrorCode,
 // FailCode) and one text, kept in a single table in HttpProt.cpp.
 enum class THttpError : uint8_t {
-  Busy,                // a request is running already
-  NothingToPost,       // Post without PostStream
-  LineTooLong,         // the header exceeds its bounds
-  NoResponse,          // the server closed before a status line
-  IncompleteDocument,  // the server closed before Content-Length bytes came
-  TooManyRelocations,  // code: the status of the last relocation
-  HttpsToHttp,         // RefuseHttpsToHttp; code: the status of the relocation
-  ProxyClosed,         // the proxy closed before answering CONNECT
-  Destroyed,           // a handler destroyed the component during Get
-  Failed,              // text from the cause: a handler's exception, a socket error
+  Busy,                 // a request is running already
+  NothingToPost,        // Post without PostStream
+  LineTooLong,          // the header exceeds its bounds
+  NoResponse,           // the server closed before a status line
+  IncompleteDocument,   // the server closed before Content-Length bytes came
+  TooManyRelocations,   // code: the status of the last relocation
+  Destroyed,            // a handler destroyed the component during Get
+  HttpsToHttp,          // RefuseHttpsToHttp; code: the status of the relocation
+  ProxyClosed,          // the proxy closed before answering CONNECT
+  HeaderNul,            // a NUL byte in the response header
+  UnsupportedResponse,  // the first line is no HTTP/1.0 or HTTP/1.1 status line
+  UnsupportedProtocol,  // a URL or relocation names ftp://, file://, ...
+  EmptyLocation,        // a relocation with an empty Location value
+  BadContentLength,     // a negative Content-Length
+  HandlerFailed,        // an event handler threw something that is no std::exception
+  Failed,               // text from the cause: a handler's exception, a socket error
 };
 uint16_t HttpErrorCode(THttpError E);
 // Empty for THttpError::Failed, whose text comes from its cause.
@@ -109,12 +115,17 @@ public:
   std::string Agent = "Mozilla/3.0 (compatible)";
   std::string Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
   std::string Reference;
+  // Basic authentication towards the URL's host and port (not beyond a
+  // relocation elsewhere); credentials in the URL take their place for that
+  // request only.
   std::string Username, Password;
   std::string ProxyUsername, ProxyPassword;
   bool NoCache = false;
   double ModifiedSince = 0;
   std::string Cookie;
   std::string ContentTypePost = "application/x-www-form-urlencoded";
+  // The range asked for with "Range: bytes=Begin-End" (either set); sent
+  // once, then emptied. Only what the caller sets here is ever sent.
   std::string ContentRangeBegin, ContentRangeEnd;
   // A request that makes no progress (no byte in either direction, no
   // connection) for IdleTimeout, or that runs longer than TotalTimeout in
@@ -175,6 +186,9 @@ public:
   const std::vector<std::string>& ReceivedHeader() const { return FReceivedHeader; }
   const std::vector<std::string>& AuthChallenges() const { return FAuthChallenges; }
   const std::string& AcceptRanges() const { return FAcceptRanges; }
+  // First and last byte of the last response's Content-Range.
+  const std::string& ResponseRangeBegin() const { return FResponseRangeBegin; }
+  const std::string& ResponseRangeEnd() const { return FResponseRangeEnd; }
   int64_t ReceivedBytes() const { return FReceivedBytes; }
   int64_t SentBytes() const { return FSentBytes; }
   THttpRequest RequestType() const { return FRequestType; }
@@ -267,6 +281,7 @@ private:
   void ReceiveBody();
   void ReceiveLines();
   void Relocate(const std::string& Value);
+  void LeaveAuthHost(const TUrlParts& Next);
   struct TLocationTarget;
   void RelocateDirect(const TLocationTarget& L, const std::string& Value);
   void RelocateViaProxy(const TLocationTarget& L, const std::string& Value, const TUrlParts& Cur);
@@ -278,6 +293,20 @@ private:
   void ClosingHandler(uint16_t Error);
   // Content-Length announced a body that has not fully arrived.
   bool ExpectsBody() const;
+  // Event fires and re-entry (see HttpProt.cpp).
+  struct TStop {};
+  template <class TCall>
+  void Fire(TCall&& Call);
+  template <class TEvent, class... TArgs>
+  void FireEvent(const TEvent& Event, TArgs&&... Args);
+  template <class TStep>
+  void Entry(TStep&& Step);
+  template <class TCall>
+  void Transport(TCall&& Call);
+  void CloseSocket();
+  void AbortSocket();
+  void HandlerFailed(const std::string& Message);
+
   void Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, bool KeepStatus = false);
   void Fail(THttpError E);
   // A failure whose text comes from its cause (THttpError::Failed).
@@ -293,6 +322,8 @@ private:
   bool FMultiThreaded = false;
 
   std::string FHostName, FTargetHost, FPort, FPath, FDnsResult;
+  // This request's credentials and the host and port they belong to.
+  std::string FAuthUser, FAuthPass, FAuthHost, FAuthPort;
   bool FConnected = false;
   bool FHeaderInProgress = false;
   bool FLocationSeen = false;
@@ -323,6 +354,7 @@ private:
   std::string FReasonPhrase;
   int64_t FContentLength = -1;
   std::string FContentType, FLocation, FDocumentName, FAcceptRanges;
+  std::string FResponseRangeBegin, FResponseRangeEnd;
   std::vector<std::string> FReceivedHeader, FAuthChallenges;
   int64_t FReceivedBytes = 0, FSentBytes = 0;
   THttpRequest FRequestType = hrNone;

@@ -23,8 +23,8 @@ void Evaluate(const TCheckRequest& Request, TCheckView& View, const TIniReader& 
   TPublishedVersion Newer;
   Newer.Version = Published;
   Newer.Name = Ini.ReadString(Request.Section, "Name", "");
-  Newer.Download = Ini.ReadString(Request.Section, "Download", "");
-  Newer.Homepage = Ini.ReadString(Request.Section, "Homepage", "");
+  Newer.Download = Ini.ReadAddress(Request.Section, "Download");
+  Newer.Homepage = Ini.ReadAddress(Request.Section, "Homepage");
   View.ShowNewerVersion(Newer);
   View.ShowStatus(StatusNewer);
 }
@@ -38,6 +38,13 @@ std::string ErrorStatus(std::string_view Message) {
 std::string TIniReader::ReadString(std::string_view Section, std::string_view Key,
                                    std::string_view Default) const {
   return ReadPrivateProfileString(FFileName, Section, Key, Default);
+}
+
+std::string TIniReader::ReadAddress(std::string_view Section, std::string_view Key) const {
+  bool WasCut = false;
+  std::string Value = ReadPrivateProfileString(FFileName, Section, Key, "", &WasCut);
+  if (WasCut) Value.clear();
+  return Value;
 }
 
 void SaveDocument(const std::string& FileName, std::string_view Data) {

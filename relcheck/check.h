@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,7 +35,14 @@ class TDocumentFetcher {
 public:
   virtual ~TDocumentFetcher() = default;
   virtual void Get(const std::string& URL, std::string_view Agent, std::string& Document) = 0;
+
+  // Asked whenever the request's wait wakes up; once it answers true, the
+  // request is dropped and Get throws AbortedMessage (the host program is
+  // ending, so waiting for a silent server would keep it alive).
+  std::function<bool()> AbortRequested;
 };
+
+inline constexpr std::string_view AbortedMessage = "Operation aborted";
 
 // What a check that found a newer version publishes (empty: not given).
 struct TPublishedVersion {
@@ -64,6 +72,9 @@ public:
   explicit TIniReader(std::string FileName) : FFileName(std::move(FileName)) {}
   std::string ReadString(std::string_view Section, std::string_view Key,
                          std::string_view Default) const;
+  // An address: empty when the value was longer than the reader's limit,
+  // since its cut form would be another address than the one published.
+  std::string ReadAddress(std::string_view Section, std::string_view Key) const;
 
 private:
   std::string FFileName;

@@ -2,6 +2,7 @@
 // form, its blocking Get waiting inside Qt's event loop.
 #include "relcheck/main.h"
 
+#include "common/exceptions.h"
 #include "common/scopeexit.h"
 #include "net/HttpProt.h"
 #include "platform/qtbridge/QtBridge.h"
@@ -32,11 +33,32 @@ private:
   size_t FLimit;
 };
 
+// The client whose wait gives up once the fetcher's owner asks it to.
+class TAbortableHttpCli : public THttpCli {
+public:
+  explicit TAbortableHttpCli(const std::function<bool()>& Requested) : FRequested(Requested) {}
+
+protected:
+  void WaitForEvents() override {
+    ThrowIfAborted();
+    THttpCli::WaitForEvents();
+    ThrowIfAborted();
+  }
+
+private:
+  void ThrowIfAborted() {
+    if (!FRequested || !FRequested()) return;
+    SocketAbort();
+    throw Exception(std::string(AbortedMessage));
+  }
+  const std::function<bool()>& FRequested;
+};
+
 class THttpFetcher : public TDocumentFetcher {
 public:
   // The settings of the dialog's form; not multi-threaded, so that Get runs
   // the thread's ordinary loop. Agent is replaced before every request.
-  THttpFetcher() {
+  THttpFetcher() : uHttp1(AbortRequested) {
     uHttp1.LocalAddr = "0.0.0.0";
     uHttp1.ProxyPort = "80";
     uHttp1.Proxy.clear();
@@ -69,7 +91,7 @@ public:
   }
 
 private:
-  THttpCli uHttp1;
+  TAbortableHttpCli uHttp1;
 };
 
 }  // namespace

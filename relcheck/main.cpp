@@ -208,6 +208,7 @@ void Trelcheckform::go() {
   FCheckRunning = true;
   QPointer<Trelcheckform> Self(this);
   const std::shared_ptr<TDocumentFetcher> Http = uHttp1;
+  Http->AbortRequested = [Self] { return Self && Self->HostEnding(); };
   TFormView View(this);
   RunVersionCheck(*Http, {UpdateURL, Section, CurrentVersion}, View, TempFileName);
   if (!Self) return;  // destroyed with its owner while the request ran
@@ -284,9 +285,9 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
   if (CurrentVersionArg.Length != 0) {
     CurrentVersion = CurrentVersionArg.Str();
   } else {
-    const std::string Host =
-        HostExecutableOverride().empty() ? HostExecutableName() : HostExecutableOverride();
-    CurrentVersion = ReadVersionString(Host, "FileVersion");
+    CurrentVersion = HostExecutableOverride().empty()
+                         ? ReadRunningVersionString("FileVersion")
+                         : ReadVersionString(HostExecutableOverride(), "FileVersion");
   }
   Section = SectionArg.Str();
 
@@ -295,7 +296,14 @@ void ShowRelcheckDialog(uintptr_t AppHandle, const unsigned char* ACurrentVersio
                               ? Form->parentWidget()->screen()
                               : QGuiApplication::primaryScreen();
   if (Screen) Form->move(Screen->geometry().center() - Form->rect().center());
-  Form->exec();
+  // Modal like exec(), but in a loop of our own, so that the check can tell
+  // when the host application ends.
+  QEventLoop ModalLoop;
+  Form->SetModalLoop(&ModalLoop);
+  QObject::connect(Form.data(), &QDialog::finished, &ModalLoop, &QEventLoop::quit);
+  QObject::connect(Form.data(), &QObject::destroyed, &ModalLoop, &QEventLoop::quit);
+  Form->show();
+  ModalLoop.exec(QEventLoop::DialogExec);
 }
 
 }  // namespace chronark::relcheck

@@ -5,6 +5,8 @@
 #include "relcheck/check.h"
 
 #include <QDialog>
+#include <QEventLoop>
+#include <QPointer>
 
 #include <chrono>
 #include <cstdint>
@@ -92,6 +94,12 @@ public:
   void homepagebuttonClick();
 
   bool CheckRunning() const { return FCheckRunning; }
+  // The loop that shows the dialog modally. The host application ending
+  // (QCoreApplication::exit or quit) tells every loop of the thread to
+  // return; a check still waiting for its server is then aborted instead of
+  // keeping the program alive until the server's timeout.
+  void SetModalLoop(QEventLoop* Loop) { FModalLoop = Loop; }
+  bool HostEnding() const { return FModalLoop && !FModalLoop->isRunning(); }
 
   // What the check shows.
   void ShowStatus(std::string_view Text);
@@ -105,6 +113,7 @@ protected:
 private:
   void CreateControls();
 
+  QPointer<QEventLoop> FModalLoop;
   bool FCheckRunning{false};
   bool FCloseRequested{false};
   bool FShown{false};

@@ -1,20 +1,44 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, and only those
-# that are missing. Runs apt-get as root directly, otherwise through sudo.
+# Installs the Debian packages a job needs, and only those that are missing.
+# Runs apt-get as root directly, otherwise through sudo.
+#   install-deps.sh run      building and running the program (make, make run)
+#   install-deps.sh test     that, plus the test, benchmark and fuzzing tools (make test)
+#   install-deps.sh package  that of run, plus Debian's packaging tools (make deb)
 set -euo pipefail
+job=${1:-run}
 
-PACKAGES=(
+RUN_PACKAGES=(
   # build
   cmake make g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n
-  libqt6svg6 libgtest-dev libgmock-dev libbenchmark-dev
-  # tests, fuzzing and the headless desktop of `make run`
-  clang clang-format libclang-rt-14-dev xvfb xdotool trayer x11vnc x11-utils x11-apps
-  imagemagick microsocks curl python3 psmisc procps iproute2 tzdata
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libqt6svg6
+  # the headless desktop of `make run`
+  xvfb trayer x11vnc x11-utils imagemagick python3 iproute2
   # TLS: OpenSSL 3 to build against (libssl3 at run time) and the command
   # that makes the test certificates
   libssl-dev openssl
 )
+TEST_PACKAGES=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang clang-format libclang-rt-14-dev xdotool x11-apps
+  microsocks curl psmisc procps tzdata
+  # chronark-cli: its Timewarrior intervals are checked against timew
+  timewarrior
+  # checks of the metadata and the manual pages
+  appstream desktop-file-utils man-db
+)
+PACKAGE_PACKAGES=(
+  build-essential debhelper dpkg-dev lintian appstream desktop-file-utils man-db
+)
+
+case "$job" in
+  run) PACKAGES=("${RUN_PACKAGES[@]}") ;;
+  test) PACKAGES=("${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+  package) PACKAGES=("${RUN_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}") ;;
+  *)
+    echo "Aufruf: $0 [run|test|package]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do

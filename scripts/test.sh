@@ -13,7 +13,7 @@ echo "== Tests (${build})"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 
 echo "== Sanitizer build (${sanbuild})"
-CC=clang CXX=clang++ cmake -S . -B "$sanbuild" -DCHRONARK_SANITIZE=ON \
+CC=clang CXX=clang++ cmake -S . -B "$sanbuild" -DCHRONARK_SANITIZE=ON -DCHRONARK_TESTS=ON -DCHRONARK_FUZZ=ON \
   -DCHRONARK_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$sanbuild" -j "$jobs"
 if [ -f scripts/fuzz.sh ]; then

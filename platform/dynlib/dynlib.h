@@ -17,8 +17,10 @@ public:
 
   // Loads FullPath with RTLD_NOW | RTLD_LOCAL. Only absolute paths are taken:
   // a bare name would send the loader through its search path, a relative
-  // one through the current folder. On failure the result is empty and
-  // Error() says why.
+  // one through the current folder. The file must be a regular ELF shared
+  // library of the process's own class and machine, and as long as each of
+  // its loadable segments claims: a cut copy is refused instead of being
+  // mapped past its end. On failure the result is empty and Error says why.
   static TDynLib Open(const std::string& FullPath, std::string* Error = nullptr);
 
   bool IsLoaded() const { return FHandle != nullptr; }

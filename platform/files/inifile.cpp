@@ -69,7 +69,10 @@ std::string_view SkipBom(std::string_view Text) {
   return Text.substr(0, 3) == "\xEF\xBB\xBF" ? Text.substr(3) : Text;
 }
 
-std::string Cut(std::string_view V) { return std::string(V.substr(0, MaxProfileValueLength)); }
+std::string Cut(std::string_view V, bool* WasCut = nullptr) {
+  if (WasCut) *WasCut = V.size() > MaxProfileValueLength;
+  return std::string(V.substr(0, MaxProfileValueLength));
+}
 
 // Whole file; false with the errno when it cannot be read.
 bool ReadWholeFile(const std::string& FileName, std::string& Text, int& Error) {
@@ -104,7 +107,8 @@ bool ReadWholeFile(const std::string& FileName, std::string& Text, int& Error) {
 }  // namespace
 
 std::string ReadProfileStringFromText(std::string_view Text, std::string_view Section,
-                                      std::string_view Key, std::string_view Default) {
+                                      std::string_view Key, std::string_view Default,
+                                      bool* WasCut) {
   bool InSection = false, SectionSeen = false;
   for (const TIniLine& L : SplitLines(SkipBom(Text))) {
     std::string_view Name, K, V;
@@ -114,18 +118,18 @@ std::string ReadProfileStringFromText(std::string_view Text, std::string_view Se
       InSection = !SectionSeen && SameTextAscii(Name, Trim(Section));
       SectionSeen = SectionSeen || InSection;
     } else if (InSection && KeyLine(L.Text, K, V) && SameTextAscii(K, Trim(Key))) {
-      return Cut(Unquote(V));
+      return Cut(Unquote(V), WasCut);
     }
   }
-  return Cut(Default);
+  return Cut(Default, WasCut);
 }
 
 std::string ReadPrivateProfileString(const std::string& FileName, std::string_view Section,
-                                     std::string_view Key, std::string_view Default) {
+                                     std::string_view Key, std::string_view Default, bool* WasCut) {
   std::string Text;
   int Error = 0;
-  if (!ReadWholeFile(FileName, Text, Error)) return Cut(Default);
-  return ReadProfileStringFromText(Text, Section, Key, Default);
+  if (!ReadWholeFile(FileName, Text, Error)) return Cut(Default, WasCut);
+  return ReadProfileStringFromText(Text, Section, Key, Default, WasCut);
 }
 
 std::string WriteProfileStringToText(std::string_view Text, std::string_view Section,

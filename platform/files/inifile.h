@@ -15,13 +15,17 @@ namespace chronark {
 constexpr size_t MaxProfileValueLength = 2047;
 
 // The value of Key in Section, or Default when the file, the section or the
-// key does not exist (also when the file cannot be read).
+// key does not exist (also when the file cannot be read). *WasCut, when
+// given, tells whether the value was longer than MaxProfileValueLength and
+// comes back cut, so that a caller can refuse a half value.
 std::string ReadPrivateProfileString(const std::string& FileName, std::string_view Section,
-                                     std::string_view Key, std::string_view Default);
+                                     std::string_view Key, std::string_view Default,
+                                     bool* WasCut = nullptr);
 
 // The same lookup over INI text already in memory.
 std::string ReadProfileStringFromText(std::string_view Text, std::string_view Section,
-                                      std::string_view Key, std::string_view Default);
+                                      std::string_view Key, std::string_view Default,
+                                      bool* WasCut = nullptr);
 
 // Sets Key in Section to Value: the first matching key line is replaced, a
 // missing key is added at the end of its section, a missing section at the

@@ -11,10 +11,10 @@
 // /etc/registry/HKEY_LOCAL_MACHINE.ini. Key paths and value names are matched
 // without regard to ASCII case, as the registry does; the first match wins.
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace chronark::platform {
 
@@ -28,7 +28,9 @@ public:
 
 class TRegistry {
 public:
-  // Reads the store once; a missing or unreadable file is an empty store.
+  // Takes the store as read by this process; the file is read once per
+  // process into an index, and again only when it has changed since. A
+  // missing or unreadable file is an empty store.
   TRegistry();
   TRegistry(const TRegistry&) = delete;
   TRegistry& operator=(const TRegistry&) = delete;
@@ -52,25 +54,12 @@ public:
   // another type.
   std::string ReadString(std::string_view Name) const;
 
+  struct TStore;
+  struct TKey;
+
 private:
-  enum class TValueType { String, Other };
-  struct TValue {
-    std::string Name;
-    std::string Data;
-    TValueType Type = TValueType::String;
-  };
-  struct TKey {
-    std::string Path;
-    std::vector<TValue> Values;
-  };
-
-  void Load(const std::string& FileName);
-  void AddPlatformDefaults();
-  TKey* FindKey(std::string_view Path);
-  const TValue* FindValue(std::string_view Name) const;
-
   TRootKey FRootKey = TRootKey::HKEY_LOCAL_MACHINE;
-  std::vector<TKey> FKeys;
+  std::shared_ptr<const TStore> FStore;
   const TKey* FCurrent = nullptr;
 };
 

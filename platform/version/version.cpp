@@ -161,7 +161,10 @@ std::string ReadVersionString(const std::string& FileName, const std::string& Ke
   TElfFile Elf(File.Get());
   std::vector<unsigned char> Block;
   if (!Elf.ReadHeader() || !Elf.FindSection(VersionSectionName, Block)) return {};
-  return FindVersionString(Block, Key).value_or(std::string());
+  std::string Value = FindVersionString(Block, Key).value_or(std::string());
+  // The value is a zero-terminated text: what follows a NUL is not part of it.
+  if (const size_t End = Value.find('\0'); End != std::string::npos) Value.resize(End);
+  return Value;
 }
 
 std::string GetTempPath() {
@@ -187,6 +190,10 @@ std::string MakeTempFileName() {
     if (errno != EEXIST) return {};
   }
   return {};
+}
+
+std::string ReadRunningVersionString(const std::string& Key) {
+  return ReadVersionString("/proc/self/exe", Key);
 }
 
 std::string HostExecutableName() {

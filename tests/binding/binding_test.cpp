@@ -2,8 +2,14 @@
 // program, shared and current folders and a temporary registry file.
 #include <gtest/gtest.h>
 
+#include <elf.h>
+#include <link.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include <cstdlib>
 #include <filesystem>
@@ -266,6 +272,58 @@ INSTANTIATE_TEST_SUITE_P(Files, BadLibrary,
                                            TBadLibraryCase{"EmptyFile", false, ""},
                                            TBadLibraryCase{"Directory", true, nullptr}),
                          [](const auto& Info) { return std::string(Info.param.Name); });
+
+// A copy cut inside its loadable segments (an interrupted copy into the
+// shared folder), or one built for another class or machine, counts as
+// absent. Loaded in a child process: the cut copy used to end it with SIGBUS.
+enum class TDamage { CutInLastSegment, CutInFirstSegment, OtherClass, OtherMachine };
+
+std::string Damaged(std::string Image, TDamage Damage) {
+  ElfW(Ehdr) Header;
+  std::memcpy(&Header, Image.data(), sizeof Header);
+  uint64_t LastStart = 0, LastSize = 0;
+  for (unsigned i = 0; i < Header.e_phnum; ++i) {
+    ElfW(Phdr) Segment;
+    std::memcpy(&Segment, Image.data() + Header.e_phoff + i * sizeof Segment, sizeof Segment);
+    if (Segment.p_type == PT_LOAD && Segment.p_filesz > 0 && Segment.p_offset >= LastStart)
+      LastStart = Segment.p_offset, LastSize = Segment.p_filesz;
+  }
+  switch (Damage) {
+    case TDamage::CutInLastSegment: Image.resize(LastStart + LastSize / 2); break;
+    case TDamage::CutInFirstSegment:
+      Image.resize(Header.e_phoff + Header.e_phnum * sizeof(ElfW(Phdr)) + 8);
+      break;
+    case TDamage::OtherClass: Image[EI_CLASS] = ELFCLASS32; break;
+    case TDamage::OtherMachine: Image[offsetof(ElfW(Ehdr), e_machine)] ^= 0x40; break;
+  }
+  return Image;
+}
+
+TEST_F(BindingTest, CutOrForeignLibraryCountsAsAbsent) {
+  RegisterCommonFiles();
+  for (TDamage Damage : {TDamage::CutInLastSegment, TDamage::CutInFirstSegment, TDamage::OtherClass,
+                         TDamage::OtherMachine}) {
+    std::ofstream(FShared / "relcheck.so", std::ios::binary)
+        << Damaged(ReadFile(FakeRelCheck), Damage);
+    std::ofstream(FProgram / "about.so", std::ios::binary)
+        << Damaged(ReadFile(AboutRecorder), Damage);
+    const pid_t Child = fork();
+    ASSERT_GE(Child, 0);
+    if (Child == 0) {
+      TCompanionLibraries Libraries(ProgramFolder());
+      const bool Update = Libraries.LoadUpdateLibrary(), About = Libraries.LoadAboutLibrary();
+      _exit(Update || About ? 1 : 0);
+    }
+    int Status = 0;
+    ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0)
+        << "damage " << static_cast<int>(Damage) << ": status " << Status;
+  }
+  // An intact copy still loads.
+  Put(FakeRelCheck, FShared, "relcheck.so");
+  TCompanionLibraries Libraries(ProgramFolder());
+  EXPECT_TRUE(Libraries.LoadUpdateLibrary());
+}
 
 TEST_F(BindingTest, DirectoryOfTheNameInTheSharedFolderFallsThroughToTheProgramFolder) {
   RegisterCommonFiles();

@@ -221,8 +221,10 @@ TEST(HttpResponse, HeaderFieldsAreTakenApart) {
   int HeaderData = 0;
   H.OnHeaderData = [&](THttpCli&) { ++HeaderData; };
   H.Get();
-  EXPECT_EQ(H.ContentRangeBegin, "100");
-  EXPECT_EQ(H.ContentRangeEnd, "199");
+  EXPECT_EQ(H.ResponseRangeBegin(), "100");
+  EXPECT_EQ(H.ResponseRangeEnd(), "199");
+  EXPECT_TRUE(H.ContentRangeBegin.empty());
+  EXPECT_TRUE(H.ContentRangeEnd.empty());
   EXPECT_EQ(H.AcceptRanges(), "bytes");
   EXPECT_EQ(H.ContentType(), "text/html");
   EXPECT_EQ(H.ContentLength(), 5);
@@ -330,7 +332,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "HTTP line too long", 4},
         TBadCase{"LineFillsBuffer", std::string(8192, 'a'), "HTTP line too long", 4},
         TBadCase{"NulInHeader", "HTTP/1.0 200 OK\r\nX: \0"s + std::string(9000, '\n'),
-                 "HTTP line too long", 4},
+                 "HTTP header contains a NUL byte", 404},
+        // Raised at once: the peer keeps the connection open and sends no more.
+        TBadCase{"NulInStatusLine", "HTTP/1.0 200\0 OK\r\n"s, "HTTP header contains a NUL byte",
+                 404},
         TBadCase{"TooManyLines", ManyLines(1000), "HTTP line too long", 4},
         TBadCase{"TooManyBytes",
                  ManyLines(0) + std::string(300, 'h').append("\r\n") +
@@ -406,9 +411,7 @@ TEST(HttpRequest, UnknownHostRaisesCantResolve) {
 }
 
 TEST(HttpResponse, CloseWithoutAnyStatusLineRaises) {
-  for (const char* Answer :
-       {"", "garbage\r\nmore garbage\r\n", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n", "\r\n",
-        "garbage\r\n\r\n"}) {
+  for (const char* Answer : {"", "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n"}) {
     TFakeHttpCli H;
     H.URL = "http://h.example/";
     H.Responses = {Answer};
@@ -417,6 +420,30 @@ TEST(HttpResponse, CloseWithoutAnyStatusLineRaises) {
                                                : "HTTP connection closed without response",
                                 404}))
         << Answer;
+  }
+}
+
+TEST(HttpResponse, FirstLineThatIsNoStatusLineRaisesAtOnce) {
+  for (const char* Answer : {"garbage\r\nmore garbage\r\n", "\r\n", "garbage here\r\n\r\nbody",
+                             "HTTP/1.2 500 Internal\r\n\r\nbody", "HTTP/2 200\r\n\r\nbody",
+                             "HTTP/1.10 200 OK\r\n\r\n", "http/1.0 200 OK\r\n\r\nbody"}) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.PeerCloses = false;  // the client itself ends it
+    H.Responses = {Answer};
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP unsupported response", 404}))
+        << Answer;
+    EXPECT_EQ(Doc.Size(), 0) << Answer;
+  }
+  // Both versions, with or without a reason phrase, and the header-less page.
+  for (const char* Answer :
+       {"HTTP/1.1 200 OK\r\n\r\nok", "HTTP/1.0 200\r\n\r\nok", "<html>ok</html>\r\n"}) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.Responses = {Answer};
+    EXPECT_EQ(GetResult(H).first, "") << Answer;
   }
 }
 
@@ -676,6 +703,150 @@ TEST(HttpEvents, RelocationStartsAgainWithoutPassingReady) {
                                                        "state 0",
                                                        "done 1 0"}));
   EXPECT_EQ(H.Location(), "http://h.example/b");
+}
+
+}  // namespace
+}  // namespace chronark
+
+namespace chronark {
+namespace {
+
+TEST(HttpRequestBytes, FragmentIsNeverSent) {
+  TFakeHttpCli H;
+  H.URL = "http://h.example/doc?q=1#part";
+  H.Accept.clear();
+  H.Agent.clear();
+  H.Responses = {"HTTP/1.0 302 Found\r\nLocation: /b#x\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\nok"};
+  H.Get();
+  ASSERT_EQ(H.Requests.size(), 2u);
+  EXPECT_EQ(H.Requests[0], "GET /doc?q=1 HTTP/1.0\r\nHost: h.example\r\n\r\n");
+  EXPECT_EQ(H.Requests[1], "GET /b HTTP/1.0\r\nHost: h.example\r\n\r\n");
+}
+
+TEST(HttpResponse, EmptyLocationAndNegativeLengthRaise) {
+  const std::pair<const char*, const char*> Cases[] = {
+      {"HTTP/1.0 302 Found\r\nLocation:\r\n\r\n", "HTTP relocation without location"},
+      {"HTTP/1.0 302 Found\r\nLocation:   \r\n\r\n", "HTTP relocation without location"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: -5\r\n\r\nbody", "HTTP invalid Content-Length"}};
+  for (const auto& [Answer, Message] : Cases) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.Responses = {Answer, "HTTP/1.0 200 OK\r\n\r\nsecond"};
+    TMemoryStream Doc;
+    H.ReceiveStream = &Doc;
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{Message, 404})) << Answer;
+    EXPECT_EQ(H.Connections, 1) << Answer;
+    EXPECT_EQ(Doc.Size(), 0) << Answer;
+  }
+}
+
+TEST(HttpRequest, OtherProtocolsAreRefusedInTheUrlAndInARelocation) {
+  for (const char* Url :
+       {"ftp://h.example/x", "file:///etc/passwd", "mailto:joe@h.example", "FTP://h.example/x"}) {
+    TFakeHttpCli H;
+    H.URL = Url;
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok"};
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP unsupported protocol", 404})) << Url;
+    EXPECT_EQ(H.Connections, 0) << Url;
+    EXPECT_EQ(H.State(), hsReady);
+  }
+  for (const char* Location : {"ftp://h.example/x", "file:///etc/passwd", "gopher://g/"}) {
+    TFakeHttpCli H;
+    H.URL = "http://h.example/";
+    H.Responses = {std::string("HTTP/1.0 302 Found\r\nLocation: ") + Location + "\r\n\r\n",
+                   "HTTP/1.0 200 OK\r\n\r\nok"};
+    EXPECT_EQ(GetResult(H), (std::pair<std::string, int>{"HTTP unsupported protocol", 404}))
+        << Location;
+    EXPECT_EQ(H.Connections, 1) << Location;
+  }
+  // Plain and named http stay what they were.
+  for (const char* Url : {"h.example/x", "HTTP://h.example/x", "https://h.example/x"}) {
+    TFakeHttpCli H;
+    H.URL = Url;
+    H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok"};
+    EXPECT_EQ(GetResult(H).first, "") << Url;
+  }
+}
+
+}  // namespace
+}  // namespace chronark
+
+namespace chronark {
+namespace {
+
+TEST(HttpRequestBytes, ARangeIsSentOnlyWhenTheCallerSetsIt) {
+  TFakeHttpCli H;
+  H.URL = "http://h.example/a";
+  H.Responses = {"HTTP/1.0 302 Found\r\nLocation: /b\r\nContent-Range: bytes 0-9/100\r\n\r\n",
+                 "HTTP/1.0 206 Partial\r\nContent-Range: bytes 5-6/100\r\n\r\nxy",
+                 "HTTP/1.0 200 OK\r\n\r\nwhole", "HTTP/1.0 206 Partial\r\n\r\nab"};
+  H.ContentRangeBegin = "5";
+  H.ContentRangeEnd = "6";
+  H.Get();
+  H.Get();
+  H.ContentRangeBegin = "5";
+  H.ContentRangeEnd = "6";
+  H.Get();
+  ASSERT_EQ(H.Requests.size(), 4u);
+  EXPECT_NE(H.Requests[0].find("\r\nRange: bytes=5-6\r\n"), std::string::npos);
+  EXPECT_EQ(H.Requests[1].find("Range:"), std::string::npos);  // the relocation's leg
+  EXPECT_EQ(H.Requests[2].find("Range:"), std::string::npos);  // the next request
+  EXPECT_NE(H.Requests[3].find("\r\nRange: bytes=5-6\r\n"), std::string::npos);
+  EXPECT_EQ(H.ResponseRangeBegin(), "");
+}
+
+}  // namespace
+}  // namespace chronark
+
+namespace chronark {
+namespace {
+
+bool SendsAuthorization(const std::string& Request) {
+  return Request.find("\r\nAuthorization: ") != std::string::npos;
+}
+
+TEST(HttpCredentials, GoOnlyToTheHostAndPortTheyCameWith) {
+  struct TCase {
+    const char* Location;
+    bool Kept;
+  };
+  for (const TCase& C :
+       {TCase{"/b", true}, TCase{"http://H.EXAMPLE/b", true}, TCase{"http://h.example:80/b", true},
+        TCase{"http://other.example/b", false}, TCase{"http://h.example:8080/b", false},
+        TCase{"other.example/b", false}}) {
+    TFakeHttpCli H;
+    H.URL = "http://joe:pw@h.example/a";
+    H.Responses = {std::string("HTTP/1.0 302 Found\r\nLocation: ") + C.Location + "\r\n\r\n",
+                   "HTTP/1.0 302 Found\r\nLocation: http://h.example/c\r\n\r\n",
+                   "HTTP/1.0 200 OK\r\n\r\nok"};
+    H.Get();
+    ASSERT_EQ(H.Requests.size(), 3u) << C.Location;
+    EXPECT_TRUE(SendsAuthorization(H.Requests[0])) << C.Location;
+    EXPECT_EQ(SendsAuthorization(H.Requests[1]), C.Kept) << C.Location;
+    // Once left, the host does not get them back within the request.
+    EXPECT_EQ(SendsAuthorization(H.Requests[2]), C.Kept) << C.Location;
+  }
+}
+
+TEST(HttpCredentials, UrlCredentialsAreNotCarriedIntoTheNextRequest) {
+  TFakeHttpCli H;
+  H.URL = "http://joe:pw@h.example/a";
+  H.Responses = {"HTTP/1.0 200 OK\r\n\r\nok", "HTTP/1.0 200 OK\r\n\r\nok",
+                 "HTTP/1.0 200 OK\r\n\r\nok"};
+  H.Get();
+  EXPECT_TRUE(H.Username.empty());
+  EXPECT_TRUE(H.Password.empty());
+  H.URL = "http://h.example/b";
+  H.Get();
+  // The caller's own credentials go to the URL's host.
+  H.Username = "ann";
+  H.Password = "x";
+  H.Get();
+  ASSERT_EQ(H.Requests.size(), 3u);
+  EXPECT_NE(H.Requests[0].find("Authorization: Basic " + EncodeBase64("joe:pw")),
+            std::string::npos);
+  EXPECT_FALSE(SendsAuthorization(H.Requests[1]));
+  EXPECT_NE(H.Requests[2].find("Authorization: Basic " + EncodeBase64("ann:x")), std::string::npos);
 }
 
 }  // namespace

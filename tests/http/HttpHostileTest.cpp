@@ -153,7 +153,7 @@ TEST(HttpHostile, BinaryGarbageWithoutLineEnd) {
   THttpCli H;
   H.URL = S.Url("/");
   const TOutcome R = RunGet(H);
-  EXPECT_EQ(R.Message, "HTTP connection closed without response");
+  EXPECT_EQ(R.Message, "HTTP header contains a NUL byte");
   EXPECT_EQ(R.Code, 404);
 }
 

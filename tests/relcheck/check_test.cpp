@@ -81,6 +81,20 @@ TEST_F(VersionCheck, NewerVersionAlone) {
   EXPECT_EQ(View.Statuses.back(), StatusNewer);
 }
 
+// The INI reader cuts values at 2047 characters; a cut address would be
+// another address than the one published, so it is not offered at all.
+TEST_F(VersionCheck, AddressLongerThanTheReadersLimitIsRefused) {
+  const std::string Fits = "http://example.test/" + std::string(2047 - 20, 'a');
+  const std::string TooLong = "http://example.test/" + std::string(2048 - 20, 'b');
+  Run("[chronark]\nVersion=2\nName=" + TooLong + "\nDownload=" + TooLong + "\nHomepage=" + Fits +
+      "\n");
+  ASSERT_EQ(View.Newer.size(), 1u);
+  EXPECT_EQ(View.Newer[0].Download, "");
+  EXPECT_EQ(View.Newer[0].Homepage, Fits);
+  EXPECT_EQ(View.Newer[0].Name.size(), 2047u);  // a name is only shown
+  EXPECT_EQ(View.Statuses.back(), StatusNewer);
+}
+
 TEST_F(VersionCheck, NotNewerShowsNothingButTheStatus) {
   const char* Documents[] = {"[chronark]\nVersion=1.0.2002.624\nName=x\nDownload=http://a/\n",
                              "[chronark]\nVersion=1.0.2002.623\n",

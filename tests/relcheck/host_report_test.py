@@ -2,6 +2,7 @@
 """relcheck-host --report against a loopback HTTP server serving a temporary folder."""
 import http.server
 import os
+import struct
 import subprocess
 import tempfile
 import threading
@@ -79,6 +80,19 @@ class HostReport(unittest.TestCase):
         out = self.report(self.url, "chronark", "1.2.0.0")
         self.assertIn("\nStatusBar1=Fehler: \"'' is not a valid integer value\"\n", out)
 
+    def test_values_are_escaped_and_every_line_printed(self):
+        # ESC, NUL, a C1 control (0x81 in Windows-1252) and a backslash in the
+        # published name, then control characters in the published version.
+        self.publish(b"[chronark]\nVersion=9.0.0.0\nName=Evil\x1b[31mRed\x00Tail\x81C:\\x\n")
+        out = self.report(self.url, "chronark", "1.0.2002.624")
+        self.assertEqual(out.splitlines()[2], "appname=Evil\\x1b[31mRed\\x00Tail\\x81C:\\\\x")
+        self.assertEqual(len(out.splitlines()), 10)
+        # Decided at the first part: the rest of the version is never read.
+        self.publish(b"[chronark]\nVersion=9.0.0.0\x1b]0;x\x07\n")
+        out = self.report(self.url, "chronark", "1.0.2002.624")
+        self.assertIn("\nnewversion=9.0.0.0\\x1b]0;x\\x07\n", out)
+        self.assertNotIn("\x1b", out)
+
     def test_report_needs_no_display(self):
         self.publish(b"[chronark]\nVersion=1.0.2002.624\n")
         env = {k: v for k, v in os.environ.items() if k not in ("QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY")}
@@ -87,6 +101,25 @@ class HostReport(unittest.TestCase):
                            capture_output=True, timeout=100, env=env)
         self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
         self.assertIn("\nStatusBar1=Kein Update verfügbar\n", p.stdout.decode("utf-8"))
+
+    def test_cut_library_is_refused(self):
+        # Cut inside its last loadable segment, as an interrupted copy leaves it.
+        with open(LIBRARY, "rb") as f:
+            data = f.read()
+        phoff, = struct.unpack_from("<Q", data, 0x20)
+        phnum, = struct.unpack_from("<H", data, 0x38)
+        end = 0
+        for i in range(phnum):
+            kind, _, offset, _, _, size = struct.unpack_from("<IIQQQQ", data, phoff + 56 * i)
+            if kind == 1 and size:
+                end = max(end, offset + size // 2)
+        cut = os.path.join(self.tmp.name, "relcheck.so")
+        with open(cut, "wb") as f:
+            f.write(data[:end])
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        p = subprocess.run([HOST, "--report", cut, self.url], capture_output=True, env=env, timeout=100)
+        self.assertEqual(p.returncode, 1, p.stderr.decode(errors="replace"))
+        self.assertIn(b"shorter than its segments", p.stderr)
 
     def test_command_line_errors(self):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")

@@ -106,6 +106,29 @@ TEST_F(RelcheckOverHttp, SilentServerEndsInBoundedTime) {
   EXPECT_TRUE(O.Status.startsWith("Fehler: \"")) << O.Status.toStdString();
 }
 
+// The host program ends (its close sequence calls QCoreApplication::exit, as
+// at SIGTERM) while the check waits on a server that never answers: the
+// check is aborted at once instead of after the client's 30 s idle timeout,
+// its temporary file is deleted and the export returns.
+TEST_F(RelcheckOverHttp, HostEndingAbortsAWaitingCheck) {
+  THttpTestServer Server([](TConn& C) { C.WaitForClientClose(); });
+  Driver.OnStatus = [](const QString& Text) {
+    if (Text == "Empfange Versionsinformationen...")
+      QTimer::singleShot(200, [] { QCoreApplication::exit(0); });
+  };
+  bool Returned = false;
+  const auto Start = std::chrono::steady_clock::now();
+  QTimer::singleShot(0, [&] {
+    Run(Server.Url(VersionPath));
+    Returned = true;
+  });
+  QCoreApplication::exec();
+  EXPECT_TRUE(Returned);
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, 5s);
+  ASSERT_FALSE(Driver.Outcome.Statuses.empty());
+  EXPECT_EQ(Driver.Outcome.Statuses.back().toStdString(), "Fehler: \"Operation aborted\"");
+}
+
 TEST_F(RelcheckOverHttp, OversizedDocumentIsRefused) {
   THttpTestServer Server(
       Answer(Ok("[chronark]\r\nVersion=9\r\n" + std::string(MaxVersionDocumentSize, ';'))));

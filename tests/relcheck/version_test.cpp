@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -73,6 +74,32 @@ TEST(ReadVersionString, ChronarksVersionData) {
   EXPECT_EQ(FirstTranslation(Block), 0x04E40407u);
 }
 
+// A package upgrade replaces or deletes the program file while it runs; the
+// running program still reports its own version, not the new file's or none.
+TEST(ReadRunningVersionString, SurvivesTheProgramFileBeingReplaced) {
+  TTempFolder Folder;
+  const std::string Program = Folder.Path() + "/prog", Other = Folder.Path() + "/other";
+  auto Run = [](const std::string& Command) {
+    std::string Out;
+    if (FILE* Pipe = ::popen(Command.c_str(), "r")) {
+      char Buffer[256];
+      while (size_t Got = std::fread(Buffer, 1, sizeof Buffer, Pipe)) Out.append(Buffer, Got);
+      EXPECT_EQ(::pclose(Pipe), 0) << Command;
+    }
+    return Out;
+  };
+  auto Copy = [](const std::string& From, const std::string& To) {
+    WriteFile(To, ReadFile(From));
+    ASSERT_EQ(::chmod(To.c_str(), 0700), 0);
+  };
+  Copy(PROBE_SELFVERSION, Program);
+  Copy(PROBE_NOVERSION, Other);
+  EXPECT_EQ(Run(Program + " " + Other + " " + Program), "1.0.2002.624");
+  EXPECT_EQ(ReadVersionString(Program, "FileVersion"), "");  // the new file has none
+  Copy(PROBE_SELFVERSION, Program);
+  EXPECT_EQ(Run(Program + " " + Program), "1.0.2002.624");
+}
+
 TEST(ReadVersionString, UnreadableOrForeignFilesHaveNoVersion) {
   TTempFolder Folder;
   const std::string Self = ReadFile(HostExecutableName());
@@ -130,7 +157,7 @@ std::string BuildElf(bool Wide, bool BigEndian, const std::string& Block, uint32
   return Image;
 }
 
-std::string SampleBlock() {
+std::string SampleBlock(const std::string& Value = "1.2.3.4") {
   std::string Raw(VersionBlockMagic);
   Raw += std::string(16, '\0');
   Raw += std::string(
@@ -140,11 +167,11 @@ std::string SampleBlock() {
       8);
   Raw += std::string(
       "\x0B\x00"
-      "FileVersion"
-      "\x07\x00"
-      "1.2.3.4",
-      22);
-  return Raw;
+      "FileVersion",
+      13);
+  Raw += static_cast<char>(Value.size() & 0xFF);
+  Raw += static_cast<char>(Value.size() >> 8);
+  return Raw + Value;
 }
 
 TEST(ReadVersionString, EveryElfClassAndByteOrder) {
@@ -159,6 +186,18 @@ TEST(ReadVersionString, EveryElfClassAndByteOrder) {
       EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "") << Wide << BigEndian;
     }
   }
+}
+
+TEST(ReadVersionString, ValueEndsAtTheFirstNul) {
+  TTempFolder Folder;
+  const std::string Name = Folder.Path() + "/nul";
+  WriteFile(Name, BuildElf(true, false, SampleBlock(std::string("1.2.3.4\0\x1b[2J9.9.9.9", 19))));
+  EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "1.2.3.4");
+  WriteFile(Name, BuildElf(true, false,
+                           SampleBlock(std::string("\0"
+                                                   "1.2.3.4",
+                                                   8))));
+  EXPECT_EQ(ReadVersionString(Name, "FileVersion"), "");
 }
 
 // A block with two strings, then every shorter prefix of it: none may be read

@@ -49,6 +49,35 @@ bool IsFinalStatus(const QString& Text) {
          Text.startsWith(StatusText(relcheck::ErrorStatusPrefix));
 }
 
+// A value for one report line: control characters (C0, DEL and C1) as \xNN
+// and the backslash doubled, so that no value can end its line early, cut
+// the report short or send commands to a terminal.
+std::string ReportValue(const QString& Text) {
+  const std::string Utf8 = Text.toStdString();
+  std::string Out;
+  Out.reserve(Utf8.size());
+  auto Escape = [&Out](unsigned Code) {
+    char Buffer[8];
+    std::snprintf(Buffer, sizeof Buffer, "\\x%02x", Code);
+    Out += Buffer;
+  };
+  for (size_t i = 0; i < Utf8.size(); ++i) {
+    const auto C = static_cast<unsigned char>(Utf8[i]);
+    if (C < 0x20 || C == 0x7F) {
+      Escape(C);
+    } else if (C == 0xC2 && i + 1 < Utf8.size() &&
+               static_cast<unsigned char>(Utf8[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(Utf8[i + 1]) <= 0x9F) {
+      Escape(static_cast<unsigned char>(Utf8[++i]));  // U+0080..U+009F
+    } else if (C == '\\') {
+      Out += "\\\\";
+    } else {
+      Out += static_cast<char>(C);
+    }
+  }
+  return Out;
+}
+
 // Watches for the dialog, and once its check has ended prints the report and
 // presses OK.
 class TReporter : public QObject {
@@ -83,15 +112,15 @@ private:
     auto* Status = FDialog->findChild<QStatusBar*>(QStringLiteral("StatusBar1"));
     std::string Out;
     for (const char* Name : {"version", "newversion", "appname"})
-      Out += std::string(Name) + "=" + Text(Name).toStdString() + "\n";
-    Out += "StatusBar1=" + (Status ? Status->currentMessage().toStdString() : std::string()) + "\n";
+      Out += std::string(Name) + "=" + ReportValue(Text(Name)) + "\n";
+    Out += "StatusBar1=" + ReportValue(Status ? Status->currentMessage() : QString()) + "\n";
     for (const char* Name :
          {"Label2", "newversion", "Label3", "appname", "downloadbutton", "homepagebutton"}) {
       auto* Widget = FDialog->findChild<QWidget*>(QLatin1String(Name));
       Out += std::string("enabled.") + Name + "=" +
              (Widget && Widget->isEnabled() ? "true" : "false") + "\n";
     }
-    std::fputs(Out.c_str(), stdout);
+    std::fwrite(Out.data(), 1, Out.size(), stdout);
     std::fflush(stdout);
     if (auto* Ok = FDialog->findChild<QAbstractButton*>(QStringLiteral("SpeedButton1")))
       Ok->click();

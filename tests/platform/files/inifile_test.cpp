@@ -63,6 +63,21 @@ INSTANTIATE_TEST_SUITE_P(
                     TReadCase{"EmptyText", "", "s", "k", "DEF"}),
     [](const testing::TestParamInfo<TReadCase>& I) { return I.param.Name; });
 
+TEST(IniRead, TellsWhenTheValueWasCut) {
+  bool WasCut = true;
+  EXPECT_EQ(ReadProfileStringFromText("[s]\nk=\"" + std::string(2047, 'x') + "\"\n", "s", "k", "",
+                                      &WasCut),
+            std::string(2047, 'x'));
+  EXPECT_FALSE(WasCut);
+  EXPECT_EQ(
+      ReadProfileStringFromText("[s]\nk=" + std::string(2048, 'x') + "\n", "s", "k", "", &WasCut)
+          .size(),
+      2047u);
+  EXPECT_TRUE(WasCut);
+  ReadProfileStringFromText("[s]\n", "s", "k", std::string(3000, 'd'), &WasCut);
+  EXPECT_TRUE(WasCut);  // a long default is cut the same way
+}
+
 TEST(IniRead, MissingFileGivesTheDefault) {
   TTempDir D;
   EXPECT_EQ(ReadPrivateProfileString(D / "none.ini", "Main", "Project", "dflt"), "dflt");

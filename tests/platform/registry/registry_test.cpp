@@ -66,5 +66,23 @@ TEST_F(RegistryStandIn, SubKeyIsASectionOfItsOwn) {
   EXPECT_EQ(Registry.ReadString("Missing"), "");
 }
 
+// The store is read once into an index; the index keeps the file's rules:
+// a repeated section adds to the first, the first value of a name wins.
+TEST_F(RegistryStandIn, IndexKeepsTheFirstMatchAndSeesAChangedFile) {
+  WriteRegistry("[Software\\A]\nx=1\n[software\\a\\]\nX=2\ny=3\n[B]\nx=4\n");
+  TRegistry Registry;
+  ASSERT_TRUE(Registry.OpenKey("\\SOFTWARE\\a", false));
+  EXPECT_EQ(Registry.ReadString("x"), "1");
+  EXPECT_EQ(Registry.ReadString("Y"), "3");
+  ASSERT_TRUE(Registry.OpenKey("b", false));
+  EXPECT_EQ(Registry.ReadString("x"), "4");
+  WriteRegistry("[B]\nx=5\n");  // rewritten while the program runs
+  TRegistry Later;
+  ASSERT_TRUE(Later.OpenKey("B", false));
+  EXPECT_EQ(Later.ReadString("x"), "5");
+  EXPECT_FALSE(Later.OpenKey("Software\\A", false));
+  EXPECT_EQ(Registry.ReadString("x"), "4");  // an open key keeps the store it came from
+}
+
 }  // namespace
 }  // namespace chronark::platform
