@@ -13,14 +13,15 @@ RUN_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libqt6svg6
   # the headless desktop of `make run`
   xvfb trayer x11vnc x11-utils imagemagick python3 iproute2
-  # TLS: OpenSSL 3 to build against (libssl3 at run time) and the command
-  # that makes the test certificates
-  libssl-dev openssl
+  # TLS: OpenSSL 3 to build against (libssl3 at run time)
+  libssl-dev
 )
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev xdotool x11-apps
   microsocks curl psmisc procps tzdata
+  # the openssl command makes the certificates of the TLS tests
+  openssl
   # chronark-cli: its Timewarrior intervals are checked against timew
   timewarrior
   # checks of the metadata and the manual pages
