@@ -22,9 +22,15 @@ std::string Copy1(std::string_view S, int64_t Index1, int64_t Count) {
   return std::string(S.substr(static_cast<size_t>(Index1 - 1), static_cast<size_t>(Count)));
 }
 
-// ":" + Port unless it is the default port, for the Location texts.
-std::string PortSuffix(const std::string& Port) {
-  return Port.empty() || Port == "80" ? std::string() : ":" + Port;
+bool IsHttps(std::string_view Proto) { return AsciiLowerCase(Proto) == "https"; }
+
+std::string DefaultPort(bool Ssl) { return Ssl ? "443" : "80"; }
+
+std::string Scheme(bool Ssl) { return Ssl ? "https://" : "http://"; }
+
+// ":" + Port unless it is the scheme's default port, for the Location texts.
+std::string PortSuffix(const std::string& Port, bool Ssl) {
+  return Port.empty() || Port == DefaultPort(Ssl) ? std::string() : ":" + Port;
 }
 
 // An absolute URL from its parts: "http" when no protocol is named, the
@@ -65,6 +71,8 @@ constexpr THttpErrorEntry HttpErrors[] = {
     {THttpError::NoResponse, 404, "HTTP connection closed without response"},
     {THttpError::IncompleteDocument, 404, "HTTP connection closed before end of document"},
     {THttpError::TooManyRelocations, 0, "HTTP too many relocations"},
+    {THttpError::HttpsToHttp, 0, "HTTP relocation from https to http refused"},
+    {THttpError::ProxyClosed, 404, "HTTP proxy closed the connection before answering CONNECT"},
     {THttpError::Destroyed, 0, "HTTP component destroyed during request"},
     {THttpError::HeaderNul, 404, "HTTP header contains a NUL byte"},
     {THttpError::UnsupportedResponse, 404, "HTTP unsupported response"},
@@ -499,7 +507,7 @@ void THttpCli::Fail(const std::string& Msg, uint16_t Code, uint16_t SocketErr, b
 
 void THttpCli::Fail(THttpError E) {
   // Too many relocations keeps the status of the last one, and raises it.
-  if (E == THttpError::TooManyRelocations)
+  if (E == THttpError::TooManyRelocations || E == THttpError::HttpsToHttp)
     return Fail(HttpErrorText(E), static_cast<uint16_t>(FStatusCode), 0, true);
   Fail(HttpErrorText(E), HttpErrorCode(E), 0);
 }
@@ -585,17 +593,18 @@ void THttpCli::SplitRequestUrl() {
   FAuthUser = U.User.empty() ? Username : U.User;
   FAuthPass = U.Pass.empty() ? Password : U.Pass;
   FAuthHost = AsciiLowerCase(U.Host);
-  FAuthPort = U.Port.empty() ? "80" : U.Port;
+  FAuthPort = U.Port.empty() ? DefaultPort(IsHttps(U.Proto)) : U.Port;
   FTargetHost = U.Host;
   FDocumentName = U.Path;
   // A query right behind the host ("http://h?x") asks for the root: a
   // request target starts with "/".
   const std::string Path = !U.Path.empty() && U.Path[0] == '?' ? "/" + U.Path : U.Path;
   std::string Host, Port;
+  FUseSsl = IsHttps(U.Proto);
   if (Proxy.empty()) {
     FPath = Path;
     Host = U.Host;
-    Port = U.Port.empty() ? "80" : U.Port;
+    Port = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
   } else {
     // Through a proxy the request line carries the absolute URL.
     FPath = UrlText(U, Path);
@@ -620,6 +629,7 @@ void THttpCli::SplitRequestUrl() {
 
 void THttpCli::StartLookup() {
   FDnsResult.clear();
+  FTunnelStep = tsNone;
   SetState(hsLookingUp);
   try {
     FCtrlSocket->SetLocalAddr(LocalAddr);
@@ -657,6 +667,13 @@ void THttpCli::SocketDnsLookupDone(uint16_t Error) {
       FCtrlSocket->SetLocalAddr(LocalAddr);
       FCtrlSocket->SetPort(FPort);
       FCtrlSocket->SetProto("tcp");
+      // Through a proxy the URL in the request line tells the scheme; https
+      // there opens a tunnel first and starts TLS inside it.
+      if (!Proxy.empty()) FUseSsl = IsHttps(SplitUrl(FPath).Proto);
+      FCtrlSocket->SetSslEnable(FUseSsl && Proxy.empty());
+      FCtrlSocket->SetSslHostName(FUseSsl ? FTargetHost : std::string());
+      FCtrlSocket->SetSslCAFile(SslCAFile);
+      FCtrlSocket->SetSslVerifyPeer(true);
       Transport([&] { FCtrlSocket->Connect(); });
     } catch (const std::exception& Ex) {
       const int E = FCtrlSocket->LastError();
@@ -682,10 +699,12 @@ void THttpCli::SocketSessionConnected(uint16_t Error) {
     if (Error != 0) {
       FRequestDoneError = Error;
       FStatusCode = FailedStatus();
-      FReasonPhrase = ErrorText(Error);
+      FReasonPhrase = SocketErrorText(Error);
       ClosingHandler(0);
       return;
     }
+    if (FTunnelStep == tsNone && FUseSsl && !Proxy.empty()) return SendTunnelRequest();
+    if (FTunnelStep == tsHandshake) FTunnelStep = tsOpen;
     FConnected = true;
     SetState(hsConnected);
     NotifySessionConnected();
@@ -733,6 +752,10 @@ void THttpCli::SendPostChunk() {
 void THttpCli::SocketSessionClosed(uint16_t Error) {
   Entry([&] {
     FConnected = false;
+    if (FTunnelStep == tsWaitReply && !FReadyPosted) {
+      Fail(HttpErrorText(THttpError::ProxyClosed), HttpErrorCode(THttpError::ProxyClosed), Error);
+      return;
+    }
     if (FRelocPending) {
       FRelocPending = false;
       RestartAfterRelocation();
@@ -740,6 +763,76 @@ void THttpCli::SocketSessionClosed(uint16_t Error) {
     }
     ClosingHandler(Error);
   });
+}
+
+// A TLS failure says what failed ("SSL certificate verify failed: certificate
+// has expired"), not just its kind.
+std::string THttpCli::SocketErrorText(uint16_t Error) {
+  const std::string& Detail = FCtrlSocket->SslErrorText();
+  if (!SslErrorDesc(Error).empty() && !Detail.empty())
+    return Detail + " (Error #" + std::to_string(Error) + ")";
+  return ErrorText(Error);
+}
+
+// ---- the CONNECT tunnel --------------------------------------------------------
+
+void THttpCli::SendTunnelRequest() {
+  // The proxy is asked for a bare byte pipe to the server; everything after
+  // its answer is TLS between us and the server.
+  const TUrlParts U = SplitUrl(FPath);
+  std::string Req =
+      "CONNECT " + U.Host + ":" + (U.Port.empty() ? DefaultPort(true) : U.Port) + " HTTP/1.0\r\n";
+  if (!ProxyUsername.empty())
+    Req +=
+        "Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword) + "\r\n";
+  Req += "\r\n";
+  if (Req.find_first_of("\r\n") != Req.find("\r\n") || Req.find("\r\n\r\n") + 4 != Req.size()) {
+    // A host or credential with a line break would smuggle lines to the proxy.
+    FailWith("HTTP proxy tunnel: invalid host name");
+    return;
+  }
+  FTunnelStep = tsWaitReply;
+  FRcvdCount = 0;
+  SocketSend(Req.data(), static_cast<int32_t>(Req.size()));
+}
+
+void THttpCli::ReceiveTunnelReply() {
+  // Read no further than the answer's empty line: the server's TLS bytes
+  // follow it and belong to the session.
+  for (;;) {
+    if (FRcvdCount >= RcvBufSize) return Fail(THttpError::LineTooLong);
+    const int32_t N = SocketReceive(FRcvdBuf + FRcvdCount, 1);
+    if (N <= 0) return;
+    Progress();
+    ++FRcvdCount;
+    const std::string_view Got(FRcvdBuf, static_cast<size_t>(FRcvdCount));
+    const bool End = Got.size() >= 4 && Got.substr(Got.size() - 4) == "\r\n\r\n";
+    if (!End && !(Got.size() >= 2 && Got.substr(Got.size() - 2) == "\n\n")) continue;
+    const std::string Status(Got.substr(0, Got.find_first_of("\r\n")));
+    FRcvdCount = 0;
+    FReceivedHeader.push_back(Status);
+    int32_t Code = 0;
+    if (Status.substr(0, 5) == "HTTP/" && Status.find(' ') != std::string::npos) {
+      const size_t Sp = Status.find(' ');
+      try {
+        Code = static_cast<int32_t>(HttpStrToInt(Copy1(Status, static_cast<int64_t>(Sp) + 2, 3)));
+      } catch (const std::invalid_argument&) {
+        Code = 0;
+      }
+      FReasonPhrase =
+          Copy1(Status, static_cast<int64_t>(Sp) + 6, static_cast<int64_t>(Status.size()));
+    }
+    if (Code < 200 || Code > 299) {
+      // 400 and above: the proxy's status and reason, as for a server's answer.
+      FStatusCode = Code;
+      if (Code >= 400) return Fail(FReasonPhrase, static_cast<uint16_t>(Code), 0, true);
+      return FailWith("HTTP proxy refused the tunnel: " + Status);
+    }
+    FReceivedHeader.clear();
+    FTunnelStep = tsHandshake;
+    FCtrlSocket->StartSsl();  // OnSessionConnected follows the handshake
+    return;
+  }
 }
 
 void THttpCli::CloseConnection() {
@@ -769,7 +862,10 @@ void THttpCli::WriteRequest(const char* Method) {
   const bool IsPost = std::strcmp(Method, "POST") == 0;
   // A path with a line break is cut there, before the version, so that the
   // request stays an HTTP/1.0 one.
-  const std::string_view Target = std::string_view(FPath).substr(0, FPath.find_first_of("\r\n"));
+  // Inside a tunnel the request goes to the server itself: the path only.
+  std::string Full = FTunnelStep == tsOpen ? SplitUrl(FPath).Path : FPath;
+  if (Full.empty()) Full = "/";
+  const std::string_view Target = std::string_view(Full).substr(0, Full.find_first_of("\r\n"));
   QueueRequestLine(std::string(Method) + " " + std::string(Target) + " HTTP/1.0");
   if (!Sender.empty()) QueueRequestLine("From: " + Sender);
   if (!Accept.empty()) QueueRequestLine("Accept: " + Accept);
@@ -784,7 +880,8 @@ void THttpCli::WriteRequest(const char* Method) {
     QueueRequestLine("If-Modified-Since: " + FormatHttpDate(ModifiedSince) + " GMT");
   if (!FAuthUser.empty())
     QueueRequestLine("Authorization: Basic " + EncodeBase64(FAuthUser + ":" + FAuthPass));
-  if (!Proxy.empty() && !ProxyUsername.empty())
+  // The proxy's credentials never travel inside the tunnel to the server.
+  if (!Proxy.empty() && !ProxyUsername.empty() && FTunnelStep != tsOpen)
     QueueRequestLine("Proxy-Authorization: Basic " +
                      EncodeBase64(ProxyUsername + ":" + ProxyPassword));
   if (!Cookie.empty()) QueueRequestLine("Cookie: " + Cookie);
@@ -816,6 +913,7 @@ void THttpCli::SocketDataAvailable(uint16_t /*Error*/) {
         ReceiveBody();
         return;
       }
+      if (FTunnelStep == tsWaitReply) return ReceiveTunnelReply();
       ReceiveLines();
     } catch (const std::exception& E) {
       FailWith(E.what());
@@ -1054,7 +1152,7 @@ void THttpCli::ClosingHandler(uint16_t Error) {
   FConnected = false;
   if (FReadyPosted) return;
   if (Error != 0 && !FBodyComplete) {
-    FailWith(ErrorText(Error), Error);
+    FailWith(SocketErrorText(Error), Error);
     return;
   }
   if (FHeaderInProgress) {
@@ -1116,10 +1214,15 @@ void THttpCli::Relocate(const std::string& Value) {
   const TUrlParts Cur = Proxy.empty() ? TUrlParts{} : SplitUrl(FPath);
   const TLocationTarget L = Classify(Proxy.empty() ? std::string_view(FPath) : Cur.Path);
   if (!IsHttpScheme(L.U.Proto)) return Fail(THttpError::UnsupportedProtocol);
+  const bool WasSsl = Proxy.empty() ? FUseSsl : IsHttps(Cur.Proto);
   if (Proxy.empty())
     RelocateDirect(L, V);
   else
     RelocateViaProxy(L, V, Cur);
+  const bool NowSsl = Proxy.empty() ? FUseSsl : IsHttps(SplitUrl(FPath).Proto);
+  // The update check trusts what came over TLS only: a step down to plain
+  // text could hand it anyone's document.
+  if (WasSsl && !NowSsl && RefuseHttpsToHttp) Fail(THttpError::HttpsToHttp);
 }
 
 void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
@@ -1127,14 +1230,17 @@ void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
   switch (L.Kind) {
     case TLocationTarget::ServerPath:
       FPath = V;
-      FLocation = "http://" + FHostName + PortSuffix(FPort) + V;
+      FLocation = Scheme(FUseSsl) + FHostName + PortSuffix(FPort, FUseSsl) + V;
       return;
     case TLocationTarget::AbsoluteUrl:
     case TLocationTarget::HostPath:
+      // An absolute URL names its scheme: http and https switch TLS and the
+      // default port with it.
+      if (L.Kind == TLocationTarget::AbsoluteUrl) FUseSsl = IsHttps(U.Proto);
       LeaveAuthHost(U);
       FHostName = U.Host;
       FTargetHost = U.Host;
-      FPort = U.Port.empty() ? "80" : U.Port;
+      FPort = U.Port.empty() ? DefaultPort(FUseSsl) : U.Port;
       FPath = U.Path;
       // A query right behind the host asks for the root.
       if (L.Kind == TLocationTarget::AbsoluteUrl && (U.Path.empty() || U.Path[0] == '?'))
@@ -1144,12 +1250,12 @@ void THttpCli::RelocateDirect(const TLocationTarget& L, const std::string& V) {
     case TLocationTarget::SameServer:
       FPath = U.Path.empty() ? "/" : U.Path;
       FHostName = FTargetHost;
-      FLocation = "http://" + FTargetHost + PortSuffix(FPort) + FPath;
+      FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + FPath;
       return;
     case TLocationTarget::BareName:
       // The next request line carries its absolute URL, which servers accept.
       FHostName = FTargetHost;
-      FLocation = "http://" + FTargetHost + PortSuffix(FPort) + "/" + U.Host;
+      FLocation = Scheme(FUseSsl) + FTargetHost + PortSuffix(FPort, FUseSsl) + "/" + U.Host;
       FPath = FLocation;
       return;
   }
@@ -1182,7 +1288,9 @@ void THttpCli::RelocateViaProxy(const TLocationTarget& L, const std::string& V,
 // A relocation to another host or port: the credentials stay behind, for
 // the rest of the request (a server must not learn another one's password).
 void THttpCli::LeaveAuthHost(const TUrlParts& Next) {
-  if (AsciiLowerCase(Next.Host) == FAuthHost && (Next.Port.empty() ? "80" : Next.Port) == FAuthPort)
+  // FUseSsl is already the next leg's scheme: its default port applies.
+  if (AsciiLowerCase(Next.Host) == FAuthHost &&
+      (Next.Port.empty() ? DefaultPort(FUseSsl) : Next.Port) == FAuthPort)
     return;
   FAuthUser.clear();
   FAuthPass.clear();

@@ -54,6 +54,8 @@ enum class THttpError : uint8_t {
   IncompleteDocument,   // the server closed before Content-Length bytes came
   TooManyRelocations,   // code: the status of the last relocation
   Destroyed,            // a handler destroyed the component during Get
+  HttpsToHttp,          // RefuseHttpsToHttp; code: the status of the relocation
+  ProxyClosed,          // the proxy closed before answering CONNECT
   HeaderNul,            // a NUL byte in the response header
   UnsupportedResponse,  // the first line is no HTTP/1.0 or HTTP/1.1 status line
   UnsupportedProtocol,  // a URL or relocation names ftp://, file://, ...
@@ -130,6 +132,11 @@ public:
   // all, is aborted with 10060. Zero turns a limit off.
   std::chrono::milliseconds IdleTimeout{30000};
   std::chrono::milliseconds TotalTimeout{60000};
+  // https: the CA bundle to trust instead of the system store (empty: the
+  // system store). A relocation from https to plain http fails with
+  // "HTTP relocation from https to http refused" when RefuseHttpsToHttp is set.
+  std::string SslCAFile;
+  bool RefuseHttpsToHttp = false;
 
   bool MultiThreaded() const { return FMultiThreaded; }
   void SetMultiThreaded(bool Value);
@@ -191,6 +198,8 @@ public:
   // message and code Get raises.
   uint16_t FailCode() const { return FFailCode; }
   const std::string& FailMessage() const { return FFailMessage; }
+  // Whether the current leg speaks TLS (an https URL or relocation).
+  bool UseSsl() const { return FUseSsl; }
   // Where the request goes (host or proxy), the Host line's host, the port
   // and the request target of the next request line.
   const std::string& HostName() const { return FHostName; }
@@ -276,6 +285,11 @@ private:
   struct TLocationTarget;
   void RelocateDirect(const TLocationTarget& L, const std::string& Value);
   void RelocateViaProxy(const TLocationTarget& L, const std::string& Value, const TUrlParts& Cur);
+  // https through a proxy: the CONNECT tunnel (RFC 7231, 4.3.6).
+  void SendTunnelRequest();
+  void ReceiveTunnelReply();
+  // A socket error's text; for TLS with its detail.
+  std::string SocketErrorText(uint16_t Error);
   void ClosingHandler(uint16_t Error);
   // Content-Length announced a body that has not fully arrived.
   bool ExpectsBody() const;
@@ -318,6 +332,10 @@ private:
   bool FRelocPending = false;
   bool FBodyComplete = false;
   bool FFailed = false;
+  bool FUseSsl = false;
+  // The CONNECT tunnel of this leg: none, waiting for the proxy's answer,
+  // TLS handshake inside it, request sent through it.
+  enum : uint8_t { tsNone, tsWaitReply, tsHandshake, tsOpen } FTunnelStep = tsNone;
   uint32_t FRequestId = 0;
   int FHeaderLineCount = 0;
   int64_t FHeaderBytes = 0;

@@ -177,6 +177,8 @@ constexpr TSocketErrorText SocketErrorTexts[] = {
 std::string WSocketErrorDesc(int ErrCode) {
   for (const auto& E : SocketErrorTexts)
     if (E.Code == ErrCode) return E.Text;
+  // TLS failures (net/SslEngine.h) travel as socket errors too.
+  if (std::string Ssl = SslErrorDesc(ErrCode); !Ssl.empty()) return Ssl;
   return "Not a WinSock error";
 }
 
@@ -338,6 +340,8 @@ void TCustomWSocket::ResetDefaults() {
   FCloseAfterSend = false;
   FSelect.PlatformCloseSeen = false;
   FSelect.ReadArmed = FSelect.WriteArmed = FSelect.AcceptArmed = false;
+  FSslEnable = false;
+  FSslHostName.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -416,7 +420,10 @@ int32_t TCustomWSocket::PlatformRcvdCount() {
   return N;
 }
 
-int32_t TCustomWSocket::RcvdCount() { return PlatformRcvdCount(); }
+int32_t TCustomWSocket::RcvdCount() {
+  if (FSsl) return FSsl->DecryptedPending();
+  return PlatformRcvdCount();
+}
 
 std::string TCustomWSocket::PeerAddr() { return GetPeerAddr(); }
 std::string TCustomWSocket::PeerPort() { return GetPeerPort(); }
@@ -539,6 +546,10 @@ void TCustomWSocket::HandleBackgroundException(std::exception_ptr E) {
 // Notifications
 
 bool TCustomWSocket::NotifyDataAvailable(uint16_t Error) {
+  if (SslHandshaking()) {
+    SslStep();
+    return true;
+  }
   if (!OnDataAvailable) return false;
   OnDataAvailable(Self(), Error);
   return true;
@@ -547,12 +558,18 @@ void TCustomWSocket::NotifySessionAvailable(uint16_t Error) {
   if (OnSessionAvailable) OnSessionAvailable(Self(), Error);
 }
 void TCustomWSocket::NotifySessionConnected(uint16_t Error) {
+  // With TLS the owner hears of the connection once the handshake is done.
+  if (Error == 0 && FSslEnable && !FSsl && FState == wsConnected) return SslBeginHandshake();
   if (OnSessionConnected) OnSessionConnected(Self(), Error);
 }
 void TCustomWSocket::NotifySessionClosed(uint16_t Error) {
   if (OnSessionClosed) OnSessionClosed(Self(), Error);
 }
 void TCustomWSocket::NotifyDataSent(uint16_t Error) {
+  if (SslHandshaking()) {
+    if (FSslWantWrite) SslStep();
+    return;
+  }
   if (OnDataSent) OnDataSent(Self(), Error);
 }
 void TCustomWSocket::NotifyChangeState(TSocketState OldState, TSocketState NewState) {
@@ -585,6 +602,10 @@ void TCustomWSocket::HandleMessage(const TMessage& Msg) {
       case SKM_FD_READY:
         if (static_cast<int>(Msg.WParam) != FHSocket.Fd() || !FHSocket.Valid() || FPaused) return;
         HandleFdReady(static_cast<uint32_t>(Msg.LParam));
+        break;
+      case SKM_SSL_PENDING:
+        if (static_cast<int>(Msg.WParam) != FHSocket.Fd() || !FHSocket.Valid() || FPaused) return;
+        SslHandlePending();
         break;
       case SKM_LOOKUP_DONE:
       case SKM_REVERSE_LOOKUP_DONE: HandleLookupDone(Msg); break;
@@ -689,9 +710,11 @@ uint16_t TCustomWSocket::ConnectedReady(uint32_t Ev, int& Err) {
   if ((Ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && FSelect.WriteArmed) {
     FSelect.WriteArmed = false;
     Bits |= FD_WRITE;
+    if (std::exchange(FSslReadWantsWrite, false)) Bits |= FD_READ;
   }
+  // With TLS only decrypted bytes make a read notification, not part of a record.
   if ((Ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && FSelect.ReadArmed)
-    Bits |= StreamReadReady(Err);
+    Bits |= SslEstablished() ? SslReadiness(Err) : StreamReadReady(Err);
   return Bits;
 }
 
@@ -799,7 +822,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
       if (FSelect.RecvCalls == Reads) break;
       // What a pending count reported is still there, less what was read since:
       // the count is asked again only when that is used up.
-      if (FSelect.KnownPending <= 0 && PlatformRcvdCount() <= 0) break;
+      if (FSsl ? !SslMoreToRead() : FSelect.KnownPending <= 0 && PlatformRcvdCount() <= 0) break;
     }
   } catch (...) {
     // Deliberately swallowed: a failing data handler ends this round of
@@ -939,6 +962,7 @@ void TCustomWSocket::Connect() {
   FCloseInvoked = false;
   FSelect.PlatformCloseSeen = false;
   FSelect.RecvError = 0;
+  FSslErrorText.clear();
   if (!OpenSocket("Connect (socket)")) return;
   SetState(wsOpened);
   const TConnectionWatch Conn(*this);
@@ -1030,6 +1054,7 @@ int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
   }
+  if (FSsl) return SslRecv(Buffer, BufferSize);
   ssize_t N =
       recv(FHSocket.Fd(), Buffer, static_cast<size_t>(BufferSize < 0 ? 0 : BufferSize), Flags);
   if (N < 0) {
@@ -1152,6 +1177,14 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
 }
 
 int TCustomWSocket::RealSend(const void* Data, int Len) {
+  // With TLS switched on, nothing of the owner's leaves before the handshake
+  // (a Send from OnChangeState, say): it waits in the queue for the session.
+  if (FSslEnable && !FSsl && FSocketType == 1 && !NegotiatingBelowSsl()) return 0;
+  if (FSsl) {
+    const int Sent = SslSend(Data, Len);
+    if (Sent > 0 && OnSendData) OnSendData(Self(), Sent);
+    return Sent;
+  }
   int Flags = MSG_NOSIGNAL | (FSendFlags == wsSendUrgent ? MSG_OOB : 0);
   ssize_t N;
   if (FSocketType == 2)
@@ -1211,6 +1244,8 @@ void TCustomWSocket::SendFailed(int Code) {
     case WSAECONNABORTED:
     case WSAECONNRESET:
     case WSAENOTCONN:
+    case sslProtocolError:
+    case sslTruncated:
       FBufList.clear();
       FAllSent = true;
       FCloseInvoked = true;
@@ -1240,6 +1275,7 @@ void TCustomWSocket::CloseHandleOnce() {
   FSelect.ArmedEvents = 0;
   FSelect.WatchLive = false;
   FSelect.KnownPending = 0;
+  FSsl.reset();
 }
 
 void TSocketDescriptor::Close() {
@@ -1289,6 +1325,7 @@ bool TCustomWSocket::ShutdownGracefully() {
   char Drain[4096];
   for (int Left = 256; Left > 0 && recv(FHSocket.Fd(), Drain, sizeof Drain, MSG_DONTWAIT) > 0;
        --Left) {}
+  if (FSsl) FSsl->SendCloseNotify();  // RFC 8446, 6.1: close_notify, then the FIN
   shutdown(FHSocket.Fd(), SHUT_WR);
   // The kernel delivers what it still holds in the background instead of
   // resetting the connection (a zero linger would throw that data away).

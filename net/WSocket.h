@@ -28,6 +28,7 @@
 #pragma once
 
 #include "net/Liveness.h"
+#include "net/SslEngine.h"
 #include "net/WSockBuf.h"
 #include "net/WinSock.h"
 #include "platform/eventloop/EventLoop.h"
@@ -110,7 +111,8 @@ enum : uint32_t {
   SKM_CLOSE_DELAYED = 1028,
   SKM_RELEASE = 1029,
   SKM_TEST_EXCEPTION = 1030,
-  SKM_FD_READY = 1031,  // readiness from the event loop (WParam = fd, LParam = epoll bits)
+  SKM_FD_READY = 1031,     // readiness from the event loop (WParam = fd, LParam = epoll bits)
+  SKM_SSL_PENDING = 1032,  // TLS holds records the descriptor no longer signals (WParam = fd)
   SKM_LINE_REDELIVER = 1044,
 };
 
@@ -251,6 +253,37 @@ public:
   // The socket's message target on the event loop.
   THandle Handle() const { return FWindowHandle; }
 
+  // TLS. SslEnable (set while closed) makes the next Connect a TLS client:
+  // the handshake runs after the TCP connection (and after a SOCKS
+  // negotiation), and OnSessionConnected fires once it is done, or with an
+  // ssl* code of net/SslEngine.h when it failed (then OnSessionClosed
+  // follows). Receive and Send carry plaintext; OnDataAvailable fires only
+  // when decrypted bytes can be read; Close sends close_notify before the
+  // FIN, Abort does not. The certificate is verified against the system
+  // trust store (or SslCAFile alone) and SslHostName (Addr when empty).
+  // Every close resets SslEnable and SslHostName, as it resets Addr and
+  // Port; SslCAFile and SslVerifyPeer stay.
+  bool SslEnable() const { return FSslEnable; }
+  void SetSslEnable(bool V);
+  const std::string& SslHostName() const { return FSslHostName; }
+  void SetSslHostName(const std::string& V);
+  const std::string& SslCAFile() const { return FSslCAFile; }
+  void SetSslCAFile(const std::string& V) { FSslCAFile = V; }
+  bool SslVerifyPeer() const { return FSslVerifyPeer; }
+  void SetSslVerifyPeer(bool V) { FSslVerifyPeer = V; }
+  // Starts TLS on an open connection (after a proxy's CONNECT answer); the
+  // end of the handshake is reported as OnSessionConnected, as above.
+  void StartSsl();
+  // True from the start of the handshake until the close.
+  bool SslActive() const { return FSsl != nullptr; }
+  // After the handshake: protocol, cipher and the certificate's subject.
+  std::string SslVersion() const;
+  std::string SslCipher() const;
+  std::string SslPeerSubject() const;
+  // The last TLS failure with its detail ("SSL certificate verify failed:
+  // certificate has expired"); empty when there was none.
+  const std::string& SslErrorText() const { return FSslErrorText; }
+
   // Events.
   TDataAvailable OnDataAvailable;
   TDataSent OnDataSent;
@@ -389,6 +422,24 @@ protected:
   // Closes without events; run by the most derived destructor while the object is whole.
   void Teardown();
 
+  // True while a layer beneath TLS talks to a server of its own (SOCKS):
+  // its bytes go out in plain text, the owner's wait for the handshake.
+  virtual bool NegotiatingBelowSsl() const { return false; }
+  // TLS steps (net/WSocketSsl.cpp).
+  bool SslHandshaking() const { return FSsl && !FSsl->Established(); }
+  bool SslEstablished() const { return FSsl && FSsl->Established(); }
+  void SslBeginHandshake();
+  void SslStep();
+  int SslRecv(void* Buffer, int BufferSize);
+  int SslSend(const void* Data, int Len);
+  // Whether decrypted bytes can be read now; a close found on the way is posted.
+  bool SslMoreToRead();
+  // Readiness of an established session, as the events it stands for.
+  uint16_t SslReadiness(int& Err);
+  void SslPostClose(int Error);
+  void SslPostPending();
+  void SslHandlePending();
+
   std::shared_ptr<TEventLoop> FLoopRef;  // keeps the queue for lookups posting back
   TEventLoop& FLoop;
   THandle FWindowHandle = 0;
@@ -441,6 +492,18 @@ protected:
   struct TLookupJob;
   std::shared_ptr<TLookupJob> FLookup;  // the running lookup, if any
   uint64_t FLookupSerial = 0;
+
+  // TLS.
+  std::unique_ptr<TSslSession> FSsl;  // from the handshake's start to the close
+  bool FSslEnable = false;
+  bool FSslVerifyPeer = true;
+  std::string FSslHostName;
+  std::string FSslCAFile;
+  std::string FSslErrorText;
+  bool FSslWantWrite = false;       // the handshake waits for writability
+  bool FSslReadWantsWrite = false;  // a read waits for writability
+  bool FSslPendingPosted = false;
+  bool FSslClosePosted = false;
 };
 
 // Adds a SOCKS 4 / 4A / 5 client in front of Connect.
@@ -479,6 +542,7 @@ protected:
   void ResetDefaults() override;
   // True while the SOCKS server is being talked to (the owner sees nothing yet).
   bool SocksNegotiating() const { return FSocksStep != ssNone && FSocksStep != ssDone; }
+  bool NegotiatingBelowSsl() const override { return SocksNegotiating(); }
 
 private:
   enum TSocksStep : uint8_t { ssNone, ssConnecting, ssGreeting, ssAuth, ssRequest, ssDone };

@@ -67,6 +67,10 @@ public:
     uHttp1.NoCache = false;
     uHttp1.ContentTypePost = "application/x-www-form-urlencoded";
     uHttp1.SetMultiThreaded(false);
+    // Verification is always on (THttpCli never turns it off); what came
+    // over TLS may not hand the check on to plain text, where anyone on the
+    // path could rewrite the download address.
+    uHttp1.RefuseHttpsToHttp = true;
   }
   THttpFetcher(std::chrono::milliseconds IdleTimeout, std::chrono::milliseconds TotalTimeout)
       : THttpFetcher() {

@@ -13,6 +13,8 @@ RUN_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libqt6svg6
   # the headless desktop of `make run`
   xvfb openbox trayer x11vnc x11-utils imagemagick python3 iproute2
+  # TLS: OpenSSL 3 to build against (libssl3 at run time)
+  libssl-dev
 )
 TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -20,6 +22,8 @@ TEST_PACKAGES=(
   microsocks curl psmisc procps tzdata acl
   # the StatusNotifierItem end-to-end test: a private session bus and a watcher
   dbus-daemon python3-dbus python3-gi
+  # the openssl command makes the certificates of the TLS tests
+  openssl
   # chronark-cli: its Timewarrior intervals are checked against timew
   timewarrior
   # checks of the metadata and the manual pages

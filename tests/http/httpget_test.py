@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Runs the built httpget against a loopback HTTP server of Python's standard
-library and checks -o, -A, -x, -v and the exit codes 0, 1 and 2."""
+library and checks -o, -A, -x, -v, --cacert, https:// and the exit codes 0, 1
+and 2."""
 import http.server
 import os
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -29,6 +31,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             self.send_header("Location", "/agent")
             self.send_header("Content-Length", "0")
             self.end_headers()
+        elif self.path == "/evilreason":
+            self.wfile.write(b"HTTP/1.0 404 Not\x1b[2J\r\x07Found\r\nContent-Length: 0\r\n\r\n")
+            self.close_connection = True
         elif self.path == "/badstatus":
             self.wfile.write(b"HTTP/1.0 abc OK\r\nContent-Length: 2\r\n\r\nno")
             self.close_connection = True
@@ -43,8 +48,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         self.wfile.write(body)
 
 
-def run(*args):
-    return subprocess.run([HTTPGET, *args], capture_output=True, timeout=30)
+def run(*args, env=None):
+    return subprocess.run([HTTPGET, *args], capture_output=True, timeout=30, env=env)
 
 
 def check(name, cond, detail=""):
@@ -150,7 +155,47 @@ with tempfile.TemporaryDirectory() as root:
               and open(secret).read() == "secret" and os.listdir(own) == ["secret"]
               and os.listdir(shared) == ["report.htm"], (r.returncode, r.stderr))
 
-    for args in ([], ["-o"], ["-q", base + "/"], [base + "/a", base + "/b"], ["-x"]):
+    r = run(base + "/evilreason")
+    check("a reason phrase is shown with its control characters escaped",
+          r.returncode == 1 and r.stderr == b"Not\\x1B[2J\\x0D\\x07Found\n", r.stderr)
+
+    # https: the test PKI of the TLS tests, a server of Python's ssl module.
+    pki = os.path.join(root, "pki")
+    subprocess.run(["bash", os.path.join(os.path.dirname(__file__), "..", "tls", "make_test_pki.sh"), pki],
+                   check=True)
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(os.path.join(pki, "good.pem"), os.path.join(pki, "good.key"))
+    tls_server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    tls_server.socket = ctx.wrap_socket(tls_server.socket, server_side=True)
+    threading.Thread(target=tls_server.serve_forever, daemon=True).start()
+    tls_base = "https://127.0.0.1:%d" % tls_server.server_address[1]
+    no_store = dict(os.environ, SSL_CERT_FILE=os.path.join(pki, "otherca.pem"), SSL_CERT_DIR=root)
+
+    r = run("--cacert", os.path.join(pki, "ca.pem"), tls_base + "/file.bin", env=no_store)
+    check("https with --cacert fetches the document", r.returncode == 0 and r.stdout == data,
+          (r.returncode, r.stderr[:200]))
+
+    r = run(tls_base + "/file.bin", env=no_store)
+    check("https without the CA is refused with the verification text",
+          r.returncode == 1 and r.stdout == b"" and r.stderr ==
+          b"SSL certificate verify failed: unable to get local issuer certificate (Error #21002)\n", r.stderr)
+
+    r = run(tls_base + "/agent", env=dict(os.environ, SSL_CERT_FILE=os.path.join(pki, "ca.pem")))
+    check("SSL_CERT_FILE names the trust store", r.returncode == 0 and r.stdout == b"Mozilla/3.0 (compatible)",
+          r.stderr)
+
+    r = run("-v", "--cacert", os.path.join(pki, "ca.pem"), tls_base + "/agent")
+    err = r.stderr.decode(errors="replace").splitlines()
+    check("-v shows protocol, cipher and the certificate's subject",
+          r.returncode == 0 and any(l.startswith("* TLS: TLSv1.3, TLS_") for l in err)
+          and "* Server certificate: O=Chronark Test,CN=localhost" in err and "Host: 127.0.0.1" in err, err)
+
+    r = run("--cacert", os.path.join(pki, "ca.pem"), "https://localhost:%d/agent" % server.server_address[1])
+    check("https to a plain HTTP server fails the handshake",
+          r.returncode == 1 and r.stderr.startswith(b"SSL handshake failed: "), r.stderr)
+    tls_server.shutdown()
+
+    for args in ([], ["-o"], ["-q", base + "/"], [base + "/a", base + "/b"], ["-x"], ["--cacert"]):
         r = run(*args)
         check("usage %r exits 2" % (args,), r.returncode == 2 and b"Usage: httpget" in r.stderr, r.returncode)
 

@@ -1,6 +1,7 @@
 // The dialog over the real HTTP client against loopback servers.
 #include "relcheck/main.h"
 
+#include "TlsTestServer.h"
 #include "tests/relcheck/dialog_driver.h"
 #include "support/http_server.h"
 #include "support/loopback.h"
@@ -26,7 +27,7 @@ std::string Ok(const std::string& Body) {
   return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + Body;
 }
 
-class RelcheckOverHttp : public testing::Test {
+class RelcheckOverHttp : public ::testing::Test {
 protected:
   void SetUp() override {
     SetFetcherFactory([] { return CreateHttpFetcher(); });
@@ -160,6 +161,62 @@ TEST_F(RelcheckOverHttp, DialogRespondsWhileTheServerIsSlow) {
   EXPECT_TRUE(VisibleAfterOk);
   ASSERT_FALSE(O.Statuses.empty());
   EXPECT_EQ(O.Statuses.back(), QString::fromUtf8("Kein Update verfügbar"));
+}
+
+// The check over https, the certificates made by the TLS tests' PKI.
+class RelcheckOverHttps : public RelcheckOverHttp {
+protected:
+  void SetUp() override {
+    RelcheckOverHttp::SetUp();
+    ::setenv("SSL_CERT_FILE", chronark::test::TTestPki::Get().File("ca.pem").c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("SSL_CERT_FILE");
+    RelcheckOverHttp::TearDown();
+  }
+  using TTls = chronark::test::TTlsTestServer;
+  using TConn = chronark::test::TTlsConn;
+};
+
+const char* const kNewer =
+    "[chronark]\r\nVersion=1.0.2002.625\r\nDownload=https://example.test/c\r\n";
+
+TEST_F(RelcheckOverHttps, FetchesAnHttpsVersionFile) {
+  TTls Server([](TConn& C) { C.Send(Ok(kNewer)); });
+  TOutcome O = Run(Server.Url("/software/version.txt"));
+  EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
+  EXPECT_EQ(O.NewVersion, "1.0.2002.625");
+  ASSERT_EQ(Server.Requests().size(), 1u);
+  EXPECT_EQ(Server.Requests()[0].substr(0, 36), "GET /software/version.txt HTTP/1.0\r\n");
+}
+
+TEST_F(RelcheckOverHttps, FollowsHttpToHttps) {
+  TTls Secure([](TConn& C) { C.Send(Ok(kNewer)); });
+  THttpTestServer Plain(
+      Answer("HTTP/1.0 301 Moved\r\nLocation: " + Secure.Url("/v.txt") + "\r\n\r\n"));
+  TOutcome O = Run(Plain.Url(VersionPath));
+  EXPECT_EQ(O.Status, "Eine neue Version ist vorhanden!");
+  EXPECT_EQ(Secure.Requests().size(), 1u);
+}
+
+TEST_F(RelcheckOverHttps, NeverFollowsHttpsToHttp) {
+  THttpTestServer Plain(Answer(Ok(kNewer)));
+  TTls Secure([&](TConn& C) {
+    C.Send("HTTP/1.0 302 Found\r\nLocation: " + Plain.Url(VersionPath) +
+           "\r\nContent-Length: 0\r\n\r\n");
+  });
+  TOutcome O = Run(Secure.Url("/software/version.txt"));
+  EXPECT_EQ(O.Status, "Fehler: \"HTTP relocation from https to http refused\"");
+  EXPECT_TRUE(Plain.Requests().empty());
+  EXPECT_FALSE(O.Enabled["downloadbutton"]);
+}
+
+TEST_F(RelcheckOverHttps, RefusesAnUnverifiedServer) {
+  TTls Server([](TConn& C) { C.Send(Ok(kNewer)); }, {"selfsigned", 0});
+  TOutcome O = Run(Server.Url("/software/version.txt"));
+  EXPECT_EQ(O.Status.toStdString(),
+            "Fehler: \"SSL certificate verify failed: self-signed certificate (Error #21002)\"");
+  EXPECT_FALSE(O.Enabled["newversion"]);
 }
 
 }  // namespace

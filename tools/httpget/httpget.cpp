@@ -1,6 +1,8 @@
-// httpget [-o FILE] [-A AGENT] [-x HOST[:PORT]] [-v] URL
-// Fetches URL with THttpCli::Get and writes the body to standard output or
-// FILE. Exit codes: 0 fetched, 1 the request failed, 2 wrong usage.
+// httpget [-o FILE] [-A AGENT] [-x HOST[:PORT]] [--cacert FILE] [-v] URL
+// Fetches URL (http:// or https://) with THttpCli::Get and writes the body to
+// standard output or FILE. --cacert trusts only the CA certificates of FILE
+// instead of the system store. Exit codes: 0 fetched, 1 the request failed,
+// 2 wrong usage.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,12 +22,31 @@
 #include "net/HttpProt.h"
 #include "net/Stream.h"
 #include "platform/files/safefile.h"
+#include "net/WSocket.h"
 
 namespace {
 
 using namespace chronark;
 
-const char* const kUsage = "Usage: httpget [-o FILE] [-A AGENT] [-x HOST[:PORT]] [-v] URL\n";
+const char* const kUsage =
+    "Usage: httpget [-o FILE] [-A AGENT] [-x HOST[:PORT]] [--cacert FILE] [-v] URL\n";
+
+// What a server sent, fit for a terminal: control characters (escape
+// sequences, line breaks that would forge lines of our own) become \xHH.
+std::string Printable(const std::string& S) {
+  std::string Out;
+  for (const char C : S) {
+    const unsigned char U = static_cast<unsigned char>(C);
+    if (U < 0x20 || U == 0x7F) {
+      char Buf[5];
+      std::snprintf(Buf, sizeof Buf, "\\x%02X", U);
+      Out += Buf;
+    } else {
+      Out += C;
+    }
+  }
+  return Out;
+}
 
 // Writes straight to a descriptor: a large document is never held in memory.
 class TFdStream : public TStream {
@@ -87,7 +108,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string OutFile, Agent, Proxy, Url;
+  std::string OutFile, Agent, Proxy, Url, CAFile;
   bool HaveAgent = false, Verbose = false, HaveUrl = false, OptionsDone = false;
   for (int I = 1; I < argc; ++I) {
     const std::string A = argv[I];
@@ -97,15 +118,17 @@ int main(int argc, char** argv) {
     }
     if (!OptionsDone && A == "--") {
       OptionsDone = true;
-    } else if (!OptionsDone && (A == "-o" || A == "-A" || A == "-x")) {
+    } else if (!OptionsDone && (A == "-o" || A == "-A" || A == "-x" || A == "--cacert")) {
       if (I + 1 >= argc) return Usage();
       const std::string V = argv[++I];
       if (A == "-o")
         OutFile = V;
       else if (A == "-A")
         Agent = V, HaveAgent = true;
-      else
+      else if (A == "-x")
         Proxy = V;
+      else
+        CAFile = V;
       if (A != "-A" && V.empty()) return Usage();
     } else if (!OptionsDone && A == "-v") {
       Verbose = true;
@@ -141,15 +164,23 @@ int main(int argc, char** argv) {
     Http.URL = Url;
     if (HaveAgent) Http.Agent = Agent;
     Http.Proxy = Proxy;
+    Http.SslCAFile = CAFile;
     // Header lines shown so far of the current response: a line that ends
     // the request (a status that is no number) is shown too, before the error.
     size_t Shown = 0;
     auto ShowHeader = [&Shown, Verbose](THttpCli& H) {
       const auto& Lines = H.ReceivedHeader();
       for (Shown = std::min(Shown, Lines.size()); Verbose && Shown < Lines.size(); ++Shown)
-        std::fprintf(stderr, "%s\n", Lines[Shown].c_str());
+        std::fprintf(stderr, "%s\n", Printable(Lines[Shown]).c_str());
     };
     if (Verbose) {
+      // The TLS session as negotiated, once the handshake is done.
+      Http.OnSessionConnected = [](THttpCli& H) {
+        TWSocket& S = H.CtrlSocket();
+        if (!S.SslActive()) return;
+        std::fprintf(stderr, "* TLS: %s, %s\n* Server certificate: %s\n", S.SslVersion().c_str(),
+                     S.SslCipher().c_str(), Printable(S.SslPeerSubject()).c_str());
+      };
       Http.OnCommand = [](THttpCli&, std::string& S) { std::fprintf(stderr, "%s\n", S.c_str()); };
       Http.OnHeaderBegin = [&Shown](THttpCli&) { Shown = 0; };
       Http.OnHeaderData = ShowHeader;
@@ -165,10 +196,11 @@ int main(int argc, char** argv) {
       throw;
     }
   } catch (const EHttpException& E) {
-    std::fprintf(stderr, "%s\n", E.what());
+    // Often the server's reason phrase.
+    std::fprintf(stderr, "%s\n", Printable(E.what()).c_str());
     Rc = 1;
   } catch (const std::exception& E) {
-    std::fprintf(stderr, "%s\n", E.what());
+    std::fprintf(stderr, "%s\n", Printable(E.what()).c_str());
     Rc = 1;
   }
   // Without a commit the writer removes its temporary file, and the old
