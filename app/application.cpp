@@ -120,7 +120,8 @@ void TChronarkApplication::PrepareProgram() {
   setQuitOnLastWindowClosed(false);
   // The name is the title that StatusNotifierItem panels show for the icon.
   setApplicationName(QStringLiteral("Chronark"));
-  setDesktopFileName(QStringLiteral("chronark"));
+  // The menu entry's name, so that docks and panels match the window to it.
+  setDesktopFileName(QStringLiteral("example.tolvane_software.chronark"));
   setWindowIcon(ProgramIcon());
   LoadGermanTranslation();
   // Qt formats sizes and dates in its own widgets (the file dialogs) by its

@@ -1,5 +1,7 @@
 #include "platform/dynlib/dynlib.h"
 
+#include "platform/files/descriptor.h"
+
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -18,20 +20,6 @@ extern "C" const ElfW(Ehdr) __ehdr_start __attribute__((weak, visibility("hidden
 
 namespace chronark::platform {
 namespace {
-
-// Reads exactly Length bytes at Offset.
-bool ReadAt(int Fd, uint64_t Offset, void* Buffer, size_t Length) {
-  auto* Out = static_cast<unsigned char*>(Buffer);
-  while (Length > 0) {
-    const ssize_t Got = ::pread(Fd, Out, Length, static_cast<off_t>(Offset));
-    if (Got < 0 && errno == EINTR) continue;
-    if (Got <= 0) return false;
-    Out += Got;
-    Offset += static_cast<uint64_t>(Got);
-    Length -= static_cast<size_t>(Got);
-  }
-  return true;
-}
 
 // The loader maps every loadable segment from the file and touches it while
 // relocating; a segment that reaches past the end of a cut file (an

@@ -27,4 +27,18 @@ bool ReadToEnd(int Fd, std::string& Text) {
   }
 }
 
+bool ReadAt(int Fd, uint64_t Offset, void* Buffer, size_t Length) {
+  auto* Out = static_cast<unsigned char*>(Buffer);
+  while (Length > 0) {
+    if (Offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    const ssize_t Got = ::pread(Fd, Out, Length, static_cast<off_t>(Offset));
+    if (Got < 0 && errno == EINTR) continue;
+    if (Got <= 0) return false;
+    Out += Got;
+    Offset += static_cast<uint64_t>(Got);
+    Length -= static_cast<size_t>(Got);
+  }
+  return true;
+}
+
 }  // namespace chronark

@@ -2,6 +2,8 @@
 // never copied.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -35,5 +37,9 @@ private:
 // Appends everything from the current position to the end of Fd to Text;
 // false with errno when a read fails.
 bool ReadToEnd(int Fd, std::string& Text);
+
+// Reads exactly Length bytes at Offset; false at the end of the file, for an
+// offset no file can have, or with errno when a read fails.
+bool ReadAt(int Fd, uint64_t Offset, void* Buffer, size_t Length);
 
 }  // namespace chronark

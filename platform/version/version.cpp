@@ -25,20 +25,6 @@ constexpr uint64_t MaxBlockBytes = 1u << 20;
 constexpr uint32_t SectionTypeNoBits = 8;
 constexpr uint32_t SectionIndexEscape = 0xFFFF;
 
-bool ReadAt(int Fd, uint64_t Offset, void* Buffer, size_t Length) {
-  auto* Out = static_cast<unsigned char*>(Buffer);
-  while (Length > 0) {
-    if (Offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    ssize_t Got = ::pread(Fd, Out, Length, static_cast<off_t>(Offset));
-    if (Got < 0 && errno == EINTR) continue;
-    if (Got <= 0) return false;
-    Out += Got;
-    Offset += static_cast<uint64_t>(Got);
-    Length -= static_cast<size_t>(Got);
-  }
-  return true;
-}
-
 // Reads ELF32 and ELF64 headers of either byte order.
 class TElfFile {
 public:

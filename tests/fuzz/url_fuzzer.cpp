@@ -13,7 +13,7 @@
 
 using chronark::EHttpException;
 using chronark::TMemoryStream;
-using chronark::testing::TFakeHttpCli;
+using chronark::test::TFakeHttpCli;
 
 namespace {
 
