@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "core/crkm.h"
+#include "platform/files/projectlock.h"
 #include "support/testfs.h"
 
 namespace chronark {
@@ -262,6 +263,27 @@ TEST_F(Cli, SummaryByWeekWithinDates) {
   EXPECT_EQ(R.Code, 1);
   EXPECT_EQ(R.Err, "Die Projektdatei \"" + (D / "fehlt.crf") +
                        "\" kann nicht gelesen werden: No such file or directory\n");
+}
+
+// While the program has the project open, no writing command touches it;
+// the readers go on working.
+TEST_F(Cli, WritingCommandsLeaveAProjectTheProgramHasOpen) {
+  const std::string P = D / "p.crf";
+  ASSERT_EQ(Run({"add", P, "2026-12-07 09:00:00", "2026-12-07 10:00:00", "eins"}).Code, 0);
+  const std::string Before = ReadFile(P);
+  const TProjectLock Program = TProjectLock::ForProgram(P);
+  const std::vector<std::vector<std::string>> Writers = {
+      {"add", P, "2026-12-07 11:00:00", "2026-12-07 12:00:00"},
+      {"edit", P, "1", "--remark", "zwei"},
+      {"delete", P, "1"}};
+  for (const auto& Args : Writers) {
+    const TResult R = Run(Args);
+    EXPECT_EQ(R.Code, 1) << Args[0];
+    EXPECT_NE(R.Err.find("in Chronark geöffnet"), std::string::npos) << Args[0] << ": " << R.Err;
+  }
+  EXPECT_EQ(ReadFile(P), Before);
+  EXPECT_EQ(Run({"list", P}).Code, 0);
+  EXPECT_EQ(Run({"summary", P}).Code, 0);
 }
 
 TEST_F(Cli, ReportsReadAProjectTheUserMayOnlyRead) {
