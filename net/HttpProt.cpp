@@ -561,19 +561,25 @@ void THttpCli::StartRequest(THttpRequest Rq) {
   });
 }
 
-void THttpCli::ResetForRequest() {
+// What one answer has read so far: a new request and every relocated leg
+// start reading from nothing.
+void THttpCli::ResetResponseReading() {
   FReceivedHeader.clear();
+  FRcvdCount = 0;
+  FHeaderLineCount = 0;
+  FHeaderBytes = 0;
+  FBodyCount = 0;
+  FBodyBytes = 0;
+}
+
+void THttpCli::ResetForRequest() {
+  ResetResponseReading();
   FAuthChallenges.clear();
   FRequestDoneError = 0;
   FDocumentName.clear();
   FStatusCode = 0;
   FReceivedBytes = 0;
   FSentBytes = 0;
-  FHeaderLineCount = 0;
-  FHeaderBytes = 0;
-  FBodyCount = 0;
-  FBodyBytes = 0;
-  FRcvdCount = 0;
   FContentLength = -1;
   FContentType.clear();
   FResponseRangeBegin.clear();
@@ -1308,12 +1314,7 @@ void THttpCli::RestartAfterRelocation() {
   FHeaderInProgress = false;
   if (FRequestType == hrPost) FRequestType = hrGet;
   FireEvent(OnLocationChange);
-  FReceivedHeader.clear();
-  FRcvdCount = 0;
-  FHeaderLineCount = 0;
-  FHeaderBytes = 0;
-  FBodyCount = 0;
-  FBodyBytes = 0;
+  ResetResponseReading();
   PostToSelf(HCM_RESTART, FRequestId);
 }
 

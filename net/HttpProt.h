@@ -223,6 +223,7 @@ protected:
   virtual void StartLookup();
   virtual void CloseConnection();
   virtual void ResetForRequest();
+  void ResetResponseReading();
   virtual void RestartAfterRelocation();
   virtual void NotifyCookie(const std::string& Data, bool& Accept);
   virtual void NotifySessionConnected();
