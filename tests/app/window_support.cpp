@@ -102,6 +102,9 @@ std::function<void(QWidget*)> ChooseFile(const QString& Path, QString* Title) {
     ASSERT_NE(Dialog, nullptr) << "expected a file dialog, got "
                                << Widget->metaObject()->className();
     if (Title) *Title = Dialog->windowTitle();
+    // The dialog fills its name field from the folder it reads after being
+    // shown; on a busy machine that comes late and would overwrite our name.
+    QTest::qWait(30);
     auto* Name = Dialog->findChild<QLineEdit*>("fileNameEdit");
     ASSERT_NE(Name, nullptr);
     Name->setText(Path);
