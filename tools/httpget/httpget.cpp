@@ -105,11 +105,22 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
+// The header lines of the current response not shown yet; Shown counts the
+// ones shown.
+void ShowHeaderLines(THttpCli& H, size_t& Shown) {
+  const auto& Lines = H.ReceivedHeader();
+  for (Shown = std::min(Shown, Lines.size()); Shown < Lines.size(); ++Shown)
+    std::fprintf(stderr, "%s\n", Printable(Lines[Shown]).c_str());
+}
 
-int main(int argc, char** argv) {
+struct TOptions {
   std::string OutFile, Agent, Proxy, Url, CAFile;
-  bool HaveAgent = false, Verbose = false, HaveUrl = false, OptionsDone = false;
+  bool HaveAgent = false, Verbose = false;
+};
+
+// The command line into Opt; -1 when the fetch may go on, else the exit code.
+int ParseOptions(int argc, char** argv, TOptions& Opt) {
+  bool HaveUrl = false, OptionsDone = false;
   for (int I = 1; I < argc; ++I) {
     const std::string A = argv[I];
     if (!OptionsDone && (A == "-h" || A == "--help")) {
@@ -122,32 +133,81 @@ int main(int argc, char** argv) {
       if (I + 1 >= argc) return Usage();
       const std::string V = argv[++I];
       if (A == "-o")
-        OutFile = V;
+        Opt.OutFile = V;
       else if (A == "-A")
-        Agent = V, HaveAgent = true;
+        Opt.Agent = V, Opt.HaveAgent = true;
       else if (A == "-x")
-        Proxy = V;
+        Opt.Proxy = V;
       else
-        CAFile = V;
+        Opt.CAFile = V;
       if (A != "-A" && V.empty()) return Usage();
     } else if (!OptionsDone && A == "-v") {
-      Verbose = true;
-    } else if (!OptionsDone && A.size() > 1 && A[0] == '-') {
-      return Usage();
-    } else if (HaveUrl) {
+      Opt.Verbose = true;
+    } else if ((!OptionsDone && A.size() > 1 && A[0] == '-') || HaveUrl) {
       return Usage();
     } else {
-      Url = A;
+      Opt.Url = A;
       HaveUrl = true;
     }
   }
-  if (!HaveUrl) return Usage();
+  return HaveUrl ? -1 : Usage();
+}
+
+// -v: the request lines, the TLS session and the header lines as they come.
+// Shown counts the header lines shown of the current response.
+void ShowTraffic(THttpCli& Http, size_t& Shown) {
+  Http.OnSessionConnected = [](THttpCli& H) {
+    TWSocket& S = H.CtrlSocket();
+    if (!S.SslActive()) return;
+    std::fprintf(stderr, "* TLS: %s, %s\n* Server certificate: %s\n", S.SslVersion().c_str(),
+                 S.SslCipher().c_str(), Printable(S.SslPeerSubject()).c_str());
+  };
+  Http.OnCommand = [](THttpCli&, std::string& S) { std::fprintf(stderr, "%s\n", S.c_str()); };
+  Http.OnHeaderBegin = [&Shown](THttpCli&) { Shown = 0; };
+  Http.OnHeaderData = [&Shown](THttpCli& H) { ShowHeaderLines(H, Shown); };
+}
+
+// Fetches Opt.Url into Out; 0, or 1 with the message on standard error.
+int Fetch(const TOptions& Opt, TStream& Out) {
+  try {
+    THttpCli Http;
+    Http.URL = Opt.Url;
+    if (Opt.HaveAgent) Http.Agent = Opt.Agent;
+    Http.Proxy = Opt.Proxy;
+    Http.SslCAFile = Opt.CAFile;
+    size_t Shown = 0;
+    if (Opt.Verbose) ShowTraffic(Http, Shown);
+    // Only a document that is not an error page reaches the output.
+    Http.OnDocBegin = [&Out](THttpCli& H) {
+      H.ReceiveStream = H.StatusCode() < 400 ? &Out : nullptr;
+    };
+    try {
+      Http.Get();
+    } catch (const EHttpException&) {
+      // A line that ended the request (a status that is no number) is shown
+      // too, before the error.
+      if (Opt.Verbose) ShowHeaderLines(Http, Shown);
+      throw;
+    }
+  } catch (const std::exception& E) {
+    // Often the server's reason phrase.
+    std::fprintf(stderr, "%s\n", Printable(E.what()).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions Opt;
+  if (const int Rc = ParseOptions(argc, argv, Opt); Rc >= 0) return Rc;
 
   std::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<TSafeFileWriter> Writer;
-  if (!OutFile.empty()) {
+  if (!Opt.OutFile.empty()) {
     try {
-      Writer = std::make_unique<TSafeFileWriter>(OutFile);
+      Writer = std::make_unique<TSafeFileWriter>(Opt.OutFile);
     } catch (const EInOutError& E) {
       std::fprintf(stderr, "%s\n", E.what());  // "Cannot create file FILE: reason"
       return 1;
@@ -158,51 +218,7 @@ int main(int argc, char** argv) {
   if (Writer) ToFile = std::make_unique<TFileStream>(*Writer);
   TStream& Out = ToFile ? static_cast<TStream&>(*ToFile) : ToStdout;
 
-  int Rc = 0;
-  try {
-    THttpCli Http;
-    Http.URL = Url;
-    if (HaveAgent) Http.Agent = Agent;
-    Http.Proxy = Proxy;
-    Http.SslCAFile = CAFile;
-    // Header lines shown so far of the current response: a line that ends
-    // the request (a status that is no number) is shown too, before the error.
-    size_t Shown = 0;
-    auto ShowHeader = [&Shown, Verbose](THttpCli& H) {
-      const auto& Lines = H.ReceivedHeader();
-      for (Shown = std::min(Shown, Lines.size()); Verbose && Shown < Lines.size(); ++Shown)
-        std::fprintf(stderr, "%s\n", Printable(Lines[Shown]).c_str());
-    };
-    if (Verbose) {
-      // The TLS session as negotiated, once the handshake is done.
-      Http.OnSessionConnected = [](THttpCli& H) {
-        TWSocket& S = H.CtrlSocket();
-        if (!S.SslActive()) return;
-        std::fprintf(stderr, "* TLS: %s, %s\n* Server certificate: %s\n", S.SslVersion().c_str(),
-                     S.SslCipher().c_str(), Printable(S.SslPeerSubject()).c_str());
-      };
-      Http.OnCommand = [](THttpCli&, std::string& S) { std::fprintf(stderr, "%s\n", S.c_str()); };
-      Http.OnHeaderBegin = [&Shown](THttpCli&) { Shown = 0; };
-      Http.OnHeaderData = ShowHeader;
-    }
-    // Only a document that is not an error page reaches the output.
-    Http.OnDocBegin = [&Out](THttpCli& H) {
-      H.ReceiveStream = H.StatusCode() < 400 ? &Out : nullptr;
-    };
-    try {
-      Http.Get();
-    } catch (const EHttpException&) {
-      ShowHeader(Http);
-      throw;
-    }
-  } catch (const EHttpException& E) {
-    // Often the server's reason phrase.
-    std::fprintf(stderr, "%s\n", Printable(E.what()).c_str());
-    Rc = 1;
-  } catch (const std::exception& E) {
-    std::fprintf(stderr, "%s\n", Printable(E.what()).c_str());
-    Rc = 1;
-  }
+  int Rc = Fetch(Opt, Out);
   // Without a commit the writer removes its temporary file, and the old
   // file stays as it was.
   if (Writer && Rc == 0) {
@@ -210,7 +226,7 @@ int main(int argc, char** argv) {
       if (ToFile->Failed()) throw EInOutError("write failed");
       Writer->Commit();
     } catch (const EInOutError&) {
-      std::fprintf(stderr, "Unable to write to %s\n", OutFile.c_str());
+      std::fprintf(stderr, "Unable to write to %s\n", Opt.OutFile.c_str());
       Rc = 1;
     }
   }
