@@ -15,7 +15,7 @@ namespace chronark {
 
 namespace {
 
-// Delphi-style Copy(S, Index1, Count): out-of-range parts give less or nothing.
+// Copy(S, Index1, Count) with 1-based Index1: out-of-range parts give less or nothing.
 std::string Copy1(std::string_view S, int64_t Index1, int64_t Count) {
   if (Index1 < 1) Index1 = 1;
   if (Count <= 0 || Index1 > static_cast<int64_t>(S.size())) return {};
